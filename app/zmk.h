@@ -1,0 +1,37 @@
+// The flasher: ties a port, the embedded image and the protocol stack
+// together and advances a run by one exchange per call.
+#pragma once
+
+#include "framework/layer.h"
+#include "framework/mlb.h"
+#include "framework/plm.h"
+#include "platform/serial.h"
+
+#include <cstdint>
+
+struct flasher_t {
+    int opened;            // 1 once flasher_open has completed; never cleared
+    const char *port_name; // port to open; not owned
+    port_handle handle;    // the opened port
+    long baud;
+    int32_t chunk;         // image bytes per PROGRAM command
+    uint32_t address;      // flash address of the image's first byte
+    uint8_t *filebuf;      // heap copy of the image
+    plm_t *stack;
+    mlb_t *buf;
+    layer_t *prog;
+    // When set, flashed instead of the embedded image (zmk-cli --image).
+    const uint8_t *image_override;
+    uint32_t image_override_size;
+};
+
+extern flasher_t flasher;
+
+int flasher_open(flasher_t *t);
+int flasher_step(flasher_t *t);
+[[noreturn]] void fatal_error(const char *msg);
+int set_status(const char *fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;

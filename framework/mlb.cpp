@@ -1,0 +1,123 @@
+#include "framework/mlb.h"
+
+#include "framework/zassert.h"
+
+#include <cstdlib>
+
+namespace {
+
+uint8_t *storage(const mlb_t *t)
+{
+    return reinterpret_cast<uint8_t *>(const_cast<mlb_t *>(t) + 1);
+}
+
+// Offsets must not go negative (a header pushed into missing headroom).
+bool check(const mlb_t *t)
+{
+    return t->data_offset >= 0 && t->header_offset >= 0 && t->tail_offset >= 0;
+}
+
+// Every region lies inside the storage and no length is negative, so no
+// caller can be handed a pointer that reaches outside the block.
+bool bounded(const mlb_t *t)
+{
+    return t->header_length >= 0 && t->data_length >= 0 && t->tail_length >= 0 &&
+           int64_t{t->tail_offset} + t->tail_length <= t->capacity;
+}
+
+} // namespace
+
+mlb_t *mlb_new(int32_t capacity)
+{
+    ZMK_ASSERT(capacity >= 0);
+    auto *t = static_cast<mlb_t *>(std::calloc(1, sizeof(mlb_t) + size_t(capacity)));
+    ZMK_ASSERT(t != 0);
+    t->capacity = capacity;
+    return t;
+}
+
+void mlb_free(mlb_t *t) { std::free(t); }
+
+void mlb_reset(mlb_t *t, int32_t length, int32_t headroom)
+{
+    ZMK_ASSERT(t != 0);
+    if (length < 0)
+        length = t->capacity - headroom;
+    t->header_offset = headroom;
+    t->header_length = 0;
+    t->data_offset = headroom;
+    t->data_length = length;
+    t->tail_offset = headroom + length;
+    t->tail_length = 0;
+    ZMK_ASSERT(check(t));
+    ZMK_ASSERT(bounded(t));
+}
+
+uint8_t *mlb_push_header(mlb_t *t, int32_t n)
+{
+    t->data_offset -= t->header_length;
+    t->data_length += t->header_length;
+    t->header_length = n;
+    t->header_offset = t->data_offset - n;
+    return mlb_header(t);
+}
+
+uint8_t *mlb_put_tail(mlb_t *t, int32_t n)
+{
+    t->data_length += t->tail_length;
+    t->tail_length = n;
+    t->tail_offset = t->data_offset + t->data_length;
+    return mlb_tail(t);
+}
+
+void mlb_pull_header(mlb_t *t, int32_t n)
+{
+    t->header_offset = t->data_offset;
+    t->header_length = n;
+    t->data_offset += n;
+    t->data_length -= n;
+    ZMK_ASSERT(check(t));
+    ZMK_ASSERT(bounded(t));
+}
+
+void mlb_trim_tail(mlb_t *t, int32_t n)
+{
+    t->data_length -= n;
+    t->tail_offset = t->data_offset + t->data_length;
+    t->tail_length = n;
+    ZMK_ASSERT(check(t));
+    ZMK_ASSERT(bounded(t));
+}
+
+uint8_t *mlb_header(const mlb_t *t)
+{
+    ZMK_ASSERT(check(t));
+    ZMK_ASSERT(bounded(t));
+    return storage(t) + t->header_offset;
+}
+
+uint8_t *mlb_data(const mlb_t *t)
+{
+    ZMK_ASSERT(check(t));
+    ZMK_ASSERT(bounded(t));
+    return storage(t) + t->data_offset;
+}
+
+int32_t mlb_data_offset(const mlb_t *t)
+{
+    ZMK_ASSERT(check(t));
+    return t->data_offset;
+}
+
+uint8_t *mlb_tail(const mlb_t *t)
+{
+    ZMK_ASSERT(check(t));
+    ZMK_ASSERT(bounded(t));
+    return storage(t) + t->tail_offset;
+}
+
+int32_t mlb_length(const mlb_t *t)
+{
+    ZMK_ASSERT(check(t));
+    return t->header_length + t->data_length + t->tail_length;
+}

@@ -1,0 +1,12 @@
+#include "framework/zassert.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+void zmk_assert_fail(const char *expr, const char *file, int line)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "Assertion failed: %s, file %s, line %d\n", expr, file, line);
+    std::fflush(stderr);
+    std::abort();
+}

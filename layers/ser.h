@@ -1,0 +1,42 @@
+// Serial link layer: SLIP framing (RFC 1055) on an opened serial port, and
+// the saving and setting of the port's line settings and time-outs.
+#pragma once
+
+#include "framework/layer.h"
+#include "platform/serial.h"
+
+#include <cstdint>
+
+enum : uint8_t {
+    SLIP_END = 0xC0,
+    SLIP_ESC = 0xDB,
+    SLIP_ESC_END = 0xDC,
+    SLIP_ESC_ESC = 0xDD,
+};
+
+constexpr int SER_MAX_FRAME = 10000;  // content bytes in one frame
+constexpr int SER_DRAIN_SCRATCH = 4096;
+
+void ser_attach(layer_t *t, port_handle port);
+void ser_detach(layer_t *t);
+void ser_tx(layer_t *t, mlb_t *buffer);
+void ser_rx(layer_t *t, mlb_t *buffer);
+int ser_write_frame(port_handle port, const uint8_t *data, int size);
+int ser_read_frame(port_handle port, uint8_t *dest, int dest_size);
+int ser_read_byte(port_handle port);
+
+struct saved_port {
+    port_handle handle;
+    port_line dcb;           // line settings as read before the change
+    port_timeouts timeouts;  // time-outs as read before the change
+    port_timeouts configured; // time-outs this module set, put back after a drain
+};
+
+constexpr int SER_SAVED_SLOTS = 256;
+
+int ser_configure(port_handle port, uint32_t baud, uint32_t read_timeout_us);
+int ser_find_saved(port_handle port);
+int ser_restore(port_handle port);
+// Forgets every saved slot (tests only: the table otherwise lives as long as
+// the process).
+void ser_saved_clear();
