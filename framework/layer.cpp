@@ -1,15 +1,16 @@
 #include "framework/layer.h"
 
+#include "framework/zalloc.h"
 #include "framework/zassert.h"
-
-#include <cstdlib>
 
 layer_t *layer_new()
 {
-    auto *t = static_cast<layer_t *>(std::calloc(1, sizeof(layer_t)));
+    auto *t = static_cast<layer_t *>(zmk_zalloc(sizeof(layer_t)));
     ZMK_ASSERT(t != 0);
     return t;
 }
+
+void layer_free(layer_t *t) { zmk_free(t); }
 
 void layer_init(layer_t *t)
 {

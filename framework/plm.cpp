@@ -1,15 +1,17 @@
 #include "framework/plm.h"
 
+#include "framework/zalloc.h"
 #include "framework/zassert.h"
-
-#include <cstdlib>
 
 plm_t *plm_new()
 {
-    auto *t = static_cast<plm_t *>(std::calloc(1, sizeof(plm_t)));
+    auto *t = static_cast<plm_t *>(zmk_zalloc(sizeof(plm_t)));
     ZMK_ASSERT(t != 0);
     return t;
 }
+
+// The stack does not own its layers: only the stack record goes.
+void plm_free(plm_t *t) { zmk_free(t); }
 
 bool plm_contains(const plm_t *t, const layer_t *layer)
 {
@@ -21,6 +23,7 @@ bool plm_contains(const plm_t *t, const layer_t *layer)
 
 void plm_insert(plm_t *t, layer_t *layer, int32_t position, layer_t *existing)
 {
+    ZMK_ASSERT(layer != 0);
     // A layer that is already linked in would be linked twice and break both
     // chains; a reference outside the stack would splice in a foreign chain.
     if (plm_contains(t, layer))
@@ -98,12 +101,16 @@ void plm_remove(plm_t *t, layer_t *layer)
 
 void plm_tx(plm_t *t, mlb_t *buffer)
 {
-    if (t->top)
+    if (t->top) {
+        ZMK_ASSERT(t->top->tx);
         t->top->tx(t->top, buffer);
+    }
 }
 
 void plm_rx(plm_t *t, mlb_t *buffer)
 {
-    if (t->bottom)
+    if (t->bottom) {
+        ZMK_ASSERT(t->bottom->rx);
         t->bottom->rx(t->bottom, buffer);
+    }
 }

@@ -16,6 +16,7 @@ enum : int32_t {
 };
 
 plm_t *plm_new();
+void plm_free(plm_t *t);
 void plm_insert(plm_t *t, layer_t *layer, int32_t position, layer_t *existing);
 void plm_remove(plm_t *t, layer_t *layer);
 void plm_tx(plm_t *t, mlb_t *buffer);
