@@ -15,14 +15,18 @@ struct zmk_frontend {
     int (*status)(const char *text);
     // The flasher's own console lines (" . Opening serial port ...").
     void (*console)(const char *text);
-    // The programming layer's progress, with its exact console text.
+    // The programming layer's progress, with its exact console text; handed
+    // to the programming layer by flasher_open.
     lprog_hook progress;
     void *progress_ctx;
     // Ends the process after a fatal error (exit by default); must not return.
     void (*exit_process)(int status);
 };
 
-// Null members fall back to the defaults: no box, no tone, no status field,
-// console and progress text to standard output, exit().
+// Installs `f` (copied; nullptr removes every override). Null members fall
+// back to the defaults: the message box text to standard error, no tone, no
+// status field, console and progress text to standard output, exit().
 void frontend_set(const zmk_frontend *f);
+// The installed front end with every null member replaced by its default;
+// `progress` stays null when none was installed (the layer's own default).
 const zmk_frontend *frontend_get();

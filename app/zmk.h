@@ -26,6 +26,8 @@ struct flasher_t {
 };
 
 extern flasher_t flasher;
+// The last status line that set_status formatted (at most 127 characters).
+extern char status_text[128];
 
 int flasher_open(flasher_t *t);
 int flasher_step(flasher_t *t);

@@ -1,0 +1,157 @@
+#include "app/zmk.h"
+
+#include "app/frontend.h"
+#include "framework/zassert.h"
+#include "layers/lpkt.h"
+#include "layers/lprog.h"
+#include "layers/ser.h"
+#include "platform/resource.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+flasher_t flasher;
+char status_text[128];
+
+namespace {
+
+constexpr int32_t buffer_capacity = 10000;
+constexpr int32_t headroom = 12;
+constexpr uint32_t read_timeout_us = 120000;
+// Images this small are written to the top of flash instead.
+constexpr uint32_t small_image_max = 255;
+constexpr uint32_t small_image_address = 0x1FF000;
+
+constexpr int fatal_text_size = 1000;
+constexpr char fatal_closing[] = "\n\n The program will now abort\n\n\n";
+// The body stops here so that the closing text and its NUL always fit.
+constexpr int fatal_body_limit = fatal_text_size - int(sizeof fatal_closing);
+
+// Appends printf-style text at text[len], never past `limit` characters.
+void append(char *text, int &len, int limit, const char *fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+
+void append(char *text, int &len, int limit, const char *fmt, ...)
+{
+    if (len >= limit)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(text + len, size_t(limit - len + 1), fmt, ap);
+    va_end(ap);
+    if (n > 0)
+        len += std::min(n, limit - len);
+}
+
+} // namespace
+
+int flasher_open(flasher_t *t)
+{
+    if (t->opened)
+        return 0;
+    const zmk_frontend *fe = frontend_get();
+
+    // The name may come from a typed-in field; keep the line bounded.
+    char line[320];
+    std::snprintf(line, sizeof line, " . Opening serial port %.256s at %ld baud\n",
+                  t->port_name ? t->port_name : "", t->baud);
+    fe->console(line);
+
+    t->handle = t->port_name ? port_open(t->port_name) : nullptr;
+    if (!t->handle)
+        fatal_error("Unable to open serial port. In use already, or not present");
+    // A port that refuses its settings is used as it is.
+    ser_configure(t->handle, uint32_t(t->baud), read_timeout_us);
+
+    uint32_t length = 0;
+    const uint8_t *image;
+    if (t->image_override) {
+        image = t->image_override;
+        length = t->image_override_size;
+    } else {
+        image = resource_find("binfile", &length);
+    }
+    t->filebuf = const_cast<uint8_t *>(image);
+    ZMK_ASSERT(t->filebuf);
+    t->filebuf = static_cast<uint8_t *>(std::malloc(length ? length : 1));
+    ZMK_ASSERT(t->filebuf);
+    std::memcpy(t->filebuf, image, length);
+    ZMK_ASSERT(length);
+
+    std::snprintf(line, sizeof line, "\nFlash Image Size %lx\n", static_cast<unsigned long>(length));
+    fe->console(line);
+
+    t->stack = plm_new();
+    t->buf = mlb_new(buffer_capacity);
+    layer_t *pkt = lpkt_new();
+    lpkt_init(pkt);
+    t->prog = lprog_new();
+    lprog_init(t->prog);
+    layer_t *link = layer_new();
+    ser_attach(link, t->handle);
+
+    plm_insert(t->stack, t->prog, PLM_TOP, nullptr);
+    plm_insert(t->stack, pkt, PLM_BELOW, t->prog);
+    plm_insert(t->stack, link, PLM_BELOW, pkt);
+    lpkt_set_peer_tag(pkt, 0);
+    if (fe->progress)
+        lprog_set_hook(t->prog, fe->progress, fe->progress_ctx);
+
+    if (length <= small_image_max)
+        t->address = small_image_address;
+    lprog_start(t->prog, t->filebuf, length, t->address, t->chunk);
+    t->opened = 1;
+    return 0;
+}
+
+int flasher_step(flasher_t *t)
+{
+    if (!t->opened)
+        return 0;
+    mlb_reset(t->buf, 0, headroom);
+    plm_tx(t->stack, t->buf);
+    plm_rx(t->stack, t->buf);
+    return lprog_done(t->prog);
+}
+
+void fatal_error(const char *msg)
+{
+    // Taken first, before any call below can replace it.
+    const uint32_t code = port_last_error();
+    char text[fatal_text_size];
+    int len = 0;
+    append(text, len, fatal_body_limit, "\n\nAn Error has occurred as follows:\n");
+    append(text, len, fatal_body_limit, "          %s\n", msg);
+    if (code != 0) {
+        append(text, len, fatal_body_limit, "Error number %ld reported\n", static_cast<long>(code));
+        // A description too long for the room left is cut, not dropped.
+        char desc[fatal_text_size];
+        const int n = std::clamp(port_error_text(code, desc, sizeof desc), 0, int(sizeof desc) - 1);
+        const int take = std::min(n, fatal_body_limit - len);
+        std::memcpy(text + len, desc, size_t(take));
+        len += take;
+    }
+    std::memcpy(text + len, fatal_closing, sizeof fatal_closing);
+
+    const zmk_frontend *fe = frontend_get();
+    fe->message_box(text, "Terminate Program");
+    fe->tone(200, 1000);
+    fe->exit_process(1);
+    std::exit(1);
+}
+
+int set_status(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    // vsnprintf cuts a longer line at 127 characters.
+    std::vsnprintf(status_text, sizeof status_text, fmt, ap);
+    va_end(ap);
+    return frontend_get()->status(status_text);
+}
