@@ -1,0 +1,210 @@
+#include "layers/ser.h"
+
+#include "framework/zassert.h"
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+saved_port saved_ports[SER_SAVED_SLOTS];
+int saved_count;
+
+// Every content byte escaped, plus the two END bytes.
+constexpr int SER_MAX_ENCODED = 2 * SER_MAX_FRAME + 2;
+
+// The newest slot of a port holds the time-outs it has now.
+int find_newest_saved(port_handle port)
+{
+    for (int i = saved_count - 1; i >= 0; --i)
+        if (saved_ports[i].handle == port)
+            return i;
+    return -1;
+}
+
+// Reads and discards until the line has been quiet for about 10 ms, then
+// leaves the port with the time-outs it had, or, when those could not be
+// read, with the ones ser_configure set.
+void drain(port_handle port)
+{
+    port_timeouts held{};
+    bool restore = port_get_timeouts(port, &held) == 0;
+    if (!restore) {
+        int i = find_newest_saved(port);
+        if (i >= 0) {
+            held = saved_ports[i].configured;
+            restore = true;
+        }
+    }
+    port_timeouts quiet = held;
+    quiet.ReadIntervalTimeout = 10;
+    quiet.ReadTotalTimeoutMultiplier = 0;
+    quiet.ReadTotalTimeoutConstant = 10;
+    (void)port_set_timeouts(port, &quiet);
+
+    std::array<uint8_t, SER_DRAIN_SCRATCH> scratch;
+    while (port_read(port, scratch.data(), int(scratch.size())) > 0) {
+    }
+    if (restore)
+        (void)port_set_timeouts(port, &held);
+}
+
+} // namespace
+
+void ser_attach(layer_t *t, port_handle port)
+{
+    ZMK_ASSERT(t);
+    t->tx = ser_tx;
+    t->rx = ser_rx;
+    t->p_ = port;
+}
+
+void ser_detach(layer_t *t)
+{
+    ZMK_ASSERT(t);
+    t->p_ = nullptr;
+}
+
+void ser_tx(layer_t *t, mlb_t *buffer)
+{
+    ZMK_ASSERT(t);
+    auto *port = static_cast<port_handle>(t->p_);
+    if (!port)
+        return;
+    (void)ser_write_frame(port, mlb_header(buffer), mlb_length(buffer));
+}
+
+void ser_rx(layer_t *t, mlb_t *buffer)
+{
+    ZMK_ASSERT(t);
+    auto *port = static_cast<port_handle>(t->p_);
+    if (!port)
+        return;
+    mlb_reset(buffer, SER_MAX_FRAME, 0);
+    int n = ser_read_frame(port, mlb_data(buffer), SER_MAX_FRAME);
+    drain(port);
+    mlb_reset(buffer, n, 0);
+    ZMK_ASSERT(t->upper);
+    ZMK_ASSERT(t->upper->rx);
+    t->upper->rx(t->upper, buffer);
+}
+
+int ser_write_frame(port_handle port, const uint8_t *data, int size)
+{
+    if (size == 0)
+        return 0;
+    if (size < 0 || size > SER_MAX_FRAME || !data)
+        return -1;
+    std::array<uint8_t, SER_MAX_ENCODED> frame;
+    int len = 0;
+    frame[len++] = SLIP_END;
+    for (int i = 0; i < size; ++i) {
+        uint8_t b = data[i];
+        if (b == SLIP_END) {
+            frame[len++] = SLIP_ESC;
+            frame[len++] = SLIP_ESC_END;
+        } else if (b == SLIP_ESC) {
+            frame[len++] = SLIP_ESC;
+            frame[len++] = SLIP_ESC_ESC;
+        } else {
+            frame[len++] = b;
+        }
+    }
+    frame[len++] = SLIP_END;
+    // A port that takes nothing or fails would otherwise keep us here for
+    // good; the command simply goes again on the next tick.
+    for (int done = 0; done < len;) {
+        int r = port_write(port, frame.data() + done, len - done);
+        if (r <= 0)
+            return -1;
+        done += r;
+    }
+    return size;
+}
+
+int ser_read_byte(port_handle port)
+{
+    uint8_t b = 0;
+    return port_read(port, &b, 1) == 1 ? int(b) : -1;
+}
+
+int ser_read_frame(port_handle port, uint8_t *dest, int dest_size)
+{
+    int count = 0;
+    for (;;) {
+        int c = ser_read_byte(port);
+        if (c < 0)
+            return 0;
+        if (c == SLIP_END) {
+            if (count > 0)
+                return count;
+            continue;
+        }
+        if (c == SLIP_ESC) {
+            c = ser_read_byte(port);
+            if (c < 0)
+                return 0;
+            if (c == SLIP_ESC_END)
+                c = SLIP_END;
+            else if (c == SLIP_ESC_ESC)
+                c = SLIP_ESC;
+        }
+        // The byte that would fill dest gives the frame up, so it is never
+        // stored and dest_size of 0 or less cannot be written past.
+        if (count + 1 >= dest_size)
+            return 0;
+        dest[count++] = uint8_t(c);
+    }
+}
+
+int ser_configure(port_handle port, uint32_t baud, uint32_t read_timeout_us)
+{
+    if (saved_count >= SER_SAVED_SLOTS)
+        return -1;
+    saved_port &slot = saved_ports[saved_count];
+    if (port_get_line(port, &slot.dcb) != 0)
+        return -1;
+    if (port_get_timeouts(port, &slot.timeouts) != 0)
+        return -1;
+    slot.handle = port;
+
+    port_line line = slot.dcb;
+    port_line_make_raw(&line, baud);
+    (void)port_set_line(port, &line);
+
+    port_timeouts to = slot.timeouts;
+    to.ReadIntervalTimeout = PORT_MAXDWORD;
+    to.ReadTotalTimeoutMultiplier = PORT_MAXDWORD;
+    to.ReadTotalTimeoutConstant = read_timeout_us / 1000;
+    to.WriteTotalTimeoutMultiplier = 0;
+    to.WriteTotalTimeoutConstant = 0;
+    slot.configured = to;
+    (void)port_set_timeouts(port, &to);
+
+    ++saved_count;
+    return 0;
+}
+
+int ser_find_saved(port_handle port)
+{
+    for (int i = 0; i < saved_count; ++i)
+        if (saved_ports[i].handle == port)
+            return i;
+    return -1;
+}
+
+int ser_restore(port_handle port)
+{
+    int i = ser_find_saved(port);
+    if (i < 0)
+        return -1;
+    (void)port_set_line(port, &saved_ports[i].dcb);
+    (void)port_set_timeouts(port, &saved_ports[i].timeouts);
+    return 0;
+}
+
+void ser_saved_clear()
+{
+    std::memset(saved_ports, 0, sizeof saved_ports);
+    saved_count = 0;
+}

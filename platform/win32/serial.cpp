@@ -1,0 +1,162 @@
+// The port seam on the Win32 comm API: a synchronous port handle, the DCB as
+// the line record and COMMTIMEOUTS as the time-out record.
+#include "platform/serial.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <cstring>
+
+static_assert(sizeof(DCB) <= sizeof(port_line));
+
+namespace {
+
+DWORD last_error;
+
+int fail()
+{
+    last_error = GetLastError();
+    return -1;
+}
+
+HANDLE handle_of(port_handle port) { return reinterpret_cast<HANDLE>(port); }
+
+// "comN" only names COM1..COM9 as a plain file name; every port exists under
+// its device path, so plain port names are opened that way.
+bool is_plain_com_name(const char *name)
+{
+    if (std::tolower(static_cast<unsigned char>(name[0])) != 'c' ||
+        std::tolower(static_cast<unsigned char>(name[1])) != 'o' ||
+        std::tolower(static_cast<unsigned char>(name[2])) != 'm' || name[3] == '\0')
+        return false;
+    for (const char *p = name + 3; *p; ++p)
+        if (!std::isdigit(static_cast<unsigned char>(*p)))
+            return false;
+    return true;
+}
+
+} // namespace
+
+port_handle port_open(const char *name)
+{
+    if (!name) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    char path[64];
+    if (is_plain_com_name(name) && std::strlen(name) + 5 <= sizeof path) {
+        std::memcpy(path, "\\\\.\\", 4);
+        std::strcpy(path + 4, name);
+        name = path;
+    }
+    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        fail();
+        return nullptr;
+    }
+    return reinterpret_cast<port_handle>(h);
+}
+
+void port_close(port_handle port)
+{
+    if (port)
+        CloseHandle(handle_of(port));
+}
+
+int port_write(port_handle port, const void *data, int n)
+{
+    if (n < 0)
+        return -1;
+    DWORD written = 0;
+    if (!WriteFile(handle_of(port), data, DWORD(n), &written, nullptr))
+        return fail();
+    return int(written);
+}
+
+int port_read(port_handle port, void *dest, int n)
+{
+    if (n < 0)
+        return -1;
+    DWORD got = 0;
+    if (!ReadFile(handle_of(port), dest, DWORD(n), &got, nullptr))
+        return fail();
+    return int(got);
+}
+
+int port_get_line(port_handle port, port_line *line)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle_of(port), &dcb))
+        return fail();
+    std::memset(line->raw, 0, sizeof line->raw);
+    std::memcpy(line->raw, &dcb, sizeof dcb);
+    return 0;
+}
+
+int port_set_line(port_handle port, const port_line *line)
+{
+    DCB dcb;
+    std::memcpy(&dcb, line->raw, sizeof dcb);
+    return SetCommState(handle_of(port), &dcb) ? 0 : fail();
+}
+
+void port_line_make_raw(port_line *line, uint32_t baud)
+{
+    DCB dcb;
+    std::memcpy(&dcb, line->raw, sizeof dcb);
+    dcb.BaudRate = baud;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = 0;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    std::memcpy(line->raw, &dcb, sizeof dcb);
+}
+
+int port_get_timeouts(port_handle port, port_timeouts *timeouts)
+{
+    COMMTIMEOUTS ct{};
+    if (!GetCommTimeouts(handle_of(port), &ct))
+        return fail();
+    timeouts->ReadIntervalTimeout = ct.ReadIntervalTimeout;
+    timeouts->ReadTotalTimeoutMultiplier = ct.ReadTotalTimeoutMultiplier;
+    timeouts->ReadTotalTimeoutConstant = ct.ReadTotalTimeoutConstant;
+    timeouts->WriteTotalTimeoutMultiplier = ct.WriteTotalTimeoutMultiplier;
+    timeouts->WriteTotalTimeoutConstant = ct.WriteTotalTimeoutConstant;
+    return 0;
+}
+
+int port_set_timeouts(port_handle port, const port_timeouts *timeouts)
+{
+    COMMTIMEOUTS ct{};
+    ct.ReadIntervalTimeout = timeouts->ReadIntervalTimeout;
+    ct.ReadTotalTimeoutMultiplier = timeouts->ReadTotalTimeoutMultiplier;
+    ct.ReadTotalTimeoutConstant = timeouts->ReadTotalTimeoutConstant;
+    ct.WriteTotalTimeoutMultiplier = timeouts->WriteTotalTimeoutMultiplier;
+    ct.WriteTotalTimeoutConstant = timeouts->WriteTotalTimeoutConstant;
+    return SetCommTimeouts(handle_of(port), &ct) ? 0 : fail();
+}
+
+uint32_t port_last_error() { return last_error; }
+
+int port_error_text(uint32_t code, char *dest, int size)
+{
+    if (!dest || size <= 0)
+        return 0;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, dest, DWORD(size), nullptr);
+    return int(n);
+}

@@ -1,0 +1,326 @@
+// The link layer and the port backend against a peer on the other end of a
+// real line: a pseudo-terminal's master side on POSIX, a second COM port on
+// the same pty pair under Wine (its names come from ZMK_LINK_PORT/_PEER).
+#include "layers/ser.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+using bytes = std::vector<uint8_t>;
+using clk = std::chrono::steady_clock;
+
+namespace {
+
+long ms_since(clk::time_point t0)
+{
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t0).count());
+}
+
+bytes rx_seen;
+int rx_calls;
+void record_rx(layer_t *, mlb_t *b)
+{
+    rx_seen.assign(mlb_data(b), mlb_data(b) + b->data_length);
+    ++rx_calls;
+}
+
+class Link : public ::testing::Test {
+protected:
+    port_handle port = nullptr;
+    std::string name;
+    layer_t ser{}, upper{};
+    mlb_t *buf = mlb_new(SER_MAX_FRAME);
+#ifdef _WIN32
+    port_handle peer = nullptr;
+#else
+    int master = -1;
+#endif
+
+    void SetUp() override
+    {
+        ser_saved_clear();
+        rx_seen.clear();
+        rx_calls = 0;
+#ifdef _WIN32
+        const char *a = std::getenv("ZMK_LINK_PORT"), *b = std::getenv("ZMK_LINK_PEER");
+        if (!a || !b)
+            GTEST_SKIP() << "needs a COM port pair (tests/link/wine-link.sh)";
+        name = a;
+        peer = port_open(b);
+        ASSERT_TRUE(peer);
+        port_line l;
+        ASSERT_EQ(port_get_line(peer, &l), 0);
+        port_line_make_raw(&l, 115200);
+        port_set_line(peer, &l);
+        set_peer_wait(50);
+#else
+        int slave = -1;
+        char pts[128];
+        ASSERT_EQ(openpty(&master, &slave, pts, nullptr, nullptr), 0);
+        name = pts;
+        port = port_open(pts);
+        close(slave);
+#endif
+        if (!port)
+            port = port_open(name.c_str());
+        ASSERT_TRUE(port) << name;
+        ser_attach(&ser, port);
+        upper.rx = record_rx;
+        ser.upper = &upper;
+        ASSERT_EQ(ser_configure(port, 115200, 120000), 0);
+    }
+    void TearDown() override
+    {
+        port_close(port);
+        mlb_free(buf);
+#ifdef _WIN32
+        port_close(peer);
+#else
+        if (master >= 0)
+            close(master);
+#endif
+    }
+#ifdef _WIN32
+    void set_peer_wait(uint32_t ms)
+    {
+        port_timeouts to{PORT_MAXDWORD, PORT_MAXDWORD, ms, 0, 0};
+        port_set_timeouts(peer, &to);
+    }
+#endif
+    void peer_send(const bytes &b)
+    {
+#ifdef _WIN32
+        ASSERT_EQ(port_write(peer, b.data(), int(b.size())), int(b.size()));
+#else
+        ASSERT_EQ(write(master, b.data(), b.size()), ssize_t(b.size()));
+#endif
+    }
+    // Everything the peer receives until the line has been quiet for 50 ms.
+    bytes peer_take()
+    {
+        bytes out;
+        uint8_t chunk[4096];
+        for (;;) {
+#ifdef _WIN32
+            int n = port_read(peer, chunk, int(sizeof chunk));
+#else
+            pollfd p{master, POLLIN, 0};
+            int n = poll(&p, 1, 50) > 0 ? int(read(master, chunk, sizeof chunk)) : 0;
+#endif
+            if (n <= 0)
+                return out;
+            out.insert(out.end(), chunk, chunk + n);
+        }
+    }
+    void rx_expect(const bytes &wire, const bytes &content)
+    {
+        peer_send(wire);
+        ser_rx(&ser, buf);
+        EXPECT_EQ(rx_seen, content);
+    }
+};
+
+TEST_F(Link, SendsSlipFrames)
+{
+    const bytes content{0x01, 0xC0, 0xDB, 0x02};
+    EXPECT_EQ(ser_write_frame(port, content.data(), 4), 4);
+    EXPECT_EQ(peer_take(), (bytes{0xC0, 0x01, 0xDB, 0xDC, 0xDB, 0xDD, 0x02, 0xC0}));
+
+    bytes big(SER_MAX_FRAME + 1, 0xC0);
+    EXPECT_EQ(ser_write_frame(port, big.data(), 0), 0);
+    EXPECT_EQ(ser_write_frame(port, big.data(), SER_MAX_FRAME + 1), -1);
+    EXPECT_TRUE(peer_take().empty());
+
+    // The worst case: every byte escaped, 20002 bytes on the wire.
+    bytes wire;
+    std::thread reader([&] { wire = peer_take(); });
+    EXPECT_EQ(ser_write_frame(port, big.data(), SER_MAX_FRAME), SER_MAX_FRAME);
+    reader.join();
+    ASSERT_EQ(wire.size(), size_t(2 * SER_MAX_FRAME + 2));
+    EXPECT_EQ(wire[1], 0xDB);
+    EXPECT_EQ(wire[2], 0xDC);
+    EXPECT_EQ(wire.back(), 0xC0);
+}
+
+TEST_F(Link, ReceivesSlipFrames)
+{
+    rx_expect({0xC0, 0x01, 0xDB, 0xDC, 0xDB, 0xDD, 0x02, 0xC0}, {0x01, 0xC0, 0xDB, 0x02});
+    rx_expect({0xC0, 0xC0, 0xC0, 0x41, 0x43, 0x4B, 0xC0}, {0x41, 0x43, 0x4B});
+    rx_expect({0x41, 0xDB, 0xC0, 0x42, 0xC0}, {0x41, 0xC0, 0x42});
+    rx_expect({0x41, 0xDB, 0x41, 0xC0}, {0x41, 0x41});
+    rx_expect({0x41, 0xDB, 0xDB, 0xC0}, {0x41, 0xDB});
+    EXPECT_EQ(rx_calls, 5);
+}
+
+TEST_F(Link, LongestFrameDeliveredOneMoreGivenUp)
+{
+    for (int size : {SER_MAX_FRAME - 1, SER_MAX_FRAME}) {
+        bytes wire(size_t(size), 0x55);
+        wire.push_back(0xC0);
+        std::thread writer([&] { peer_send(wire); });
+        uint8_t dest[SER_MAX_FRAME];
+        EXPECT_EQ(ser_read_frame(port, dest, SER_MAX_FRAME), size < SER_MAX_FRAME ? size : 0);
+        writer.join();
+        ser_rx(&ser, buf); // drains the rest
+    }
+}
+
+TEST_F(Link, ReplyStoppingHalfWayGivesUpAfterTimeout)
+{
+    for (const bytes &wire : {bytes{}, bytes{0x41, 0x42}, bytes{0x41, 0xDB}}) {
+        rx_seen = {1};
+        if (!wire.empty())
+            peer_send(wire);
+        auto t0 = clk::now();
+        ser_rx(&ser, buf);
+        long ms = ms_since(t0);
+        EXPECT_TRUE(rx_seen.empty());
+        EXPECT_GE(ms, 100);
+        EXPECT_LT(ms, 2000);
+        std::printf("ser_rx with %zu bytes then silence: %ld ms\n", wire.size(), ms);
+    }
+    EXPECT_EQ(rx_calls, 3);
+}
+
+TEST_F(Link, SecondFrameBackToBackIsDrained)
+{
+    peer_send({0xC0, 0x31, 0xC0, 0xC0, 0x32, 0xC0});
+    auto t0 = clk::now();
+    ser_rx(&ser, buf);
+    std::printf("ser_rx of a waiting frame plus drain: %ld ms\n", ms_since(t0));
+    EXPECT_EQ(rx_seen, bytes{0x31});
+    port_timeouts to{};
+    ASSERT_EQ(port_get_timeouts(port, &to), 0);
+    EXPECT_EQ(to.ReadIntervalTimeout, PORT_MAXDWORD);
+    EXPECT_EQ(to.ReadTotalTimeoutMultiplier, PORT_MAXDWORD);
+    EXPECT_EQ(to.ReadTotalTimeoutConstant, 120u);
+    ser_rx(&ser, buf);
+    EXPECT_TRUE(rx_seen.empty());
+}
+
+TEST_F(Link, DetachedLayerTouchesNothing)
+{
+    ser_detach(&ser);
+    mlb_reset(buf, 3, 0);
+    ser_tx(&ser, buf);
+    ser_rx(&ser, buf);
+    EXPECT_EQ(rx_calls, 0);
+    EXPECT_TRUE(peer_take().empty());
+}
+
+TEST_F(Link, PortIsExclusive)
+{
+    port_handle second = port_open(name.c_str());
+    EXPECT_FALSE(second);
+    port_close(second);
+}
+
+TEST_F(Link, ConfigureSavesAndRestores)
+{
+    // SetUp took slot 0 from the port's original state.
+    port_line line;
+    ASSERT_EQ(port_get_line(port, &line), 0);
+#ifdef _WIN32
+    DCB dcb;
+    std::memcpy(&dcb, line.raw, sizeof dcb);
+    EXPECT_EQ(dcb.BaudRate, 115200u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.fOutxCtsFlow | dcb.fOutxDsrFlow | dcb.fOutX | dcb.fInX, 0u);
+    EXPECT_EQ(dcb.fRtsControl, unsigned(RTS_CONTROL_DISABLE));
+    EXPECT_EQ(dcb.fDtrControl, unsigned(DTR_CONTROL_DISABLE));
+#else
+    termios tio;
+    std::memcpy(&tio, line.raw, sizeof tio);
+    EXPECT_EQ(cfgetospeed(&tio), speed_t(B115200));
+    EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), tcflag_t(CS8 | CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_EQ(tio.c_lflag & ICANON, 0u);
+#endif
+    ASSERT_EQ(ser_configure(port, 9600, 1999), 0);
+    EXPECT_EQ(ser_find_saved(port), 0);
+    port_timeouts to{};
+    port_get_timeouts(port, &to);
+    EXPECT_EQ(to.ReadTotalTimeoutConstant, 1u);
+    EXPECT_EQ(to.WriteTotalTimeoutConstant + to.WriteTotalTimeoutMultiplier, 0u);
+
+    // Back to the state from before the first configuration.
+    port_line before;
+    ASSERT_EQ(ser_restore(port), 0);
+    ASSERT_EQ(port_get_line(port, &before), 0);
+    EXPECT_NE(std::memcmp(before.raw, line.raw, sizeof line.raw), 0);
+    ASSERT_EQ(ser_configure(port, 115200, 120000), 0);
+    ASSERT_EQ(port_get_line(port, &before), 0);
+    EXPECT_EQ(ser_restore(reinterpret_cast<port_handle>(&before)), -1);
+
+    for (int i = 3; i < SER_SAVED_SLOTS; ++i)
+        ASSERT_EQ(ser_configure(port, 115200, 120000), 0);
+    EXPECT_EQ(ser_configure(port, 115200, 120000), -1);
+}
+
+TEST(LinkFile, NonTerminalTakesNoSlot)
+{
+    ser_saved_clear();
+    const char *path = "link-test-plain-file.bin";
+    if (FILE *f = std::fopen(path, "wb"))
+        std::fclose(f);
+    port_handle file = port_open(path);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(ser_configure(file, 115200, 120000), -1);
+    EXPECT_EQ(ser_find_saved(file), -1);
+    port_close(file);
+    std::remove(path);
+}
+
+#ifndef _WIN32
+double cpu_seconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// The peer is gone: every read fails at once. Exchanges must still end,
+// and a run that keeps repeating them must not burn a core.
+TEST_F(Link, HungUpLineDoesNotSpin)
+{
+    close(master);
+    master = -1;
+    auto t0 = clk::now();
+    double cpu0 = cpu_seconds();
+    int exchanges = 0;
+    while (ms_since(t0) < 1000) {
+        mlb_reset(buf, 4, 0);
+        ser_tx(&ser, buf);
+        ser_rx(&ser, buf);
+        ++exchanges;
+    }
+    double cpu = cpu_seconds() - cpu0;
+    std::printf("hung-up line: %d exchanges, %.1f ms CPU in %ld ms\n", exchanges, cpu * 1e3, ms_since(t0));
+    EXPECT_EQ(rx_calls, exchanges);
+    EXPECT_LT(exchanges, 20);
+    EXPECT_LT(cpu, 0.1);
+}
+#endif
+
+} // namespace
