@@ -1,0 +1,347 @@
+// zmk-devsim: the target device on a pseudo-terminal (or a given tty), with
+// line pacing, fault injection and a JSON report at the end of the session.
+#include "tools/devsim/devsim.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t stop_signal = 0;
+
+void on_signal(int sig) { stop_signal = sig; }
+
+int64_t now_us()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+}
+
+// Sleeps until `when` (monotonic microseconds); false when a signal came.
+bool sleep_until(int64_t when)
+{
+    while (!stop_signal) {
+        int64_t left = when - now_us();
+        if (left <= 0)
+            return true;
+        timespec ts{time_t(left / 1'000'000), long(left % 1'000'000) * 1000};
+        nanosleep(&ts, nullptr);
+    }
+    return false;
+}
+
+speed_t speed_of(uint32_t baud)
+{
+    switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return B0;
+    }
+}
+
+void make_raw(int fd, uint32_t baud)
+{
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return;
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (speed_t s = speed_of(baud); s != B0)
+        cfsetspeed(&tio, s);
+    tcsetattr(fd, TCSANOW, &tio);
+}
+
+// Writes all of p, waiting for room at most a second at a time.
+bool write_all(int fd, const uint8_t *p, int32_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, size_t(n));
+        if (w > 0) {
+            p += w;
+            n -= int32_t(w);
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd pfd{fd, POLLOUT, 0};
+        if (poll(&pfd, 1, 1000) <= 0 && !stop_signal)
+            return false;
+        if (stop_signal)
+            return false;
+    }
+    return true;
+}
+
+struct line {
+    int fd = -1;        // what we read and write
+    int hold_fd = -1;   // our own handle on the host's side, so its close is no hang-up
+    std::string path;
+};
+
+bool open_line(line *l, const std::string &port, uint32_t baud, std::string *error)
+{
+    if (!port.empty()) {
+        l->fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (l->fd < 0) {
+            *error = port + ": " + std::strerror(errno);
+            return false;
+        }
+        make_raw(l->fd, baud);
+        l->path = port;
+        return true;
+    }
+    l->fd = posix_openpt(O_RDWR | O_NOCTTY);
+    if (l->fd < 0 || grantpt(l->fd) != 0 || unlockpt(l->fd) != 0) {
+        *error = std::string("pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    char name[128];
+    if (ptsname_r(l->fd, name, sizeof name) != 0) {
+        *error = std::string("ptsname: ") + std::strerror(errno);
+        return false;
+    }
+    l->path = name;
+    l->hold_fd = open(name, O_RDWR | O_NOCTTY);
+    if (l->hold_fd < 0) {
+        *error = l->path + ": " + std::strerror(errno);
+        return false;
+    }
+    make_raw(l->hold_fd, baud);  // raw from the start, before the host configures it
+    fcntl(l->fd, F_SETFL, fcntl(l->fd, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+void close_line(line *l)
+{
+    if (l->hold_fd >= 0)
+        close(l->hold_fd);
+    if (l->fd >= 0)
+        close(l->fd);
+    l->fd = l->hold_fd = -1;
+}
+
+bool read_file(const std::string &path, std::vector<uint8_t> *out)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        return false;
+    out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    devsim_config cfg;
+    std::string mode = "plain", port, link, expect_path, report_path, dump_path;
+    double max_seconds = 0;
+    uint32_t quiet_ms = 500;
+    bool quiet = false;
+    std::array<std::string, DEVSIM_FAULT_KINDS> at_lists;
+
+    CLI::App app{"zmk-devsim: the target device on a pseudo-terminal.\n"
+                 "Prints the path of the tty the host opens as its first line, answers the\n"
+                 "programming protocol strictly, and writes a JSON report when the session ends\n"
+                 "(RESET acknowledged and the line quiet, --max-seconds, or a signal).\n"
+                 "Exit status 0 only when the session ended with RESET, nothing was violated\n"
+                 "and (with --expect) the flash holds the image.\n"
+                 "Fault options take a rate (0..1, drawn per frame from --seed) or, with -at,\n"
+                 "a list of frame numbers counted from 1 (e.g. --drop-at 7,12)."};
+    app.add_option("--port", port, "Use this existing tty instead of a new pseudo-terminal");
+    app.add_option("--link", link, "Also make a symlink to the host's side at this path");
+    app.add_option("--mode", mode, "Packet kind the device speaks")
+        ->check(CLI::IsMember({"plain", "tagged"}))->capture_default_str();
+    app.add_option("--tag", cfg.tag, "The device's own tag in tagged packets")->capture_default_str();
+    app.add_option("--switch-at", cfg.switch_at, "Switch to the other packet kind at this frame (0: never)");
+    app.add_option("--erase-ms", cfg.erase_ms, "How long an erase runs")->capture_default_str();
+    app.add_option("--baud", cfg.baud, "Pace the line at this rate, 10 bits a byte (0: unpaced)")
+        ->capture_default_str();
+    app.add_option("--flash-size", cfg.flash_size, "Flash size in bytes")
+        ->check(CLI::Range(1u, 1u << 28))->capture_default_str();
+    app.add_option("--seed", cfg.seed, "Seed for the fault rates, corrupted bits and garbage")
+        ->capture_default_str();
+    std::array<const char *, DEVSIM_FAULT_KINDS> help = {
+        "Drop the reply (the command is still carried out)",
+        "Flip one bit of the reply",
+        "Answer with a non-ACK reply and do not carry the command out",
+        "Send random bytes right behind the reply",
+        "Hold the reply back by --delay-ms",
+        "Pause for --stall-ms in the middle of the reply",
+    };
+    for (size_t i = 0; i < DEVSIM_FAULT_KINDS; ++i) {
+        std::string name = std::string("--") + devsim_fault_names[i];
+        app.add_option(name, cfg.faults[i].rate, std::string(help[i]) + ", at this rate")
+            ->check(CLI::Range(0.0, 1.0));
+        app.add_option(name + "-at", at_lists[i], std::string(help[i]) + ", at these frames");
+    }
+    app.add_option("--delay-ms", cfg.delay_ms, "Length of a delayed reply's delay")->capture_default_str();
+    app.add_option("--stall-ms", cfg.stall_ms, "Length of the pause inside a stalled reply")
+        ->capture_default_str();
+    app.add_option("--silent-after", cfg.silent_after, "Answer no frame after this one (0: never)");
+    app.add_option("--hangup-at", cfg.hangup_at, "Hang the line up at this frame and end (0: never)");
+    app.add_option("--expect", expect_path, "Image the erased range must hold at the end")
+        ->check(CLI::ExistingFile);
+    app.add_option("--report", report_path, "Write the JSON report here (default: standard error)");
+    app.add_option("--dump", dump_path, "Write the whole flash contents here at the end");
+    app.add_option("--max-seconds", max_seconds, "End the session after this long (0: no limit)");
+    app.add_option("--quiet-ms", quiet_ms, "After RESET, end once the line has been quiet this long")
+        ->capture_default_str();
+    app.add_flag("--quiet", quiet, "No log lines on standard error");
+    CLI11_PARSE(app, argc, argv);
+
+    for (size_t i = 0; i < DEVSIM_FAULT_KINDS; ++i) {
+        if (!at_lists[i].empty() && !devsim_parse_list(at_lists[i], &cfg.faults[i].at)) {
+            std::fprintf(stderr, "zmk-devsim: --%s-at wants frame numbers like 7,12\n",
+                         devsim_fault_names[i]);
+            return 2;
+        }
+    }
+    cfg.mode = mode == "tagged" ? DEVSIM_TAGGED : DEVSIM_PLAIN;
+    std::vector<uint8_t> expect;
+    if (!expect_path.empty() && !read_file(expect_path, &expect)) {
+        std::fprintf(stderr, "zmk-devsim: cannot read %s\n", expect_path.c_str());
+        return 2;
+    }
+
+    line l;
+    std::string error;
+    if (!open_line(&l, port, cfg.baud, &error)) {
+        std::fprintf(stderr, "zmk-devsim: %s\n", error.c_str());
+        return 2;
+    }
+    std::printf("%s\n", l.path.c_str());
+    std::fflush(stdout);
+    if (!link.empty()) {
+        unlink(link.c_str());
+        if (symlink(l.path.c_str(), link.c_str()) != 0) {
+            std::fprintf(stderr, "zmk-devsim: symlink %s: %s\n", link.c_str(), std::strerror(errno));
+            return 2;
+        }
+    }
+
+    struct sigaction sa{};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    devsim_t *t = devsim_new(&cfg);
+    const int64_t start = now_us();
+    int64_t last_activity = start;
+    const char *how = nullptr;
+    uint32_t logged = 0;
+    std::array<uint8_t, 4096> buf{};
+
+    while (!how) {
+        int64_t now = now_us();
+        if (stop_signal) {
+            how = "signal";
+            break;
+        }
+        if (devsim_reset_seen(t) && now - last_activity >= int64_t(quiet_ms) * 1000) {
+            how = "reset";
+            break;
+        }
+        if (max_seconds > 0 && double(now - start) >= max_seconds * 1e6) {
+            how = "timeout";
+            break;
+        }
+        pollfd pfd{l.fd, POLLIN, 0};
+        int pr = poll(&pfd, 1, 20);
+        if (pr < 0 && errno == EINTR)
+            continue;
+        if (pr <= 0)
+            continue;
+        ssize_t got = read(l.fd, buf.data(), buf.size());
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (got <= 0) {
+            // Without a held handle (a given tty whose far end went away).
+            how = "eof";
+            break;
+        }
+        now = now_us();
+        last_activity = now;
+        int32_t off = 0;
+        while (off < int32_t(got) && !how) {
+            devsim_reply reply;
+            bool framed = false;
+            off += devsim_feed(t, buf.data() + off, int32_t(got) - off, now, &reply, &framed);
+            if (!framed)
+                continue;
+            if (reply.hangup) {
+                close_line(&l);
+                how = "hangup";
+                break;
+            }
+            if (reply.length == 0)
+                continue;
+            if (!sleep_until(reply.send_at_us))
+                break;
+            int32_t first = reply.stall_at >= 0 ? reply.stall_at : reply.length;
+            write_all(l.fd, reply.bytes.data(), first);
+            if (first < reply.length) {
+                sleep_until(now_us() + int64_t(reply.stall_ms) * 1000);
+                write_all(l.fd, reply.bytes.data() + first, reply.length - first);
+            }
+            last_activity = now_us();
+        }
+        if (!quiet) {
+            const auto &v = devsim_violations(t);
+            for (; logged < v.size(); ++logged)
+                std::fprintf(stderr, "zmk-devsim: violation: %s\n", v[logged].c_str());
+        }
+    }
+    close_line(&l);
+    if (!link.empty())
+        unlink(link.c_str());
+
+    devsim_end end;
+    end.elapsed_us = now_us() - start;
+    end.expect = expect_path.empty() ? nullptr : &expect;
+    end.how = how ? how : "signal";
+    std::string report = devsim_report(t, &end);
+    if (report_path.empty()) {
+        std::fputs(report.c_str(), stderr);
+    } else {
+        std::ofstream out(report_path, std::ios::binary | std::ios::trunc);
+        out << report;
+        if (!out)
+            std::fprintf(stderr, "zmk-devsim: cannot write %s\n", report_path.c_str());
+    }
+    if (!dump_path.empty()) {
+        const auto &flash = devsim_flash(t);
+        std::ofstream out(dump_path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char *>(flash.data()), std::streamsize(flash.size()));
+        if (!out)
+            std::fprintf(stderr, "zmk-devsim: cannot write %s\n", dump_path.c_str());
+    }
+    bool ok = devsim_ok(t, &end);
+    if (!quiet)
+        std::fprintf(stderr, "zmk-devsim: session ended (%s): %s\n", end.how, ok ? "ok" : "not ok");
+    devsim_free(t);
+    return ok ? 0 : 1;
+}
