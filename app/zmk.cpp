@@ -131,7 +131,7 @@ void fatal_error(const char *msg)
     if (code != 0) {
         append(text, len, fatal_body_limit, "Error number %ld reported\n", static_cast<long>(code));
         // A description too long for the room left is cut, not dropped.
-        char desc[fatal_text_size];
+        char desc[4096];
         const int n = std::clamp(port_error_text(code, desc, sizeof desc), 0, int(sizeof desc) - 1);
         const int take = std::min(n, fatal_body_limit - len);
         std::memcpy(text + len, desc, size_t(take));

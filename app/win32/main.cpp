@@ -1,0 +1,158 @@
+// The Windows program: the "ZMK" dialog from the resource template, the port
+// list, the "Program" button and the 5 ms step timer that drives a run.
+#include "app/frontend.h"
+#include "app/zmk.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+enum : int {
+    IDC_PORT = 3,
+    IDC_PROGRAM = 4,
+    IDC_STATUS = 5,
+    ID_STEP_TIMER = 6,
+};
+
+struct port_entry {
+    int32_t number;
+    char name[8];
+};
+
+HINSTANCE app_instance;
+HWND dialog_wnd;
+port_entry ports[32];
+
+namespace {
+
+constexpr int max_port_number = 31;
+constexpr UINT step_period_ms = 5;
+
+// A name typed into the list's edit field when nothing is selected.
+char typed_port[64];
+bool done_reported;
+
+void win_message_box(const char *text, const char *caption)
+{
+    MessageBoxA(dialog_wnd, text, caption, MB_OK | MB_ICONEXCLAMATION);
+}
+
+void win_tone(uint32_t hz, uint32_t ms) { Beep(hz, ms); }
+
+int win_status(const char *text) { return SetDlgItemTextA(dialog_wnd, IDC_STATUS, text); }
+
+constexpr zmk_frontend win_frontend{win_message_box, win_tone, win_status, nullptr,
+                                    nullptr,         nullptr,  nullptr};
+
+// Fills the list with every port from com1 to com31 that opens for reading.
+// The probe uses the device path: plain names above com9 are no devices.
+void probe_ports(HWND list)
+{
+    int count = 0;
+    for (int n = 1; n <= max_port_number; ++n) {
+        std::snprintf(ports[count].name, sizeof ports[count].name, "com%d", n);
+        char path[16];
+        std::snprintf(path, sizeof path, "\\\\.\\com%d", n);
+        FILE *f = std::fopen(path, "r");
+        if (!f)
+            continue;
+        std::fclose(f);
+        // The list sorts by name, so remember which entry each item shows.
+        const LRESULT pos = SendMessageA(list, CB_ADDSTRING, 0, LPARAM(ports[count].name));
+        if (pos >= 0)
+            SendMessageA(list, CB_SETITEMDATA, WPARAM(pos), LPARAM(count));
+        ports[count].number = n;
+        ++count;
+    }
+    ports[count].name[0] = '\0';
+}
+
+// The port the user chose: the selected item, else a typed-in name, else none.
+const char *chosen_port(HWND window)
+{
+    HWND list = GetDlgItem(window, IDC_PORT);
+    const LRESULT sel = SendMessageA(list, CB_GETCURSEL, 0, 0);
+    if (sel != CB_ERR) {
+        const LRESULT index = SendMessageA(list, CB_GETITEMDATA, WPARAM(sel), 0);
+        if (index >= 0 && index < max_port_number && ports[index].number != 0)
+            return ports[index].name;
+        return nullptr;
+    }
+    typed_port[0] = '\0';
+    GetWindowTextA(list, typed_port, sizeof typed_port);
+    return typed_port[0] ? typed_port : nullptr;
+}
+
+} // namespace
+
+LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_COMMAND:
+        if (LOWORD(wparam) != IDC_PROGRAM)
+            break;
+        if (flasher.opened)
+            return 0;
+        flasher.port_name = chosen_port(window);
+        if (!flasher.port_name)
+            return 0;
+        flasher.baud = 115200;
+        flasher.chunk = 256;
+        flasher.address = 0;
+        flasher_open(&flasher);
+        set_status("Programming...");
+        SetTimer(window, ID_STEP_TIMER, step_period_ms, nullptr);
+        return 0;
+    case WM_TIMER:
+        if (LOWORD(wparam) == ID_STEP_TIMER && !done_reported && flasher_step(&flasher)) {
+            done_reported = true;
+            KillTimer(window, ID_STEP_TIMER);
+            frontend_get()->tone(2000, 100);
+            set_status("Done");
+        }
+        break;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
+{
+    frontend_set(&win_frontend);
+
+    WNDCLASSA wc{};
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = main_wnd_proc;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = DLGWINDOWEXTRA;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = "ZMK";
+    app_instance = instance;
+
+    if (!RegisterClassA(&wc))
+        fatal_error("This program requires Windows NT");
+    dialog_wnd = CreateDialogParamA(instance, "ZMK", nullptr, nullptr, 0);
+    if (!dialog_wnd)
+        fatal_error("Could not create dialog");
+    ShowWindow(dialog_wnd, show);
+
+    HWND list = GetDlgItem(dialog_wnd, IDC_PORT);
+    probe_ports(list);
+    SendMessageA(list, CB_SETCURSEL, 0, 0);
+    set_status(" - Idle - ");
+
+    MSG msg{};
+    while (GetMessageA(&msg, nullptr, 0, 0)) {
+        if (!IsWindow(dialog_wnd) || !IsDialogMessageA(dialog_wnd, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    return int(msg.wParam);
+}
