@@ -1,0 +1,251 @@
+// The simulator core driven in memory: by a correct host made of our layers,
+// with and without faults, and by hand-made frames that break the rules.
+#include "tests/devsim/host.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+std::vector<uint8_t> test_image(size_t n)
+{
+    std::vector<uint8_t> img(n);
+    uint64_t x = 12345;
+    for (auto &b : img) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        b = uint8_t(x >> 56);
+    }
+    img[0] = 0xC0;  // the SLIP specials travel escaped
+    img[1] = 0xDB;
+    return img;
+}
+
+devsim_config quick(int32_t mode = DEVSIM_PLAIN)
+{
+    devsim_config c;
+    c.mode = mode;
+    c.baud = 0;
+    c.erase_ms = 100;
+    return c;
+}
+
+std::string all_violations(const devsim_t *t)
+{
+    std::string s;
+    for (const auto &v : devsim_violations(t))
+        s += v + "\n";
+    return s;
+}
+
+TEST(DevsimCore, CorrectHostEndsWithResetAndTheImage)
+{
+    struct run_case {
+        const char *name;
+        int32_t mode;
+        uint32_t tag, switch_at;
+        size_t size;
+        uint32_t address;
+    };
+    const run_case cases[] = {
+        {"plain", DEVSIM_PLAIN, 0, 0, 60800, 0},
+        {"tagged, own tag 7", DEVSIM_TAGGED, 7, 0, 60800, 0},
+        {"plain, turns tagged mid-image", DEVSIM_PLAIN, 3, 120, 60800, 0},
+        {"tagged, turns plain at the erase poll", DEVSIM_TAGGED, 0, 2, 60800, 0},
+        {"short image high in flash", DEVSIM_PLAIN, 0, 0, 200, 0x1FF000},
+        {"whole chunks only", DEVSIM_TAGGED, 1, 0, 4096, 0x8000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        devsim_config cfg = quick(c.mode);
+        cfg.tag = c.tag;
+        cfg.switch_at = c.switch_at;
+        mem_host h(cfg);
+        auto img = test_image(c.size);
+        h.start(img, c.address);
+        h.run();
+        ASSERT_TRUE(lprog_done(h.prog));
+        EXPECT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
+        EXPECT_EQ(devsim_flash_matches(h.dev, img), 1);
+        devsim_end end;
+        end.expect = &img;
+        EXPECT_TRUE(devsim_ok(h.dev, &end));
+        EXPECT_EQ(devsim_repeats(h.dev), 0u);
+        std::string report = devsim_report(h.dev, &end);
+        EXPECT_NE(report.find("\"ok\": true"), std::string::npos) << report;
+        EXPECT_NE(report.find("\"violations\": []"), std::string::npos);
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "\"%08x\"", crc32_block(img.data(), int32_t(img.size())));
+        EXPECT_NE(report.find(crc), std::string::npos);
+        // Whatever the host sent beyond the image left the old content alone.
+        const auto &flash = devsim_flash(h.dev);
+        EXPECT_NE(flash[c.address + c.size], 0xFF);
+    }
+}
+
+TEST(DevsimCore, EveryFaultKindIsRetriedToAMatchingFlash)
+{
+    auto img = test_image(60800);
+    uint32_t clean = 0;
+    {
+        mem_host h(quick());
+        h.start(img);
+        h.run();
+        clean = devsim_exchanges(h.dev);
+    }
+    for (int32_t kind = 0; kind < DEVSIM_FAULT_KINDS; ++kind) {
+        SCOPED_TRACE(devsim_fault_names[size_t(kind)]);
+        devsim_config cfg = quick(kind % 2 ? DEVSIM_TAGGED : DEVSIM_PLAIN);
+        cfg.seed = 99 + uint64_t(kind);
+        cfg.faults[size_t(kind)].rate = 0.08;
+        cfg.faults[size_t(kind)].at = {1, 2, 3};  // ERASE and its repeats, whatever the rate says
+        cfg.delay_ms = 150;                       // past the host's wait: the reply is lost
+        mem_host h(cfg);
+        h.start(img);
+        h.run();
+        ASSERT_TRUE(lprog_done(h.prog));
+        EXPECT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
+        EXPECT_EQ(devsim_flash_matches(h.dev, img), 1);
+        EXPECT_GT(devsim_fault_count(h.dev, devsim_fault(kind)), 10u);
+        if (kind != DEVSIM_GARBAGE) {
+            EXPECT_GT(devsim_exchanges(h.dev), clean + 10);
+        }
+        // A lost "ACK" makes the host send the command again; a refused one is no repeat.
+        if (kind == DEVSIM_NAK || kind == DEVSIM_GARBAGE)
+            EXPECT_EQ(devsim_repeats(h.dev), 0u);
+        else
+            EXPECT_GT(devsim_repeats(h.dev), 5u);
+    }
+}
+
+// Hand-made frames for the rule breakers.
+struct raw_host : mem_host {
+    raw_host() : mem_host(quick()) {}
+    std::string say(std::vector<uint8_t> cmd, bool bad_crc = false)
+    {
+        uint32_t crc = crc32_block(cmd.data(), int32_t(cmd.size())) ^ (bad_crc ? 1u : 0u);
+        cmd.resize(cmd.size() + 4);
+        put_le32(&cmd[cmd.size() - 4], crc);
+        std::vector<uint8_t> enc{0xC0};
+        for (uint8_t c : cmd) {
+            if (c == 0xC0 || c == 0xDB)
+                enc.insert(enc.end(), {0xDB, uint8_t(c == 0xC0 ? 0xDC : 0xDD)});
+            else
+                enc.push_back(c);
+        }
+        enc.push_back(0xC0);
+        write(enc.data(), int(enc.size()));
+        now_us += 400'000;  // every erase is over by the next frame
+        return reply.size() > 4 ? std::string(reply.begin() + 1, reply.begin() + 4) : "";
+    }
+};
+
+std::vector<uint8_t> cmd(const char *name, std::initializer_list<uint32_t> words,
+                         std::vector<uint8_t> data = {})
+{
+    std::vector<uint8_t> c(8, 0);
+    std::memcpy(c.data(), name, std::strlen(name));
+    for (uint32_t w : words) {
+        c.resize(c.size() + 4);
+        put_le32(&c[c.size() - 4], w);
+    }
+    c.insert(c.end(), data.begin(), data.end());
+    return c;
+}
+
+TEST(DevsimCore, RuleBreakersAreReported)
+{
+    const std::vector<uint8_t> ff(256, 0xFF), ones(256, 0x11), twos(256, 0x22);
+    const std::vector<uint8_t> time{26, 3, 5, 14, 7, 9, 0, 0};
+    std::vector<uint8_t> two_times = time;
+    two_times[5] = 10;
+    auto erased = [](raw_host &h) {
+        h.say(cmd("ERASE", {0, 0x200}));
+        h.say(cmd("PROGRAM", {0, 0}));
+    };
+    struct bad_case {
+        const char *want;  // part of the violation text
+        std::function<void(raw_host &)> setup;
+        std::function<void(raw_host &)> act;
+    };
+    const bad_case cases[] = {
+        {"bad CRC", [](raw_host &) {}, [](raw_host &h) { h.say(cmd("ERASE", {0, 0x200}), true); }},
+        {"ESC followed by 41", [](raw_host &) {},
+         [](raw_host &h) {
+             const uint8_t f[] = {0xC0, 0x41, 0xDB, 0x41, 0x42, 0x43, 0x44, 0xC0};
+             h.write(f, sizeof f);
+         }},
+        {"name field ends in 00 01", [](raw_host &) {},
+         [](raw_host &h) {
+             auto c = cmd("ERASE", {0, 0x200});
+             c[7] = 1;
+             h.say(c);
+         }},
+        {"ERASE of 12 bytes", [](raw_host &) {}, [](raw_host &h) { h.say(cmd("ERASE", {0})); }},
+        {"erase poll before ERASE", [](raw_host &) {}, [](raw_host &h) { h.say(cmd("PROGRAM", {0, 0})); }},
+        {"before the erase poll", [](raw_host &h) { h.say(cmd("ERASE", {0, 0x200})); },
+         [&](raw_host &h) { h.say(cmd("PROGRAM", {0, 0x100}, ones)); }},
+        {"out of order: expected 0x0", erased,
+         [&](raw_host &h) { h.say(cmd("PROGRAM", {0x100, 0x200}, ones)); }},
+        {"carries 255 data bytes", erased,
+         [](raw_host &h) { h.say(cmd("PROGRAM", {0, 0x100}, std::vector<uint8_t>(255, 1))); }},
+        {"differs at 0x0", [&](raw_host &h) { erased(h), h.say(cmd("PROGRAM", {0, 0x100}, ones)); },
+         [&](raw_host &h) { h.say(cmd("PROGRAM", {0, 0x100}, twos)); }},
+        {"outside the erased range at 0x180",
+         [&](raw_host &h) {
+             h.say(cmd("ERASE", {0, 0x180})), h.say(cmd("PROGRAM", {0, 0}));
+             h.say(cmd("PROGRAM", {0, 0x100}, ff));
+         },
+         [&](raw_host &h) { h.say(cmd("PROGRAM", {0x100, 0x200}, ones)); }},
+        {"expected the first chunk again",
+         [&](raw_host &h) {
+             erased(h), h.say(cmd("PROGRAM", {0, 0x100}, ff));
+             h.say(cmd("PROGRAM", {0x100, 0x200}, ff));
+         },
+         [&](raw_host &h) { h.say(cmd("PROGRAM", {0x200, 0x300}, ff)); }},
+        {"two different time records",
+         [&](raw_host &h) {
+             erased(h), h.say(cmd("PROGRAM", {0, 0x200}, std::vector<uint8_t>(512, 0xFF)));
+             h.say(cmd("PROGRAM", {0, 0x200}, std::vector<uint8_t>(512, 0xFF)));
+         },
+         [&](raw_host &h) {
+             auto r = time;
+             r.insert(r.end(), two_times.begin(), two_times.end());
+             h.say(cmd("RTC_SET", {}, r));
+         }},
+        {"impossible time 1a 02 1e",
+         [&](raw_host &h) {
+             erased(h), h.say(cmd("PROGRAM", {0, 0x200}, std::vector<uint8_t>(512, 0xFF)));
+             h.say(cmd("PROGRAM", {0, 0x200}, std::vector<uint8_t>(512, 0xFF)));
+         },
+         [&](raw_host &h) {
+             std::vector<uint8_t> r{26, 2, 30, 1, 2, 3, 0, 0, 26, 2, 30, 1, 2, 3, 0, 0};
+             h.say(cmd("RTC_SET", {}, r));
+         }},
+        {"RESET before the clock", erased, [](raw_host &h) { h.say(cmd("RESET", {})); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.want);
+        raw_host h;
+        c.setup(h);
+        ASSERT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
+        c.act(h);
+        std::string v = all_violations(h.dev);
+        EXPECT_NE(v.find(c.want), std::string::npos) << v;
+        EXPECT_NE(h.reply.size() > 4 ? std::string(h.reply.begin() + 1, h.reply.begin() + 4) : "", "ACK");
+        devsim_end end;
+        EXPECT_FALSE(devsim_ok(h.dev, &end));
+    }
+}
+
+TEST(DevsimCore, FrameListsParse)
+{
+    std::vector<uint32_t> v;
+    EXPECT_TRUE(devsim_parse_list("7,12,40", &v));
+    EXPECT_EQ(v, (std::vector<uint32_t>{7, 12, 40}));
+    for (const char *bad : {"", "7,", ",7", "7,,8", "0", "x", "7 8", "99999999999"})
+        EXPECT_FALSE(devsim_parse_list(bad, &v)) << bad;
+}
+
+}  // namespace
