@@ -111,6 +111,18 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM 
             set_status("Done");
         }
         break;
+    // The class's default handling is the plain window one, which leaves the
+    // dialog keyboard of IsDialogMessageA without its two questions answered:
+    // which button Return presses, and where Tab moves the focus.
+    case DM_GETDEFID:
+        return MAKELRESULT(IDC_PROGRAM, DC_HASDEFID);
+    case WM_NEXTDLGCTL: {
+        HWND next = LOWORD(lparam) ? reinterpret_cast<HWND>(wparam)
+                                   : GetNextDlgTabItem(window, GetFocus(), wparam != 0);
+        if (next)
+            SetFocus(next);
+        return 0;
+    }
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
@@ -145,6 +157,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     HWND list = GetDlgItem(dialog_wnd, IDC_PORT);
     probe_ports(list);
     SendMessageA(list, CB_SETCURSEL, 0, 0);
+    // Typing goes to the port list from the start.
+    SetFocus(list);
     set_status(" - Idle - ");
 
     MSG msg{};
