@@ -1,0 +1,129 @@
+// The Qt dialog under the offscreen platform, driven with QTest, with a full
+// run against zmk-devsim.
+#include "app/frontend.h"
+#include "app/qt/dialog.h"
+#include "app/zmk.h"
+#include "tests/cli/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTest>
+
+namespace {
+
+int tones;
+void count_tone(uint32_t hz, uint32_t ms)
+{
+    if (hz == 2000 && ms == 100)
+        ++tones;
+}
+
+void box_to_stderr(const char *text, const char *caption)
+{
+    std::fprintf(stderr, "[%s]%s", caption, text);
+}
+
+QStringList items(const QComboBox *list)
+{
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out << list->itemText(i);
+    return out;
+}
+
+class Dialog : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "dialog_test";
+        static char *argv[] = {name, nullptr};
+        if (!qApp)
+            new QApplication(argc, argv);
+    }
+};
+
+} // namespace
+
+TEST_F(Dialog, ListIsSortedByNameAndTheFirstItemSelected)
+{
+    zmk_dialog d({"/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyACM0", "com2", "com10"});
+    EXPECT_EQ(d.windowTitle(), "Vorlane Flash Programming Tool");
+    EXPECT_EQ(items(d.port_list), QStringList({"/dev/ttyACM0", "/dev/ttyUSB10", "/dev/ttyUSB2",
+                                               "com10", "com2"}));
+    EXPECT_EQ(d.port_list->currentText(), "/dev/ttyACM0");
+    EXPECT_TRUE(d.port_list->isEditable());
+    EXPECT_TRUE(d.program->isDefault());
+    EXPECT_TRUE(d.status->isReadOnly());
+    EXPECT_EQ(d.status->text(), " - Idle - ");
+    // Template proportions: the button right of the list, the status below.
+    EXPECT_GT(d.program->x(), d.port_list->x() + d.port_list->width() - 1);
+    EXPECT_EQ(d.program->y(), d.port_list->y());
+    EXPECT_GT(d.status->y(), d.program->y() + d.program->height());
+
+    zmk_dialog empty({});
+    EXPECT_EQ(empty.port_list->currentIndex(), -1);
+    EXPECT_EQ(empty.status->text(), " - Idle - ");
+    QTest::mouseClick(empty.program, Qt::LeftButton); // nothing to open
+    EXPECT_EQ(empty.status->text(), " - Idle - ");
+    EXPECT_EQ(flasher.opened, 0);
+}
+
+TEST_F(Dialog, MissingPortShowsTheTerminateBoxAndExitsOne)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            zmk_dialog d({"/dev/zmk-no-such-port"});
+            zmk_frontend fe = *frontend_get();
+            fe.message_box = box_to_stderr;
+            frontend_set(&fe);
+            QTest::mouseClick(d.program, Qt::LeftButton);
+        },
+        ::testing::ExitedWithCode(1), "Terminate Program.*Unable to open serial port");
+}
+
+TEST_F(Dialog, RunsTheSelectedPortToDoneAndIgnoresFurtherPresses)
+{
+    std::string dir = sim_tempdir();
+    sim_proc sim;
+    ASSERT_TRUE(sim_start(&sim, dir, {"--baud", "0", "--erase-ms", "50", "--expect", ZMK_IMAGE_FILE}));
+    QString pty = QString::fromStdString(sim.pty);
+    zmk_dialog d({"/dev/zmk-no-such-port", pty});
+    zmk_frontend fe = *frontend_get();
+    fe.tone = count_tone;
+    frontend_set(&fe);
+
+    d.port_list->setCurrentIndex(d.port_list->findText(pty));
+    d.show();
+    QTest::mouseClick(d.program, Qt::LeftButton);
+    EXPECT_EQ(d.status->text(), "Programming...");
+    EXPECT_STREQ(flasher.port_name, sim.pty.c_str());
+    EXPECT_TRUE(d.step_timer.isActive());
+    EXPECT_EQ(d.step_timer.interval(), 5);
+
+    // A second press during the run changes nothing.
+    d.port_list->setCurrentIndex(d.port_list->findText("/dev/zmk-no-such-port"));
+    QTest::mouseClick(d.program, Qt::LeftButton);
+    EXPECT_EQ(d.status->text(), "Programming...");
+    EXPECT_STREQ(flasher.port_name, sim.pty.c_str());
+
+    EXPECT_TRUE(QTest::qWaitFor([&] { return d.status->text() == "Done"; }, 60000));
+    QTest::qWait(50);
+    EXPECT_EQ(tones, 1);
+    EXPECT_FALSE(d.step_timer.isActive());
+
+    // And after it: the missing port is not even tried.
+    QTest::mouseClick(d.program, Qt::LeftButton);
+    EXPECT_EQ(d.status->text(), "Done");
+
+    QDir().mkpath(ZMK_ARTIFACTS);
+    EXPECT_TRUE(d.grab().save(ZMK_ARTIFACTS "/qt-done.png"));
+
+    std::string report = sim_finish(&sim);
+    EXPECT_EQ(json_value(report, "flash_matches"), "true") << report;
+}
