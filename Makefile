@@ -23,7 +23,7 @@ test: build
 	ctest --preset fuzz
 
 demo: deps
-	@echo "make demo arrives with the command-line front end"
+	@scripts/demo.sh
 
 clean:
 	rm -rf build

@@ -41,7 +41,7 @@ const char *phase_name(uint32_t state)
     case LPROG_RESET:
         return "Resetting";
     default:
-        return "Idle";
+        return "Done"; // idle again once RESET is acknowledged
     }
 }
 
@@ -306,10 +306,9 @@ int cli_run(const cli_options &opt)
     if (run.live) {
         char line[160];
         uint32_t now = platform_tick_ms();
+        run.watch.last.state = LPROG_IDLE;
         cli_format_live(&run.watch, now, line, sizeof line);
-        std::printf("\r%s\033[K\n", line);
-        std::printf("Done: %u bytes in %.1f s\n", unsigned(run.watch.last.total),
-                    (now - started) / 1000.0);
+        std::printf("\r%s  in %.1f s\033[K\n", line, (now - started) / 1000.0);
         run.line_open = false;
     }
     std::fflush(stdout);

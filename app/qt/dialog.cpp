@@ -4,6 +4,7 @@
 #include "app/zmk.h"
 #include "platform/ports.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QFontMetrics>
 #include <QKeyEvent>
@@ -83,6 +84,9 @@ zmk_dialog::zmk_dialog(const QStringList &ports, QWidget *parent)
         port_list->addItem(p);
     port_list->model()->sort(0);
     port_list->setCurrentIndex(port_list->count() > 0 ? 0 : -1);
+    // Device paths are longer than the template's list is wide: the
+    // dropped-down list grows to show them whole.
+    port_list->view()->setMinimumWidth(port_list->view()->sizeHintForColumn(0) + dx(8));
 
     step_timer.setTimerType(Qt::PreciseTimer);
     connect(program, &QPushButton::clicked, this, [this] { program_pressed(); });

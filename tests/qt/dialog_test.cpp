@@ -120,7 +120,9 @@ TEST_F(Dialog, RunsTheSelectedPortToDoneAndIgnoresFurtherPresses)
     // And after it: the missing port is not even tried.
     QTest::mouseClick(d.program, Qt::LeftButton);
     EXPECT_EQ(d.status->text(), "Done");
+    EXPECT_STREQ(flasher.port_name, sim.pty.c_str());
 
+    d.port_list->setCurrentIndex(d.port_list->findText(pty));
     QDir().mkpath(ZMK_ARTIFACTS);
     EXPECT_TRUE(d.grab().save(ZMK_ARTIFACTS "/qt-done.png"));
 
