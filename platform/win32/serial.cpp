@@ -74,14 +74,36 @@ int port_write(port_handle port, const void *data, int n)
     return int(written);
 }
 
+// How long a read of n bytes may take under the port's time-outs; 0 when
+// unknown or unbounded.
+DWORD read_limit_ms(HANDLE h, int n)
+{
+    COMMTIMEOUTS ct{};
+    if (!GetCommTimeouts(h, &ct))
+        return 0;
+    if (ct.ReadIntervalTimeout == MAXDWORD && ct.ReadTotalTimeoutMultiplier == MAXDWORD)
+        return ct.ReadTotalTimeoutConstant == MAXDWORD ? 0 : ct.ReadTotalTimeoutConstant;
+    unsigned long long total =
+        (unsigned long long)ct.ReadTotalTimeoutMultiplier * unsigned(n) + ct.ReadTotalTimeoutConstant;
+    return total < 60000 ? DWORD(total) : 60000;
+}
+
 int port_read(port_handle port, void *dest, int n)
 {
     if (n < 0)
         return -1;
+    const DWORD start = GetTickCount();
     DWORD got = 0;
-    if (!ReadFile(handle_of(port), dest, DWORD(n), &got, nullptr))
-        return fail();
-    return int(got);
+    if (ReadFile(handle_of(port), dest, DWORD(n), &got, nullptr))
+        return int(got);
+    fail();
+    // A port that has gone away fails every read at once; waiting out the
+    // time-out keeps a caller that simply reads again from spinning.
+    DWORD limit = read_limit_ms(handle_of(port), n);
+    DWORD spent = GetTickCount() - start;
+    if (spent < limit)
+        Sleep(limit - spent);
+    return -1;
 }
 
 int port_get_line(port_handle port, port_line *line)

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Makes a Wine COM port live or absent for a test, without restarting the
+# wineserver (scripts/wine-env.sh start maps COM1..COM31 into $ZMK_COM_DIR).
+#   com.sh link N TARGET   COMn opens TARGET (a pty, e.g. a socat end or the
+#                          simulator's device); symlinks are resolved first
+#   com.sh unlink N        COMn is absent again
+#   com.sh dir             prints the directory
+set -euo pipefail
+export WINEPREFIX="${WINEPREFIX:-$HOME/.cache/zmk/wine}"
+ZMK_COM_DIR="${ZMK_COM_DIR:-$WINEPREFIX-com}"
+
+usage() { echo "usage: $0 link N TARGET | unlink N | dir" >&2; exit 2; }
+number() { [[ "${1:-}" =~ ^[0-9]+$ ]] && [ "$1" -ge 1 ] && [ "$1" -le 31 ] || usage; }
+
+case "${1:-}" in
+link)
+  number "${2:-}"
+  [ -n "${3:-}" ] || usage
+  target="$(readlink -f -- "$3")"
+  [ -e "$target" ] || { echo "$0: $3 does not exist" >&2; exit 1; }
+  mkdir -p "$ZMK_COM_DIR"
+  ln -sfn -- "$target" "$ZMK_COM_DIR/com$2"
+  ;;
+unlink)
+  number "${2:-}"
+  rm -f -- "$ZMK_COM_DIR/com$2"
+  ;;
+dir)
+  echo "$ZMK_COM_DIR"
+  ;;
+*)
+  usage
+  ;;
+esac
