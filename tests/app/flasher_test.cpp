@@ -45,36 +45,42 @@ const std::string closing = "\n\n The program will now abort\n\n\n";
 
 } // namespace
 
+// Opened contexts live in static storage, as the program's own does: a run
+// is never torn down.
 TEST_F(Flasher, OpensOnceWithTheEmbeddedImage)
 {
-    EXPECT_EQ(flasher_open(&run), 0);
+    flasher = run;
+    EXPECT_EQ(flasher_open(&flasher), 0);
     EXPECT_EQ(seen.console, " . Opening serial port com3 at 115200 baud\n\nFlash Image Size ed80\n");
-    EXPECT_EQ(run.opened, 1);
-    EXPECT_EQ(run.address, 0u);
+    EXPECT_EQ(flasher.opened, 1);
+    EXPECT_EQ(flasher.address, 0u);
     uint32_t size = 0;
     const uint8_t *embedded = resource_find("BinFile", &size);
     ASSERT_EQ(size, 60800u);
-    EXPECT_NE(run.filebuf, embedded);
-    EXPECT_EQ(std::memcmp(run.filebuf, embedded, size), 0);
+    EXPECT_NE(flasher.filebuf, embedded);
+    EXPECT_EQ(std::memcmp(flasher.filebuf, embedded, size), 0);
 
     const int calls = fake_port.calls;
-    EXPECT_EQ(flasher_step(&run), 0); // the fake never answers
+    EXPECT_EQ(flasher_step(&flasher), 0); // the fake never answers
     EXPECT_GT(fake_port.calls, calls);
 
     // A second open changes nothing.
     const std::string console = seen.console;
-    const flasher_t before = run;
-    EXPECT_EQ(flasher_open(&run), 0);
+    const flasher_t before = flasher;
+    EXPECT_EQ(flasher_open(&flasher), 0);
     EXPECT_EQ(seen.console, console);
     EXPECT_EQ(fake_port.opens, 1);
-    EXPECT_EQ(std::memcmp(&before, &run, sizeof run), 0);
+    EXPECT_EQ(std::memcmp(&before, &flasher, sizeof flasher), 0);
 }
 
 TEST_F(Flasher, SmallImagesGoToTheTopOfFlash)
 {
     static uint8_t image[256];
+    static flasher_t runs[3];
+    int i = 0;
     for (uint32_t size : {1u, 255u, 256u}) {
-        flasher_t t{0, "com3", nullptr, 115200, 256, 0x4000};
+        flasher_t &t = runs[i++];
+        t = {0, "com3", nullptr, 115200, 256, 0x4000};
         t.image_override = image;
         t.image_override_size = size;
         flasher_open(&t);
