@@ -2,7 +2,8 @@
 # Makes a Wine COM port live or absent for a test, without restarting the
 # wineserver (scripts/wine-env.sh start maps COM1..COM31 into $ZMK_COM_DIR).
 #   com.sh link N TARGET   COMn opens TARGET (a pty, e.g. a socat end or the
-#                          simulator's device); symlinks are resolved first
+#                          simulator's device); a symlink TARGET is followed
+#                          at each open, so a pty made anew behind it is found
 #   com.sh unlink N        COMn is absent again
 #   com.sh dir             prints the directory
 set -euo pipefail
@@ -16,8 +17,8 @@ case "${1:-}" in
 link)
   number "${2:-}"
   [ -n "${3:-}" ] || usage
-  target="$(readlink -f -- "$3")"
-  [ -e "$target" ] || { echo "$0: $3 does not exist" >&2; exit 1; }
+  [ -e "$3" ] || { echo "$0: $3 does not exist" >&2; exit 1; }
+  target="$(cd "$(dirname -- "$3")" && pwd)/$(basename -- "$3")"
   mkdir -p "$ZMK_COM_DIR"
   ln -sfn -- "$target" "$ZMK_COM_DIR/com$2"
   ;;
