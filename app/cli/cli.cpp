@@ -119,6 +119,9 @@ void cli_message_box(const char *text, const char *)
     port_error_kind kind = port_error_classify(code);
     char why[160] = "";
     port_error_text(code, why, sizeof why);
+    for (size_t n = std::strlen(why); n > 0 && (why[n - 1] == '\n' || why[n - 1] == '\r' ||
+                                                 why[n - 1] == '.' || why[n - 1] == ' ');)
+        why[--n] = 0;
     std::fprintf(stderr, "zmk-cli: cannot open %s: %s%s%s%s\n", run.port, reason_text(kind),
                  why[0] ? " (" : "", why, why[0] ? ")" : "");
     const char *advice = port_error_advice(kind);
@@ -175,6 +178,8 @@ int cli_parse(int argc, char **argv, cli_options *opt)
     CLI::App app{"Writes the firmware image into the device on PORT, sets its clock and "
                  "resets it.",
                  "zmk-cli"};
+    // "/dev/ttyUSB0" is a port, not a Windows-style option.
+    app.allow_windows_style_options(false);
     app.add_option("PORT", opt->port, "Serial port: /dev/ttyUSB0, COM3, ...");
     app.add_flag("--list", opt->list, "List the serial ports that can be opened now");
     app.add_option("--image", opt->image, "Flash FILE instead of the built-in image")
