@@ -79,7 +79,9 @@ void cli_progress(void *, const lprog_progress *p, const char *text)
         return;
     char line[160];
     cli_format_live(&run.watch, now, line, sizeof line);
-    std::printf("\r%s\033[K", line);
+    // Padded rather than cleared with an escape sequence, which not every
+    // Windows console understands.
+    std::printf("\r%-72s", line);
     std::fflush(stdout);
     run.watch.drawn_ms = now;
     run.watch.drawn_state = p->state;
@@ -313,7 +315,9 @@ int cli_run(const cli_options &opt)
         uint32_t now = platform_tick_ms();
         run.watch.last.state = LPROG_IDLE;
         cli_format_live(&run.watch, now, line, sizeof line);
-        std::printf("\r%s  in %.1f s\033[K\n", line, (now - started) / 1000.0);
+        std::snprintf(line + std::strlen(line), sizeof line - std::strlen(line), "  in %.1f s",
+                      (now - started) / 1000.0);
+        std::printf("\r%-72s\n", line);
         run.line_open = false;
     }
     std::fflush(stdout);
