@@ -55,6 +55,14 @@ TEST_F(Dialog, ListIsSortedByNameAndTheFirstItemSelected)
     EXPECT_EQ(flasher.opened, 0);
 }
 
+TEST_F(Dialog, ClosingEndsTheEventLoopWithStatusZero)
+{
+    zmk_dialog d({"/dev/ttyUSB0"});
+    d.show();
+    QTimer::singleShot(0, &d, [&d] { d.close(); });
+    EXPECT_EQ(QApplication::exec(), 0);
+}
+
 TEST_F(Dialog, TypedMissingPortShowsTheTerminateBoxAndExitsOne)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
