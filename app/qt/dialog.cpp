@@ -112,8 +112,8 @@ void zmk_dialog::program_pressed()
     if (flasher.opened)
         return;
     // The selected item, or a name typed into the edit field, as given.
-    QString name = port_list->currentText().trimmed();
-    if (name.isEmpty())
+    QString name = port_list->currentText();
+    if (name.trimmed().isEmpty())
         return; // nothing to open; stay idle
     opened_name = name.toLocal8Bit().toStdString();
     flasher.port_name = opened_name.c_str();
