@@ -15,14 +15,14 @@ void full_run(benchmark::State &state, const char *baud)
         state.PauseTiming();
         sim s({"--baud", baud, "--erase-ms", "300", "--expect", ZMK_IMAGE_FILE,
                "--quiet-ms", "100", "--max-seconds", "120"});
-        host h;
+        pty_host h;
         if (!h.open(s.tty)) {
             state.SkipWithError("cannot open the simulator's pty");
             return;
         }
-        lprog_start(h.prog, img.data(), uint32_t(img.size()), 0, 256);
+        h.host.start(img);
         state.ResumeTiming();
-        bool done = h.run(100000);
+        bool done = h.host.run(100000);
         state.PauseTiming();
         if (!done || s.wait(5000) != 0 || s.field("flash_matches") != "true") {
             state.SkipWithError("the run did not end with RESET and a matching flash");

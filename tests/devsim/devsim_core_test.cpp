@@ -2,9 +2,11 @@
 // with and without faults, and by hand-made frames that break the rules.
 #include "tests/devsim/host.h"
 
+#include "framework/bytes.h"
+
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -63,9 +65,8 @@ TEST(DevsimCore, CorrectHostEndsWithResetAndTheImage)
         cfg.switch_at = c.switch_at;
         mem_host h(cfg);
         auto img = test_image(c.size);
-        h.start(img, c.address);
-        h.run();
-        ASSERT_TRUE(lprog_done(h.prog));
+        h.host.start(img, c.address);
+        ASSERT_TRUE(h.host.run());
         EXPECT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
         EXPECT_EQ(devsim_flash_matches(h.dev, img), 1);
         devsim_end end;
@@ -90,8 +91,8 @@ TEST(DevsimCore, EveryFaultKindIsRetriedToAMatchingFlash)
     uint32_t clean = 0;
     {
         mem_host h(quick());
-        h.start(img);
-        h.run();
+        h.host.start(img);
+        h.host.run();
         clean = devsim_exchanges(h.dev);
     }
     for (int32_t kind = 0; kind < DEVSIM_FAULT_KINDS; ++kind) {
@@ -102,9 +103,8 @@ TEST(DevsimCore, EveryFaultKindIsRetriedToAMatchingFlash)
         cfg.faults[size_t(kind)].at = {1, 2, 3};  // ERASE and its repeats, whatever the rate says
         cfg.delay_ms = 150;                       // past the host's wait: the reply is lost
         mem_host h(cfg);
-        h.start(img);
-        h.run();
-        ASSERT_TRUE(lprog_done(h.prog));
+        h.host.start(img);
+        ASSERT_TRUE(h.host.run());
         EXPECT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
         EXPECT_EQ(devsim_flash_matches(h.dev, img), 1);
         EXPECT_GT(devsim_fault_count(h.dev, devsim_fault(kind)), 10u);
@@ -119,27 +119,14 @@ TEST(DevsimCore, EveryFaultKindIsRetriedToAMatchingFlash)
     }
 }
 
-// Hand-made frames for the rule breakers.
-struct raw_host : mem_host {
-    raw_host() : mem_host(quick()) {}
-    std::string say(std::vector<uint8_t> cmd, bool bad_crc = false)
-    {
-        uint32_t crc = crc32_block(cmd.data(), int32_t(cmd.size())) ^ (bad_crc ? 1u : 0u);
-        cmd.resize(cmd.size() + 4);
-        put_le32(&cmd[cmd.size() - 4], crc);
-        std::vector<uint8_t> enc{0xC0};
-        for (uint8_t c : cmd) {
-            if (c == 0xC0 || c == 0xDB)
-                enc.insert(enc.end(), {0xDB, uint8_t(c == 0xC0 ? 0xDC : 0xDD)});
-            else
-                enc.push_back(c);
-        }
-        enc.push_back(0xC0);
-        write(enc.data(), int(enc.size()));
-        now_us += 400'000;  // every erase is over by the next frame
-        return reply.size() > 4 ? std::string(reply.begin() + 1, reply.begin() + 4) : "";
-    }
-};
+// A plain packet around `cmd`, SLIP-encoded as it goes on the line.
+std::vector<uint8_t> frame(std::vector<uint8_t> cmd, uint32_t crc_flip = 0)
+{
+    uint32_t crc = crc32_block(cmd.data(), int32_t(cmd.size())) ^ crc_flip;
+    cmd.resize(cmd.size() + 4);
+    put_le32(&cmd[cmd.size() - 4], crc);
+    return slip_encode(cmd.data(), int(cmd.size()));
+}
 
 std::vector<uint8_t> cmd(const char *name, std::initializer_list<uint32_t> words,
                          std::vector<uint8_t> data = {})
@@ -156,84 +143,46 @@ std::vector<uint8_t> cmd(const char *name, std::initializer_list<uint32_t> words
 
 TEST(DevsimCore, RuleBreakersAreReported)
 {
-    const std::vector<uint8_t> ff(256, 0xFF), ones(256, 0x11), twos(256, 0x22);
-    const std::vector<uint8_t> time{26, 3, 5, 14, 7, 9, 0, 0};
-    std::vector<uint8_t> two_times = time;
-    two_times[5] = 10;
-    auto erased = [](raw_host &h) {
-        h.say(cmd("ERASE", {0, 0x200}));
-        h.say(cmd("PROGRAM", {0, 0}));
-    };
+    const std::vector<uint8_t> ff(256, 0xFF), ones(256, 0x11), ff2(512, 0xFF);
+    const auto erase = frame(cmd("ERASE", {0, 0x200})), poll = frame(cmd("PROGRAM", {0, 0}));
+    const auto chunk0 = frame(cmd("PROGRAM", {0, 0x100}, ff)), both = frame(cmd("PROGRAM", {0, 0x200}, ff2));
+    auto odd_name = cmd("ERASE", {0, 0x200});
+    odd_name[7] = 1;
+    auto clock = [](std::vector<uint8_t> r) { return frame(cmd("RTC_SET", {}, r)); };
     struct bad_case {
-        const char *want;  // part of the violation text
-        std::function<void(raw_host &)> setup;
-        std::function<void(raw_host &)> act;
+        const char *want;                       // part of the violation text
+        std::vector<std::vector<uint8_t>> line; // all clean but the last
     };
     const bad_case cases[] = {
-        {"bad CRC", [](raw_host &) {}, [](raw_host &h) { h.say(cmd("ERASE", {0, 0x200}), true); }},
-        {"ESC followed by 41", [](raw_host &) {},
-         [](raw_host &h) {
-             const uint8_t f[] = {0xC0, 0x41, 0xDB, 0x41, 0x42, 0x43, 0x44, 0xC0};
-             h.write(f, sizeof f);
-         }},
-        {"name field ends in 00 01", [](raw_host &) {},
-         [](raw_host &h) {
-             auto c = cmd("ERASE", {0, 0x200});
-             c[7] = 1;
-             h.say(c);
-         }},
-        {"ERASE of 12 bytes", [](raw_host &) {}, [](raw_host &h) { h.say(cmd("ERASE", {0})); }},
-        {"erase poll before ERASE", [](raw_host &) {}, [](raw_host &h) { h.say(cmd("PROGRAM", {0, 0})); }},
-        {"before the erase poll", [](raw_host &h) { h.say(cmd("ERASE", {0, 0x200})); },
-         [&](raw_host &h) { h.say(cmd("PROGRAM", {0, 0x100}, ones)); }},
-        {"out of order: expected 0x0", erased,
-         [&](raw_host &h) { h.say(cmd("PROGRAM", {0x100, 0x200}, ones)); }},
-        {"carries 255 data bytes", erased,
-         [](raw_host &h) { h.say(cmd("PROGRAM", {0, 0x100}, std::vector<uint8_t>(255, 1))); }},
-        {"differs at 0x0", [&](raw_host &h) { erased(h), h.say(cmd("PROGRAM", {0, 0x100}, ones)); },
-         [&](raw_host &h) { h.say(cmd("PROGRAM", {0, 0x100}, twos)); }},
+        {"bad CRC", {frame(cmd("ERASE", {0, 0x200}), 1)}},
+        {"ESC followed by 41", {{0xC0, 0x41, 0xDB, 0x41, 0x42, 0x43, 0x44, 0xC0}}},
+        {"name field ends in 00 01", {frame(odd_name)}},
+        {"ERASE of 12 bytes", {frame(cmd("ERASE", {0}))}},
+        {"erase poll before ERASE", {poll}},
+        {"before the erase poll", {erase, chunk0}},
+        {"out of order: expected 0x0", {erase, poll, frame(cmd("PROGRAM", {0x100, 0x200}, ff))}},
+        {"carries 255 data bytes", {erase, poll, frame(cmd("PROGRAM", {0, 0x100}, std::vector<uint8_t>(255)))}},
+        {"differs at 0x0", {erase, poll, chunk0, frame(cmd("PROGRAM", {0, 0x100}, ones))}},
         {"outside the erased range at 0x180",
-         [&](raw_host &h) {
-             h.say(cmd("ERASE", {0, 0x180})), h.say(cmd("PROGRAM", {0, 0}));
-             h.say(cmd("PROGRAM", {0, 0x100}, ff));
-         },
-         [&](raw_host &h) { h.say(cmd("PROGRAM", {0x100, 0x200}, ones)); }},
-        {"expected the first chunk again",
-         [&](raw_host &h) {
-             erased(h), h.say(cmd("PROGRAM", {0, 0x100}, ff));
-             h.say(cmd("PROGRAM", {0x100, 0x200}, ff));
-         },
-         [&](raw_host &h) { h.say(cmd("PROGRAM", {0x200, 0x300}, ff)); }},
+         {frame(cmd("ERASE", {0, 0x180})), poll, chunk0, frame(cmd("PROGRAM", {0x100, 0x200}, ones))}},
+        {"expected the first chunk again", {erase, poll, chunk0, frame(cmd("PROGRAM", {0x100, 0x200}, ff)),
+                                            frame(cmd("PROGRAM", {0x200, 0x300}, ff))}},
         {"two different time records",
-         [&](raw_host &h) {
-             erased(h), h.say(cmd("PROGRAM", {0, 0x200}, std::vector<uint8_t>(512, 0xFF)));
-             h.say(cmd("PROGRAM", {0, 0x200}, std::vector<uint8_t>(512, 0xFF)));
-         },
-         [&](raw_host &h) {
-             auto r = time;
-             r.insert(r.end(), two_times.begin(), two_times.end());
-             h.say(cmd("RTC_SET", {}, r));
-         }},
-        {"impossible time 1a 02 1e",
-         [&](raw_host &h) {
-             erased(h), h.say(cmd("PROGRAM", {0, 0x200}, std::vector<uint8_t>(512, 0xFF)));
-             h.say(cmd("PROGRAM", {0, 0x200}, std::vector<uint8_t>(512, 0xFF)));
-         },
-         [&](raw_host &h) {
-             std::vector<uint8_t> r{26, 2, 30, 1, 2, 3, 0, 0, 26, 2, 30, 1, 2, 3, 0, 0};
-             h.say(cmd("RTC_SET", {}, r));
-         }},
-        {"RESET before the clock", erased, [](raw_host &h) { h.say(cmd("RESET", {})); }},
+         {erase, poll, both, both, clock({26, 3, 5, 14, 7, 9, 0, 0, 26, 3, 5, 14, 7, 10, 0, 0})}},
+        {"impossible time 1a 02 1e", {erase, poll, both, both, clock({26, 2, 30, 1, 2, 3, 0, 0, 26, 2, 30, 1, 2, 3, 0, 0})}},
+        {"RESET before the clock", {erase, poll, frame(cmd("RESET", {}))}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.want);
-        raw_host h;
-        c.setup(h);
-        ASSERT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
-        c.act(h);
+        mem_host h(quick());
+        for (const auto &bytes : c.line) {
+            EXPECT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
+            h.write(bytes.data(), int(bytes.size()));
+            h.now_us += 400'000;  // every erase is over by the next frame
+        }
         std::string v = all_violations(h.dev);
         EXPECT_NE(v.find(c.want), std::string::npos) << v;
-        EXPECT_NE(h.reply.size() > 4 ? std::string(h.reply.begin() + 1, h.reply.begin() + 4) : "", "ACK");
+        EXPECT_NE(h.answer(), "ACK");
         devsim_end end;
         EXPECT_FALSE(devsim_ok(h.dev, &end));
     }

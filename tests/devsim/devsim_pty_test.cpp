@@ -2,7 +2,11 @@
 // host made of our layers on the POSIX port backend, judged by its report.
 #include "tests/devsim/pty_host.h"
 
+#include "framework/bytes.h"
+
 #include <gtest/gtest.h>
+
+#include <chrono>
 
 namespace {
 
@@ -12,12 +16,12 @@ TEST(DevsimPty, FullRunMatchesTheImageAcrossAReopen)
     ASSERT_EQ(img.size(), 60800u);
     sim s({"--baud", "0", "--erase-ms", "50", "--expect", ZMK_IMAGE_FILE, "--max-seconds", "60"});
     ASSERT_FALSE(s.tty.empty());
-    host h;
+    pty_host h;
     ASSERT_TRUE(h.open(s.tty));
-    lprog_start(h.prog, img.data(), uint32_t(img.size()), 0, 256);
-    EXPECT_FALSE(h.run(100));
+    h.host.start(img);
+    EXPECT_FALSE(h.host.run(100));
     ASSERT_TRUE(h.open(s.tty));  // the host lets go of the port and comes back
-    EXPECT_TRUE(h.run(2000));
+    EXPECT_TRUE(h.host.run(2000));
     EXPECT_EQ(s.wait(), 0);
     EXPECT_EQ(s.field("ok"), "true");
     EXPECT_EQ(s.field("flash_matches"), "true");
@@ -33,10 +37,10 @@ TEST(DevsimPty, FaultsOnTheWireAreRetriedAndTheModeFollowed)
            "--mode", "tagged", "--tag", "5", "--switch-at", "150", "--drop-at", "10,20",
            "--corrupt-at", "30", "--nak-at", "40", "--garbage-at", "50,51", "--delay-at", "60",
            "--stall-at", "70", "--garbage", "0.05", "--seed", "3"});
-    host h;
+    pty_host h;
     ASSERT_TRUE(h.open(s.tty));
-    lprog_start(h.prog, img.data(), uint32_t(img.size()), 0, 256);
-    EXPECT_TRUE(h.run(4000));
+    h.host.start(img);
+    EXPECT_TRUE(h.host.run(4000));
     EXPECT_EQ(s.wait(), 0);
     EXPECT_EQ(s.field("ok"), "true");
     EXPECT_EQ(s.field("flash_matches"), "true");
@@ -53,12 +57,12 @@ TEST(DevsimPty, PacedRunTakesItsWireTime)
 {
     std::vector<uint8_t> img(2048, 0x5A);
     sim s({"--baud", "115200", "--erase-ms", "20", "--max-seconds", "20"});
-    host h;
+    pty_host h;
     ASSERT_TRUE(h.open(s.tty));
-    lprog_start(h.prog, img.data(), uint32_t(img.size()), 0, 256);
-    auto t0 = clock_type::now();
-    EXPECT_TRUE(h.run(500));
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - t0).count();
+    h.host.start(img);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(h.host.run(500));
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(s.wait(), 0);
     // 9 frames of 276 bytes and a few short ones, 10 bits a byte at 115200
     int wire = std::stoi(s.field("wire_ms"));
