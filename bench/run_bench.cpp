@@ -1,7 +1,7 @@
 // Whole programming runs of the flasher's stack against zmk-devsim: the
 // embedded-size image, paced at 115200 (what a real line costs) and unpaced
 // (what the protocol's own waits cost). Prints run time and exchanges.
-#include "tests/devsim/pty_host.h"
+#include "bench/harness.h"
 
 #include <benchmark/benchmark.h>
 

@@ -74,8 +74,6 @@ TEST(DevsimCore, CorrectHostEndsWithResetAndTheImage)
         EXPECT_TRUE(devsim_ok(h.dev, &end));
         EXPECT_EQ(devsim_repeats(h.dev), 0u);
         std::string report = devsim_report(h.dev, &end);
-        EXPECT_NE(report.find("\"ok\": true"), std::string::npos) << report;
-        EXPECT_NE(report.find("\"violations\": []"), std::string::npos);
         char crc[16];
         std::snprintf(crc, sizeof crc, "\"%08x\"", crc32_block(img.data(), int32_t(img.size())));
         EXPECT_NE(report.find(crc), std::string::npos);
@@ -88,13 +86,6 @@ TEST(DevsimCore, CorrectHostEndsWithResetAndTheImage)
 TEST(DevsimCore, EveryFaultKindIsRetriedToAMatchingFlash)
 {
     auto img = test_image(60800);
-    uint32_t clean = 0;
-    {
-        mem_host h(quick());
-        h.host.start(img);
-        h.host.run();
-        clean = devsim_exchanges(h.dev);
-    }
     for (int32_t kind = 0; kind < DEVSIM_FAULT_KINDS; ++kind) {
         SCOPED_TRACE(devsim_fault_names[size_t(kind)]);
         devsim_config cfg = quick(kind % 2 ? DEVSIM_TAGGED : DEVSIM_PLAIN);
@@ -108,9 +99,6 @@ TEST(DevsimCore, EveryFaultKindIsRetriedToAMatchingFlash)
         EXPECT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
         EXPECT_EQ(devsim_flash_matches(h.dev, img), 1);
         EXPECT_GT(devsim_fault_count(h.dev, devsim_fault(kind)), 10u);
-        if (kind != DEVSIM_GARBAGE) {
-            EXPECT_GT(devsim_exchanges(h.dev), clean + 10);
-        }
         // A lost "ACK" makes the host send the command again; a refused one is no repeat.
         if (kind == DEVSIM_NAK || kind == DEVSIM_GARBAGE)
             EXPECT_EQ(devsim_repeats(h.dev), 0u);
@@ -186,15 +174,6 @@ TEST(DevsimCore, RuleBreakersAreReported)
         devsim_end end;
         EXPECT_FALSE(devsim_ok(h.dev, &end));
     }
-}
-
-TEST(DevsimCore, FrameListsParse)
-{
-    std::vector<uint32_t> v;
-    EXPECT_TRUE(devsim_parse_list("7,12,40", &v));
-    EXPECT_EQ(v, (std::vector<uint32_t>{7, 12, 40}));
-    for (const char *bad : {"", "7,", ",7", "7,,8", "0", "x", "7 8", "99999999999"})
-        EXPECT_FALSE(devsim_parse_list(bad, &v)) << bad;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // zmk-devsim end to end: the program on a real pseudo-terminal, driven by a
 // host made of our layers on the POSIX port backend, judged by its report.
-#include "tests/devsim/pty_host.h"
+#include "bench/harness.h"
 
 #include "framework/bytes.h"
 

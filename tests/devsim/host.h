@@ -4,7 +4,7 @@
 // the first frame are drained.
 #pragma once
 
-#include "tests/devsim/stack.h"
+#include "bench/stack.h"
 #include "tools/devsim/devsim.h"
 
 #include <algorithm>

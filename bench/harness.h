@@ -1,9 +1,10 @@
-// Test and benchmark helpers (Linux): zmk-devsim as a child on its
-// pseudo-terminal, and our stack on the POSIX port backend.
+// Runs for zmk-devsim (Linux), shared by the benchmark and the tests: the
+// simulator as a child on its pseudo-terminal, and the flasher's stack on
+// that pty through the POSIX port backend.
 #pragma once
 
+#include "bench/stack.h"
 #include "layers/ser.h"
-#include "tests/devsim/stack.h"
 
 #include <csignal>
 #include <fstream>
