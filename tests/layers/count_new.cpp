@@ -1,12 +1,9 @@
-// Counts every operator new in the test binary, so the exchange loop can be
-// shown to allocate nothing. Kept in its own file so the replacement is never
-// inlined into a caller.
+// Counts operator new in the test binary (own file: never inlined).
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
 static std::atomic<long> news{0};
-
 long news_count() { return news.load(); }
 
 void *operator new(std::size_t n)
