@@ -53,10 +53,14 @@ TEST(DevsimPty, FaultsOnTheWireAreRetriedAndTheModeFollowed)
     EXPECT_GE(std::stoi(s.field("repeats")), 4);
 }
 
-TEST(DevsimPty, PacedRunTakesItsWireTime)
+TEST(DevsimPty, PacedRunTakesItsWireTimeAndSurvivesAStall)
 {
     std::vector<uint8_t> img(2048, 0x5A);
-    sim s({"--baud", "115200", "--erase-ms", "20", "--max-seconds", "20"});
+    // Requests that queue up during a stall are answered right behind its tail,
+    // where the host drains them; answered later, the host would take one as
+    // the "ACK" of its next command and the refused frame 9 would desynchronise it.
+    sim s({"--baud", "115200", "--erase-ms", "0", "--max-seconds", "20", "--stall-at", "5",
+           "--nak-at", "9"});
     pty_host h;
     ASSERT_TRUE(h.open(s.tty));
     h.host.start(img);

@@ -106,6 +106,7 @@ struct devsim_t {
 
     // tagged-mode bookkeeping
     uint32_t peer_word0 = 0;
+    int64_t stall_end_us = 0; // when the last stalled reply finished, about
     bool kind_told = false;  // the host has had an intact reply of our kind
     bool tag_told = false;   // ... and a tagged one it accepts, so it knows our tag
 
@@ -432,8 +433,13 @@ static void make_reply(devsim_t *t, int32_t ans, const std::array<bool, DEVSIM_F
         r->stall_at = reply_len / 2;
         r->stall_ms = t->cfg.stall_ms;
         ++t->faults[DEVSIM_STALL];
+        t->stall_end_us = r->send_at_us + int64_t(t->cfg.stall_ms) * 1000;
         intact = false;
     }
+    // Requests that came in during a stall are answered right behind its
+    // tail, where the host drains them away.
+    if (t->first_us <= t->stall_end_us)
+        intact = false;
     // A CRC that reads the same in both byte orders does not show the host our kind.
     if (intact && crc != ((crc >> 24) | ((crc >> 8) & 0xFF00u) | ((crc << 8) & 0xFF0000u) | (crc << 24))) {
         t->kind_told = true;

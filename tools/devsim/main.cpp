@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +17,8 @@
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -30,15 +33,77 @@ int64_t now_us()
     return int64_t(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
 }
 
-// Sleeps until `when` (monotonic microseconds); false when a signal came.
-bool sleep_until(int64_t when)
+// Bytes from the host with the time they came in. While the device waits
+// (pacing, a delay, a stall) the line is still read, so a request that
+// arrives meanwhile keeps its true arrival time for the pacing of its reply.
+struct inbox {
+    std::vector<uint8_t> bytes;
+    std::vector<std::pair<size_t, int64_t>> marks;  // start of each read, its time
+    size_t pos = 0;
+    bool eof = false;
+    int64_t last_rx = 0;
+
+    inbox()
+    {
+        bytes.reserve(cap);
+        marks.reserve(256);
+    }
+    static constexpr size_t cap = 1 << 16;
+
+    bool empty() const { return pos == bytes.size(); }
+    bool full() const { return bytes.size() + 4096 > cap || marks.size() == marks.capacity(); }
+    // Waits up to `ms` for bytes and takes what has come.
+    void fill(int fd, int ms)
+    {
+        if (empty()) {
+            bytes.clear();
+            marks.clear();
+            pos = 0;
+        }
+        if (fd < 0 || full())
+            return;
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, ms) <= 0)
+            return;
+        size_t at = bytes.size();
+        bytes.resize(at + 4096);
+        ssize_t got = read(fd, bytes.data() + at, 4096);
+        bytes.resize(at + size_t(got > 0 ? got : 0));
+        if (got > 0) {
+            last_rx = now_us();
+            marks.emplace_back(at, last_rx);
+        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            eof = true;  // a given tty whose far end went away
+        }
+    }
+    // The next run of bytes that share one arrival time.
+    int32_t next(const uint8_t **p, int64_t *when) const
+    {
+        size_t i = marks.size();
+        while (i > 0 && marks[i - 1].first > pos)
+            --i;
+        size_t end = i < marks.size() ? marks[i].first : bytes.size();
+        *p = bytes.data() + pos;
+        *when = marks[i - 1].second;
+        return int32_t(end - pos);
+    }
+};
+
+// Waits until `when` (monotonic microseconds), reading the line meanwhile;
+// false when a signal came.
+bool wait_until(int64_t when, int fd, inbox *in)
 {
     while (!stop_signal) {
         int64_t left = when - now_us();
         if (left <= 0)
             return true;
-        timespec ts{time_t(left / 1'000'000), long(left % 1'000'000) * 1000};
-        nanosleep(&ts, nullptr);
+        int ms = int(std::min<int64_t>(left / 1000 + 1, 20));
+        if (in->eof || in->full()) {
+            timespec ts{0, long(std::min<int64_t>(left, 20'000)) * 1000};
+            nanosleep(&ts, nullptr);
+        } else {
+            in->fill(fd, ms);
+        }
     }
     return false;
 }
@@ -253,10 +318,11 @@ int main(int argc, char **argv)
     int64_t last_activity = start;
     const char *how = nullptr;
     uint32_t logged = 0;
-    std::array<uint8_t, 4096> buf{};
+    inbox in;
 
     while (!how) {
         int64_t now = now_us();
+        last_activity = std::max(last_activity, in.last_rx);
         if (stop_signal) {
             how = "signal";
             break;
@@ -269,42 +335,32 @@ int main(int argc, char **argv)
             how = "timeout";
             break;
         }
-        pollfd pfd{l.fd, POLLIN, 0};
-        int pr = poll(&pfd, 1, 20);
-        if (pr < 0 && errno == EINTR)
-            continue;
-        if (pr <= 0)
-            continue;
-        ssize_t got = read(l.fd, buf.data(), buf.size());
-        if (got < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
-        if (got <= 0) {
-            // Without a held handle (a given tty whose far end went away).
-            how = "eof";
-            break;
-        }
-        now = now_us();
-        last_activity = now;
-        int32_t off = 0;
-        while (off < int32_t(got) && !how) {
-            devsim_reply reply;
-            bool framed = false;
-            off += devsim_feed(t, buf.data() + off, int32_t(got) - off, now, &reply, &framed);
-            if (!framed)
-                continue;
-            if (reply.hangup) {
-                close_line(&l);
-                how = "hangup";
+        if (in.empty()) {
+            if (in.eof) {
+                how = "eof";
                 break;
             }
-            if (reply.length == 0)
+            in.fill(l.fd, 20);
+            continue;
+        }
+        const uint8_t *p = nullptr;
+        int64_t arrived = 0;
+        int32_t n = in.next(&p, &arrived);
+        devsim_reply reply;
+        bool framed = false;
+        in.pos += size_t(devsim_feed(t, p, n, arrived, &reply, &framed));
+        if (framed && reply.hangup) {
+            close_line(&l);
+            how = "hangup";
+            break;
+        }
+        if (framed && reply.length > 0) {
+            if (!wait_until(reply.send_at_us, l.fd, &in))
                 continue;
-            if (!sleep_until(reply.send_at_us))
-                break;
             int32_t first = reply.stall_at >= 0 ? reply.stall_at : reply.length;
             write_all(l.fd, reply.bytes.data(), first);
             if (first < reply.length) {
-                sleep_until(now_us() + int64_t(reply.stall_ms) * 1000);
+                wait_until(now_us() + int64_t(reply.stall_ms) * 1000, l.fd, &in);
                 write_all(l.fd, reply.bytes.data() + first, reply.length - first);
             }
             last_activity = now_us();
