@@ -599,12 +599,6 @@ int32_t devsim_feed(devsim_t *t, const uint8_t *p, int32_t n, int64_t now_us, de
 }
 
 bool devsim_reset_seen(const devsim_t *t) { return t->seq == SEQ_RESET; }
-void devsim_violation(devsim_t *t, const std::string &text)
-{
-    ++t->violation_count;
-    if (t->violations.size() < DEVSIM_MAX_VIOLATIONS)
-        t->violations.push_back(text);
-}
 const std::vector<uint8_t> &devsim_flash(const devsim_t *t) { return t->flash; }
 uint32_t devsim_violation_count(const devsim_t *t) { return t->violation_count; }
 const std::vector<std::string> &devsim_violations(const devsim_t *t) { return t->violations; }

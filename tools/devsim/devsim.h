@@ -76,8 +76,6 @@ int32_t devsim_feed(devsim_t *t, const uint8_t *p, int32_t n, int64_t now_us,
 
 // True once RESET has been acknowledged.
 bool devsim_reset_seen(const devsim_t *t);
-// Records a violation found outside the core (e.g. by the front end).
-void devsim_violation(devsim_t *t, const std::string &text);
 
 const std::vector<uint8_t> &devsim_flash(const devsim_t *t);
 uint32_t devsim_violation_count(const devsim_t *t);
