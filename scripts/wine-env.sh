@@ -4,8 +4,8 @@
 # stop: ends the server.
 #
 # COM ports: once per prefix, COM1..COM31 are all mapped to
-# $ZMK_COM_DIR/comN (default "$WINEPREFIX-com"). Those paths do not exist
-# until a test creates them, so every COMn in 1..31 is absent by default and
+# $ZMK_COM_DIR/comN (default "$WINEPREFIX-com"). Those point at an empty
+# directory until a test links them, so every COMn in 1..31 is absent and
 # Wine's automatic mapping of /dev/ttyS* moves to COM32 and up, out of the
 # range the port probe looks at. A test makes COMn live by pointing the
 # symlink $ZMK_COM_DIR/comN at a pty (tests/wine/com.sh link N PTY); Wine
@@ -39,10 +39,15 @@ start)
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
     wineserver -w
   fi
-  mkdir -p "$ZMK_COM_DIR"
+  mkdir -p "$ZMK_COM_DIR/.absent"
   if [ "$(cat "$WINEPREFIX/.zmk-com-dir" 2>/dev/null)" != "$ZMK_COM_DIR" ]; then
     map_com_ports
   fi
+  # Every port a test has not made live is absent: Wine would open a missing
+  # path as a dead device, but refuses to open a directory.
+  for n in $(seq 1 31); do
+    [ -e "$ZMK_COM_DIR/com$n" ] || ln -sfn "$ZMK_COM_DIR/.absent" "$ZMK_COM_DIR/com$n"
+  done
   # Fails harmlessly when a persistent server already runs.
   wineserver -p 2>/dev/null || true
   # Bring the prefix's services up once, before the first timed test.

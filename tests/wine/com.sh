@@ -4,7 +4,7 @@
 #   com.sh link N TARGET   COMn opens TARGET (a pty, e.g. a socat end or the
 #                          simulator's device); a symlink TARGET is followed
 #                          at each open, so a pty made anew behind it is found
-#   com.sh unlink N        COMn is absent again
+#   com.sh unlink N        COMn is absent again (fails to open)
 #   com.sh dir             prints the directory
 set -euo pipefail
 export WINEPREFIX="${WINEPREFIX:-$HOME/.cache/zmk/wine}"
@@ -24,7 +24,10 @@ link)
   ;;
 unlink)
   number "${2:-}"
-  rm -f -- "$ZMK_COM_DIR/com$2"
+  # Wine opens a COM port whose path is missing as a dead device; a port
+  # mapped to a directory fails to open, which is what an absent port must do.
+  mkdir -p "$ZMK_COM_DIR/.absent"
+  ln -sfn -- "$ZMK_COM_DIR/.absent" "$ZMK_COM_DIR/com$2"
   ;;
 dir)
   echo "$ZMK_COM_DIR"

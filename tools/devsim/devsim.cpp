@@ -362,10 +362,10 @@ static command parse(devsim_t *t, const uint8_t *p, int32_t n)
 
 static bool fault_fires(devsim_t *t, devsim_fault kind, double roll)
 {
-    const auto &spec = t->cfg.faults[size_t(kind)];
-    if (std::find(spec.at.begin(), spec.at.end(), t->exchanges) != spec.at.end())
+    const auto &plan = t->cfg.faults[size_t(kind)];
+    if (std::find(plan.at.begin(), plan.at.end(), t->exchanges) != plan.at.end())
         return true;
-    return spec.rate > 0 && roll < spec.rate;
+    return plan.rate > 0 && roll < plan.rate;
 }
 
 // Builds the packet for `ans` in our kind, then applies the reply faults.
