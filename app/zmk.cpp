@@ -84,7 +84,8 @@ int flasher_open(flasher_t *t)
     std::memcpy(t->filebuf, image, length);
     ZMK_ASSERT(length);
 
-    std::snprintf(line, sizeof line, "\nFlash Image Size %lx\n", static_cast<unsigned long>(length));
+    std::snprintf(line, sizeof line, "\nFlash Image Size %lx\n",
+                  static_cast<unsigned long>(length));
     fe->console(line);
 
     t->stack = plm_new();

@@ -14,9 +14,9 @@ struct flasher_t {
     const char *port_name; // port to open; not owned
     port_handle handle;    // the opened port
     long baud;
-    int32_t chunk;         // image bytes per PROGRAM command
-    uint32_t address;      // flash address of the image's first byte
-    uint8_t *filebuf;      // heap copy of the image
+    int32_t chunk;    // image bytes per PROGRAM command
+    uint32_t address; // flash address of the image's first byte
+    uint8_t *filebuf; // heap copy of the image
     plm_t *stack;
     mlb_t *buf;
     layer_t *prog;

@@ -10,11 +10,11 @@ namespace {
 void full_run(benchmark::State &state, const char *baud)
 {
     auto img = image();
-    double exchanges = 0, wire_ms = 0, sim_ms = 0;  // summed over iterations
+    double exchanges = 0, wire_ms = 0, sim_ms = 0; // summed over iterations
     for (auto _ : state) {
         state.PauseTiming();
-        sim s({"--baud", baud, "--erase-ms", "300", "--expect", ZMK_IMAGE_FILE,
-               "--quiet-ms", "100", "--max-seconds", "120"});
+        sim s({"--baud", baud, "--erase-ms", "300", "--expect", ZMK_IMAGE_FILE, "--quiet-ms", "100",
+               "--max-seconds", "120"});
         pty_host h;
         if (!h.open(s.tty)) {
             state.SkipWithError("cannot open the simulator's pty");
@@ -46,6 +46,6 @@ void unpaced(benchmark::State &state) { full_run(state, "0"); }
 BENCHMARK(paced_115200)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(unpaced)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -18,7 +18,8 @@ struct host_stack {
     {
         lprog_init(prog);
         lpkt_init(pkt);
-        lprog_set_hook(prog, [](void *, const lprog_progress *, const char *) {}, nullptr);
+        lprog_set_hook(
+            prog, [](void *, const lprog_progress *, const char *) {}, nullptr);
         plm_insert(stack, prog, PLM_TOP, nullptr);
         plm_insert(stack, pkt, PLM_BELOW, prog);
         plm_insert(stack, bottom, PLM_BELOW, pkt);

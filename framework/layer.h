@@ -9,11 +9,11 @@ struct layer_t;
 using layer_op = void (*)(layer_t *t, mlb_t *buffer);
 
 struct layer_t {
-    layer_op tx;     // adds this layer's part and passes the message down
-    layer_op rx;     // takes this layer's part off and passes the rest up
-    layer_t *lower;  // toward the device; null at the bottom
-    layer_t *upper;  // null at the top
-    void *p_;        // the layer kind's private state
+    layer_op tx;    // adds this layer's part and passes the message down
+    layer_op rx;    // takes this layer's part off and passes the rest up
+    layer_t *lower; // toward the device; null at the bottom
+    layer_t *upper; // null at the top
+    void *p_;       // the layer kind's private state
 };
 
 layer_t *layer_new();

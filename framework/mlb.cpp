@@ -11,10 +11,7 @@ namespace {
 // arguments that passed the checks below can overflow 32 bits.
 constexpr int32_t mlb_max_capacity = INT32_MAX / 4;
 
-uint8_t *storage(const mlb_t *t)
-{
-    return reinterpret_cast<uint8_t *>(const_cast<mlb_t *>(t) + 1);
-}
+uint8_t *storage(const mlb_t *t) { return reinterpret_cast<uint8_t *>(const_cast<mlb_t *>(t) + 1); }
 
 // Offsets must not go negative (a header pushed into missing headroom).
 bool check(const mlb_t *t)

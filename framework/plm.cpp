@@ -72,8 +72,7 @@ void plm_insert(plm_t *t, layer_t *layer, int32_t position, layer_t *existing)
             b->upper = layer;
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 

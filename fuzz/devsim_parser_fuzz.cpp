@@ -15,7 +15,7 @@ void require(bool ok)
         std::abort();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     cfg.switch_at = opt & 4 ? 3 : 0;
     cfg.erase_ms = opt & 8 ? 100 : 0;
     cfg.baud = opt & 16 ? 115200 : 0;
-    cfg.flash_size = 0x4000;  // small, so fuzzed ranges reach its end
+    cfg.flash_size = 0x4000; // small, so fuzzed ranges reach its end
     cfg.seed = opt;
     if (opt & 32)
         for (auto &f : cfg.faults)

@@ -15,8 +15,7 @@ struct Model {
 
     bool valid() const
     {
-        return dof >= 0 && ho >= 0 && to >= 0 && hl >= 0 && dl >= 0 && tl >= 0 &&
-               to + tl <= cap;
+        return dof >= 0 && ho >= 0 && to >= 0 && hl >= 0 && dl >= 0 && tl >= 0 && to + tl <= cap;
     }
 };
 
@@ -40,13 +39,27 @@ bool model_op(Model &m, int op, int64_t a, int64_t b)
             return false;
         switch (op) {
         case 1: // push header
-            x.dof -= x.hl; x.dl += x.hl; x.hl = a; x.ho = x.dof - a; break;
+            x.dof -= x.hl;
+            x.dl += x.hl;
+            x.hl = a;
+            x.ho = x.dof - a;
+            break;
         case 2: // put tail
-            x.dl += x.tl; x.tl = a; x.to = x.dof + x.dl; break;
+            x.dl += x.tl;
+            x.tl = a;
+            x.to = x.dof + x.dl;
+            break;
         case 3: // pull header
-            x.ho = x.dof; x.hl = a; x.dof += a; x.dl -= a; break;
+            x.ho = x.dof;
+            x.hl = a;
+            x.dof += a;
+            x.dl -= a;
+            break;
         default: // trim tail
-            x.dl -= a; x.to = x.dof + x.dl; x.tl = a; break;
+            x.dl -= a;
+            x.to = x.dof + x.dl;
+            x.tl = a;
+            break;
         }
         if (!x.valid())
             return false;
@@ -85,9 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 3: mlb_pull_header(t, a); break;
         default: mlb_trim_tail(t, a); break;
         }
-        require(t->header_offset == m.ho && t->header_length == m.hl &&
-                t->data_offset == m.dof && t->data_length == m.dl &&
-                t->tail_offset == m.to && t->tail_length == m.tl);
+        require(t->header_offset == m.ho && t->header_length == m.hl && t->data_offset == m.dof &&
+                t->data_length == m.dl && t->tail_offset == m.to && t->tail_length == m.tl);
         require(!ret || ret == (op == 1 ? mlb_header(t) : mlb_tail(t)));
         int32_t n = mlb_length(t);
         require(n == m.hl + m.dl + m.tl);

@@ -112,8 +112,7 @@ void lprog_init(layer_t *t)
     priv(t)->image = nullptr;
 }
 
-void lprog_start(layer_t *t, const uint8_t *image, uint32_t size, uint32_t address,
-                 int32_t chunk)
+void lprog_start(layer_t *t, const uint8_t *image, uint32_t size, uint32_t address, int32_t chunk)
 {
     ZMK_ASSERT(chunk > 0);
     ZMK_ASSERT(image != 0 || size == 0);
@@ -166,10 +165,14 @@ void lprog_tx(layer_t *t, mlb_t *buffer)
         std::tm local{};
         if (const std::tm *lt = std::localtime(&now))
             local = *lt;
-        const uint8_t record[8] = {uint8_t(local.tm_year - 100), uint8_t(local.tm_mon + 1),
-                                   uint8_t(local.tm_mday),       uint8_t(local.tm_hour),
-                                   uint8_t(local.tm_min),        uint8_t(local.tm_sec),
-                                   0,                            0};
+        const uint8_t record[8] = {uint8_t(local.tm_year - 100),
+                                   uint8_t(local.tm_mon + 1),
+                                   uint8_t(local.tm_mday),
+                                   uint8_t(local.tm_hour),
+                                   uint8_t(local.tm_min),
+                                   uint8_t(local.tm_sec),
+                                   0,
+                                   0};
         put_name(buffer, "RTC_SET");
         std::memcpy(mlb_put_tail(buffer, 8), record, 8);
         std::memcpy(mlb_put_tail(buffer, 8), record, 8);
@@ -183,8 +186,7 @@ void lprog_tx(layer_t *t, mlb_t *buffer)
         report(p, 0, "\nRESET\n");
         put_name(buffer, "RESET");
         break;
-    default:
-        break; // idle: the buffer goes down empty and nothing is sent
+    default: break; // idle: the buffer goes down empty and nothing is sent
     }
     if (t->lower && t->lower->tx)
         t->lower->tx(t->lower, buffer);

@@ -36,8 +36,7 @@ struct lprog_priv;
 layer_t *lprog_new();
 void lprog_free(layer_t *t);
 void lprog_init(layer_t *t);
-void lprog_start(layer_t *t, const uint8_t *image, uint32_t size, uint32_t address,
-                 int32_t chunk);
+void lprog_start(layer_t *t, const uint8_t *image, uint32_t size, uint32_t address, int32_t chunk);
 int lprog_done(const layer_t *t);
 uint32_t lprog_state(const layer_t *t);
 // nullptr restores the default (standard output).

@@ -14,7 +14,7 @@ enum : uint8_t {
     SLIP_ESC_ESC = 0xDD,
 };
 
-constexpr int SER_MAX_FRAME = 10000;  // content bytes in one frame
+constexpr int SER_MAX_FRAME = 10000; // content bytes in one frame
 constexpr int SER_DRAIN_SCRATCH = 4096;
 
 void ser_attach(layer_t *t, port_handle port);
@@ -27,8 +27,8 @@ int ser_read_byte(port_handle port);
 
 struct saved_port {
     port_handle handle;
-    port_line dcb;           // line settings as read before the change
-    port_timeouts timeouts;  // time-outs as read before the change
+    port_line dcb;            // line settings as read before the change
+    port_timeouts timeouts;   // time-outs as read before the change
     port_timeouts configured; // time-outs this module set, put back after a drain
 };
 

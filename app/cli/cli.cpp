@@ -28,20 +28,13 @@ constexpr std::streamoff image_max = 16 * 1024 * 1024;
 const char *phase_name(uint32_t state)
 {
     switch (state) {
-    case LPROG_ERASE:
-        return "Erasing";
-    case LPROG_WAIT_ERASE:
-        return "Waiting for erase";
-    case LPROG_PROGRAM:
-        return "Programming";
-    case LPROG_REWRITE_FIRST:
-        return "Rewriting first chunk";
-    case LPROG_SET_CLOCK:
-        return "Setting clock";
-    case LPROG_RESET:
-        return "Resetting";
-    default:
-        return "Done"; // idle again once RESET is acknowledged
+    case LPROG_ERASE: return "Erasing";
+    case LPROG_WAIT_ERASE: return "Waiting for erase";
+    case LPROG_PROGRAM: return "Programming";
+    case LPROG_REWRITE_FIRST: return "Rewriting first chunk";
+    case LPROG_SET_CLOCK: return "Setting clock";
+    case LPROG_RESET: return "Resetting";
+    default: return "Done"; // idle again once RESET is acknowledged
     }
 }
 
@@ -100,14 +93,10 @@ void end_live_line()
 const char *reason_text(port_error_kind kind)
 {
     switch (kind) {
-    case PORT_ERR_MISSING:
-        return "no such port";
-    case PORT_ERR_IN_USE:
-        return "in use by another program";
-    case PORT_ERR_PERMISSION:
-        return "permission denied";
-    default:
-        return "the system refused it";
+    case PORT_ERR_MISSING: return "no such port";
+    case PORT_ERR_IN_USE: return "in use by another program";
+    case PORT_ERR_PERMISSION: return "permission denied";
+    default: return "the system refused it";
     }
 }
 
@@ -122,7 +111,7 @@ void cli_message_box(const char *text, const char *)
     char why[160] = "";
     port_error_text(code, why, sizeof why);
     for (size_t n = std::strlen(why); n > 0 && (why[n - 1] == '\n' || why[n - 1] == '\r' ||
-                                                 why[n - 1] == '.' || why[n - 1] == ' ');)
+                                                why[n - 1] == '.' || why[n - 1] == ' ');)
         why[--n] = 0;
     std::fprintf(stderr, "zmk-cli: cannot open %s: %s%s%s%s\n", run.port, reason_text(kind),
                  why[0] ? " (" : "", why, why[0] ? ")" : "");

@@ -63,8 +63,7 @@ zmk_dialog::zmk_dialog(const QStringList &ports, QWidget *parent)
     port_list->setProperty("control_id", IDC_PORT);
     port_list->setEditable(true);
     port_list->setInsertPolicy(QComboBox::NoInsert);
-    port_list->setGeometry(dx(8), dy(14), dx(56),
-                           std::max(dy(14), port_list->sizeHint().height()));
+    port_list->setGeometry(dx(8), dy(14), dx(56), std::max(dy(14), port_list->sizeHint().height()));
 
     program->setObjectName("program");
     program->setProperty("control_id", IDC_PROGRAM);

@@ -16,7 +16,7 @@ constexpr int IDC_STATUS = 5;
 constexpr int ID_STEP_TIMER_MS = 5;
 
 class zmk_dialog : public QDialog {
-public:
+  public:
     // `ports` fill the list (it sorts them by name); the first is selected.
     // Installs the dialog's front end (box, tone, status) for the flasher.
     explicit zmk_dialog(const QStringList &ports, QWidget *parent = nullptr);
@@ -30,7 +30,7 @@ public:
     void program_pressed();
     void step();
 
-protected:
+  protected:
     // Escape must not close the dialog: only the close box does.
     void keyPressEvent(QKeyEvent *event) override;
 };

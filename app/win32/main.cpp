@@ -114,8 +114,7 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM 
     // The class's default handling is the plain window one, which leaves the
     // dialog keyboard of IsDialogMessageA without its two questions answered:
     // which button Return presses, and where Tab moves the focus.
-    case DM_GETDEFID:
-        return MAKELRESULT(IDC_PROGRAM, DC_HASDEFID);
+    case DM_GETDEFID: return MAKELRESULT(IDC_PROGRAM, DC_HASDEFID);
     case WM_NEXTDLGCTL: {
         HWND next = LOWORD(lparam) ? reinterpret_cast<HWND>(wparam)
                                    : GetNextDlgTabItem(window, GetFocus(), wparam != 0);
@@ -123,11 +122,8 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM 
             SetFocus(next);
         return 0;
     }
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    default:
-        break;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    default: break;
     }
     return DefWindowProcA(window, message, wparam, lparam);
 }

@@ -109,21 +109,16 @@ int ports_list(port_info *out, int max)
 port_error_kind port_error_classify(uint32_t code)
 {
     switch (code) {
-    case 0:
-        return PORT_ERR_NONE;
+    case 0: return PORT_ERR_NONE;
     case ENOENT:
     case ENODEV:
     case ENXIO:
-    case ENOTDIR:
-        return PORT_ERR_MISSING;
+    case ENOTDIR: return PORT_ERR_MISSING;
     case EBUSY:
-    case EWOULDBLOCK:
-        return PORT_ERR_IN_USE;
+    case EWOULDBLOCK: return PORT_ERR_IN_USE;
     case EACCES:
-    case EPERM:
-        return PORT_ERR_PERMISSION;
-    default:
-        return PORT_ERR_OTHER;
+    case EPERM: return PORT_ERR_PERMISSION;
+    default: return PORT_ERR_OTHER;
     }
 }
 
@@ -137,12 +132,8 @@ const char *port_error_advice(port_error_kind kind)
     case PORT_ERR_PERMISSION:
         return "serial ports belong to the dialout group: run "
                "'sudo usermod -aG dialout $USER' and log in again";
-    default:
-        return "";
+    default: return "";
     }
 }
 
-int platform_stdout_is_terminal()
-{
-    return ::isatty(STDOUT_FILENO) ? 1 : 0;
-}
+int platform_stdout_is_terminal() { return ::isatty(STDOUT_FILENO) ? 1 : 0; }

@@ -163,10 +163,9 @@ int port_read(port_handle t, void *dest, int n)
     // {MAXDWORD, MAXDWORD, C}: that, or wait up to C ms for the first byte.
     const bool immediate = to.ReadIntervalTimeout == PORT_MAXDWORD &&
                            to.ReadTotalTimeoutMultiplier == 0 && to.ReadTotalTimeoutConstant == 0;
-    const bool first_byte = to.ReadIntervalTimeout == PORT_MAXDWORD &&
-                            to.ReadTotalTimeoutMultiplier == PORT_MAXDWORD &&
-                            to.ReadTotalTimeoutConstant > 0 &&
-                            to.ReadTotalTimeoutConstant < PORT_MAXDWORD;
+    const bool first_byte =
+        to.ReadIntervalTimeout == PORT_MAXDWORD && to.ReadTotalTimeoutMultiplier == PORT_MAXDWORD &&
+        to.ReadTotalTimeoutConstant > 0 && to.ReadTotalTimeoutConstant < PORT_MAXDWORD;
     int64_t total = -1;    // -1: no total limit
     int64_t interval = -1; // -1: no limit between bytes
     if (immediate) {
@@ -176,7 +175,8 @@ int port_read(port_handle t, void *dest, int n)
     } else {
         int64_t t64 = int64_t(to.ReadTotalTimeoutMultiplier) * n + to.ReadTotalTimeoutConstant;
         if (t64 > 0)
-            total = t64 < (int64_t{1} << 40) ? t64 : int64_t{1} << 40; // keeps start + total in range
+            total =
+                t64 < (int64_t{1} << 40) ? t64 : int64_t{1} << 40; // keeps start + total in range
         if (to.ReadIntervalTimeout > 0 && to.ReadIntervalTimeout != PORT_MAXDWORD)
             interval = to.ReadIntervalTimeout;
     }

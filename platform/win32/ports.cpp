@@ -15,8 +15,8 @@ int ports_list(port_info *out, int max)
     for (int n = 1; n <= 255 && count < max; ++n) {
         char dev[32];
         std::snprintf(dev, sizeof dev, "\\\\.\\COM%d", n);
-        HANDLE h = CreateFileA(dev, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+        HANDLE h =
+            CreateFileA(dev, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE)
             continue;
         CloseHandle(h);
@@ -35,20 +35,16 @@ int ports_list(port_info *out, int max)
 port_error_kind port_error_classify(uint32_t code)
 {
     switch (code) {
-    case 0:
-        return PORT_ERR_NONE;
+    case 0: return PORT_ERR_NONE;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
-    case ERROR_BAD_UNIT:
-        return PORT_ERR_MISSING;
+    case ERROR_BAD_UNIT: return PORT_ERR_MISSING;
     // A COM port held by another program refuses with "access denied".
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
-    case ERROR_BUSY:
-        return PORT_ERR_IN_USE;
-    default:
-        return PORT_ERR_OTHER;
+    case ERROR_BUSY: return PORT_ERR_IN_USE;
+    default: return PORT_ERR_OTHER;
     }
 }
 
@@ -57,14 +53,9 @@ const char *port_error_advice(port_error_kind kind)
     switch (kind) {
     case PORT_ERR_MISSING:
         return "check the cable and the name; zmk-cli --list shows the ports found";
-    case PORT_ERR_IN_USE:
-        return "close the other program that holds the port";
-    default:
-        return "";
+    case PORT_ERR_IN_USE: return "close the other program that holds the port";
+    default: return "";
     }
 }
 
-int platform_stdout_is_terminal()
-{
-    return _isatty(_fileno(stdout)) ? 1 : 0;
-}
+int platform_stdout_is_terminal() { return _isatty(_fileno(stdout)) ? 1 : 0; }

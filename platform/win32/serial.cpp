@@ -83,8 +83,8 @@ DWORD read_limit_ms(HANDLE h, int n)
         return 0;
     if (ct.ReadIntervalTimeout == MAXDWORD && ct.ReadTotalTimeoutMultiplier == MAXDWORD)
         return ct.ReadTotalTimeoutConstant == MAXDWORD ? 0 : ct.ReadTotalTimeoutConstant;
-    unsigned long long total =
-        (unsigned long long)ct.ReadTotalTimeoutMultiplier * unsigned(n) + ct.ReadTotalTimeoutConstant;
+    unsigned long long total = (unsigned long long)ct.ReadTotalTimeoutMultiplier * unsigned(n) +
+                               ct.ReadTotalTimeoutConstant;
     return total < 60000 ? DWORD(total) : 60000;
 }
 

@@ -47,13 +47,15 @@ int port_error_text(uint32_t, char *dest, int size)
 }
 
 class Flasher : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         seen = {};
         static constexpr zmk_frontend fe{
             [](const char *text, const char *caption) { seen.box = text, seen.caption = caption; },
-            [](uint32_t hz, uint32_t ms) { seen.tones.insert(seen.tones.end(), {hz, ms}); },
+            [](uint32_t hz, uint32_t ms) {
+                seen.tones.insert(seen.tones.end(), {hz, ms});
+            },
             [](const char *text) { return seen.status = text, 1; },
             [](const char *text) { seen.console += text; },
             [](void *, const lprog_progress *, const char *) {},
@@ -75,7 +77,8 @@ TEST_F(Flasher, OpensOnceWithTheEmbeddedImage)
 
     flasher = run;
     EXPECT_EQ(flasher_open(&flasher), 0);
-    EXPECT_EQ(seen.console, " . Opening serial port com3 at 115200 baud\n\nFlash Image Size ed80\n");
+    EXPECT_EQ(seen.console,
+              " . Opening serial port com3 at 115200 baud\n\nFlash Image Size ed80\n");
     EXPECT_EQ(flasher.address, 0u);
     uint32_t size = 0;
     const uint8_t *embedded = resource_find("BinFile", &size);
@@ -100,8 +103,8 @@ TEST_F(Flasher, SmallImagesGoToTheTopOfFlash)
     static flasher_t runs[3];
     for (int i = 0; i < 3; ++i) {
         const uint32_t size = 254u + uint32_t(i);
-        runs[i] = {0, "com3", nullptr, 115200, 256, 0x4000, nullptr, nullptr, nullptr, nullptr,
-                   image, size};
+        runs[i] = {0,       "com3",  nullptr, 115200,  256,   0x4000,
+                   nullptr, nullptr, nullptr, nullptr, image, size};
         flasher_open(&runs[i]);
         EXPECT_EQ(runs[i].address, size <= 255 ? 0x1FF000u : 0x4000u) << size;
     }

@@ -11,7 +11,7 @@ namespace {
 bool has(const std::string &s, const std::string &part) { return s.find(part) != s.npos; }
 
 class Cli : public ::testing::Test {
-protected:
+  protected:
     std::string dir = sim_tempdir();
     sim_proc sim;
     void TearDown() override { sim_finish(&sim, 0); }
@@ -21,7 +21,8 @@ protected:
 
 TEST_F(Cli, FlashesTheEmbeddedImageOrAFileWithTheDialogsConsoleLines)
 {
-    ASSERT_TRUE(sim_start(&sim, dir, {"--baud", "0", "--erase-ms", "50", "--expect", ZMK_IMAGE_FILE}));
+    ASSERT_TRUE(
+        sim_start(&sim, dir, {"--baud", "0", "--erase-ms", "50", "--expect", ZMK_IMAGE_FILE}));
     run_result r = run_program({ZMK_CLI, sim.pty}, dir);
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *line : {"\nFlash Image Size ed80\n", "Erasing...", "\rProgramming    0\r",
@@ -87,9 +88,8 @@ TEST_F(Cli, PortThatWillNotOpenExitsOneWithTheReason)
     ASSERT_EQ(run_program({"cp", ZMK_CLI, cli}, dir).status, 0);
     chmod(dir.c_str(), 0755);
     chmod(sim.pty.c_str(), 0600);
-    r = run_program({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", cli,
-                     sim.pty},
-                    dir);
+    r = run_program(
+        {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", cli, sim.pty}, dir);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(has(r.err, "permission denied")) << r.err;
     EXPECT_TRUE(has(r.err, "dialout")) << r.err;

@@ -19,7 +19,7 @@ std::vector<uint8_t> test_image(size_t n)
         x = x * 6364136223846793005ull + 1442695040888963407ull;
         b = uint8_t(x >> 56);
     }
-    img[0] = 0xC0;  // the SLIP specials travel escaped
+    img[0] = 0xC0; // the SLIP specials travel escaped
     img[1] = 0xDB;
     return img;
 }
@@ -91,8 +91,8 @@ TEST(DevsimCore, EveryFaultKindIsRetriedToAMatchingFlash)
         devsim_config cfg = quick(kind % 2 ? DEVSIM_TAGGED : DEVSIM_PLAIN);
         cfg.seed = 99 + uint64_t(kind);
         cfg.faults[size_t(kind)].rate = 0.08;
-        cfg.faults[size_t(kind)].at = {1, 2, 3};  // ERASE and its repeats, whatever the rate says
-        cfg.delay_ms = 150;                       // past the host's wait: the reply is lost
+        cfg.faults[size_t(kind)].at = {1, 2, 3}; // ERASE and its repeats, whatever the rate says
+        cfg.delay_ms = 150;                      // past the host's wait: the reply is lost
         mem_host h(cfg);
         h.host.start(img);
         ASSERT_TRUE(h.host.run());
@@ -133,7 +133,8 @@ TEST(DevsimCore, RuleBreakersAreReported)
 {
     const std::vector<uint8_t> ff(256, 0xFF), ones(256, 0x11), ff2(512, 0xFF);
     const auto erase = frame(cmd("ERASE", {0, 0x200})), poll = frame(cmd("PROGRAM", {0, 0}));
-    const auto chunk0 = frame(cmd("PROGRAM", {0, 0x100}, ff)), both = frame(cmd("PROGRAM", {0, 0x200}, ff2));
+    const auto chunk0 = frame(cmd("PROGRAM", {0, 0x100}, ff)),
+               both = frame(cmd("PROGRAM", {0, 0x200}, ff2));
     auto odd_name = cmd("ERASE", {0, 0x200});
     odd_name[7] = 1;
     auto clock = [](std::vector<uint8_t> r) { return frame(cmd("RTC_SET", {}, r)); };
@@ -149,15 +150,19 @@ TEST(DevsimCore, RuleBreakersAreReported)
         {"erase poll before ERASE", {poll}},
         {"before the erase poll", {erase, chunk0}},
         {"out of order: expected 0x0", {erase, poll, frame(cmd("PROGRAM", {0x100, 0x200}, ff))}},
-        {"carries 255 data bytes", {erase, poll, frame(cmd("PROGRAM", {0, 0x100}, std::vector<uint8_t>(255)))}},
+        {"carries 255 data bytes",
+         {erase, poll, frame(cmd("PROGRAM", {0, 0x100}, std::vector<uint8_t>(255)))}},
         {"differs at 0x0", {erase, poll, chunk0, frame(cmd("PROGRAM", {0, 0x100}, ones))}},
         {"outside the erased range at 0x180",
-         {frame(cmd("ERASE", {0, 0x180})), poll, chunk0, frame(cmd("PROGRAM", {0x100, 0x200}, ones))}},
-        {"expected the first chunk again", {erase, poll, chunk0, frame(cmd("PROGRAM", {0x100, 0x200}, ff)),
-                                            frame(cmd("PROGRAM", {0x200, 0x300}, ff))}},
+         {frame(cmd("ERASE", {0, 0x180})), poll, chunk0,
+          frame(cmd("PROGRAM", {0x100, 0x200}, ones))}},
+        {"expected the first chunk again",
+         {erase, poll, chunk0, frame(cmd("PROGRAM", {0x100, 0x200}, ff)),
+          frame(cmd("PROGRAM", {0x200, 0x300}, ff))}},
         {"two different time records",
          {erase, poll, both, both, clock({26, 3, 5, 14, 7, 9, 0, 0, 26, 3, 5, 14, 7, 10, 0, 0})}},
-        {"impossible time 1a 02 1e", {erase, poll, both, both, clock({26, 2, 30, 1, 2, 3, 0, 0, 26, 2, 30, 1, 2, 3, 0, 0})}},
+        {"impossible time 1a 02 1e",
+         {erase, poll, both, both, clock({26, 2, 30, 1, 2, 3, 0, 0, 26, 2, 30, 1, 2, 3, 0, 0})}},
         {"RESET before the clock", {erase, poll, frame(cmd("RESET", {}))}},
     };
     for (const auto &c : cases) {
@@ -166,7 +171,7 @@ TEST(DevsimCore, RuleBreakersAreReported)
         for (const auto &bytes : c.line) {
             EXPECT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
             h.write(bytes.data(), int(bytes.size()));
-            h.now_us += 400'000;  // every erase is over by the next frame
+            h.now_us += 400'000; // every erase is over by the next frame
         }
         std::string v = all_violations(h.dev);
         EXPECT_NE(v.find(c.want), std::string::npos) << v;
@@ -176,4 +181,4 @@ TEST(DevsimCore, RuleBreakersAreReported)
     }
 }
 
-}  // namespace
+} // namespace

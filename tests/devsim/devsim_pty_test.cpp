@@ -20,7 +20,7 @@ TEST(DevsimPty, FullRunMatchesTheImageAcrossAReopen)
     ASSERT_TRUE(h.open(s.tty));
     h.host.start(img);
     EXPECT_FALSE(h.host.run(100));
-    ASSERT_TRUE(h.open(s.tty));  // the host lets go of the port and comes back
+    ASSERT_TRUE(h.open(s.tty)); // the host lets go of the port and comes back
     EXPECT_TRUE(h.host.run(2000));
     EXPECT_EQ(s.wait(), 0);
     EXPECT_EQ(s.field("ok"), "true");
@@ -33,10 +33,11 @@ TEST(DevsimPty, FullRunMatchesTheImageAcrossAReopen)
 TEST(DevsimPty, FaultsOnTheWireAreRetriedAndTheModeFollowed)
 {
     auto img = image();
-    sim s({"--baud", "0", "--erase-ms", "50", "--expect", ZMK_IMAGE_FILE, "--max-seconds", "60",
-           "--mode", "tagged", "--tag", "5", "--switch-at", "150", "--drop-at", "10,20",
-           "--corrupt-at", "30", "--nak-at", "40", "--garbage-at", "50,51", "--delay-at", "60",
-           "--stall-at", "70", "--garbage", "0.05", "--seed", "3"});
+    sim s({"--baud",        "0",   "--erase-ms",   "50",     "--expect",     ZMK_IMAGE_FILE,
+           "--max-seconds", "60",  "--mode",       "tagged", "--tag",        "5",
+           "--switch-at",   "150", "--drop-at",    "10,20",  "--corrupt-at", "30",
+           "--nak-at",      "40",  "--garbage-at", "50,51",  "--delay-at",   "60",
+           "--stall-at",    "70",  "--garbage",    "0.05",   "--seed",       "3"});
     pty_host h;
     ASSERT_TRUE(h.open(s.tty));
     h.host.start(img);
@@ -66,7 +67,9 @@ TEST(DevsimPty, PacedRunTakesItsWireTimeAndSurvivesAStall)
     h.host.start(img);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(h.host.run(500));
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     EXPECT_EQ(s.wait(), 0);
     // 9 frames of 276 bytes and a few short ones, 10 bits a byte at 115200
     int wire = std::stoi(s.field("wire_ms"));
@@ -81,14 +84,14 @@ TEST(DevsimPty, RuleBreakerEndsWithoutSuccess)
     ASSERT_TRUE(p);
     ser_configure(p, 115200, 120000);
     uint8_t erase[20] = {'E', 'R', 'A', 'S', 'E', 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0};
-    put_le32(erase + 16, crc32_block(erase, 16) ^ 0x80u);  // one bad bit in the CRC
+    put_le32(erase + 16, crc32_block(erase, 16) ^ 0x80u); // one bad bit in the CRC
     ser_write_frame(p, erase, 20);
     usleep(50'000);
     put_le32(erase + 16, crc32_block(erase, 16));
     ser_write_frame(p, erase, 20);
     usleep(50'000);
     uint8_t chunk[16 + 256 + 4] = {'P', 'R', 'O', 'G', 'R', 'A', 'M', 0, 0, 1, 0, 0, 0, 2};
-    put_le32(chunk + 272, crc32_block(chunk, 272));  // the second chunk, before the first
+    put_le32(chunk + 272, crc32_block(chunk, 272)); // the second chunk, before the first
     ser_write_frame(p, chunk, 276);
     EXPECT_EQ(s.wait(), 1);
     port_close(p);
@@ -99,4 +102,4 @@ TEST(DevsimPty, RuleBreakerEndsWithoutSuccess)
     EXPECT_EQ(s.field("end"), "\"timeout\"");
 }
 
-}  // namespace
+} // namespace

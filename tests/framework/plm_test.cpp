@@ -35,8 +35,10 @@ TEST(Plm, InsertAndRemove)
     plm_insert(s, &l[4], PLM_BELOW, &l[2]);
     EXPECT_EQ(order(s), "DCEAB");
     // A middle layer, the top, the bottom, then the last two.
-    const struct { int i; const char *left; } removals[] = {
-        {4, "DCAB"}, {3, "CAB"}, {1, "CA"}, {2, "A"}, {0, ""}};
+    const struct {
+        int i;
+        const char *left;
+    } removals[] = {{4, "DCAB"}, {3, "CAB"}, {1, "CA"}, {2, "A"}, {0, ""}};
     for (const auto &r : removals) {
         plm_remove(s, &l[r.i]);
         EXPECT_EQ(order(s), r.left);

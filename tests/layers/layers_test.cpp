@@ -97,8 +97,10 @@ struct Stack : testing::Test {
         Reply r = std::exchange(next, Reply::Ack);
         if (r == Reply::ToTagged || r == Reply::ToPlain)
             tagged = r == Reply::ToTagged;
-        const char *word = r == Reply::NotAck ? "NAK\0ok" : r == Reply::AckX ? "ACKXok"
-                         : r == Reply::Lower  ? "ack\0ok" : "ACK\0ok";
+        const char *word = r == Reply::NotAck  ? "NAK\0ok"
+                           : r == Reply::AckX  ? "ACKXok"
+                           : r == Reply::Lower ? "ack\0ok"
+                                               : "ACK\0ok";
         uint8_t f[32];
         int n = make_frame(f, word, 6, tagged, 0, r == Reply::ForeignTag ? 9 : 0);
         f[2] ^= r == Reply::BadCrc ? 0x10 : 0;
@@ -173,11 +175,16 @@ TEST_F(Stack, PacketsReceivedFollowThePeer)
         int32_t mode_after;
         bytes up;
     } cases[] = {
-        {LPKT_PLAIN, plain_ack, 0, LPKT_PLAIN, ack},   {LPKT_TAGGED, plain_ack, 0, LPKT_PLAIN, {}},
-        {LPKT_PLAIN, tagged_ack, 0, LPKT_TAGGED, {}},  {LPKT_TAGGED, tagged_ack, 0, LPKT_TAGGED, ack},
-        {LPKT_TAGGED, tagged_ack, 5, LPKT_TAGGED, {}}, {LPKT_PLAIN, five, 0, LPKT_PLAIN, {'Z'}},
-        {LPKT_TAGGED, four, 0, LPKT_TAGGED, four},     {LPKT_PLAIN, flipped, 0, LPKT_PLAIN, {}},
-        {LPKT_TAGGED, short_tagged, 0, LPKT_TAGGED, {}}, {2, plain_ack, 0, 2, {}},
+        {LPKT_PLAIN, plain_ack, 0, LPKT_PLAIN, ack},
+        {LPKT_TAGGED, plain_ack, 0, LPKT_PLAIN, {}},
+        {LPKT_PLAIN, tagged_ack, 0, LPKT_TAGGED, {}},
+        {LPKT_TAGGED, tagged_ack, 0, LPKT_TAGGED, ack},
+        {LPKT_TAGGED, tagged_ack, 5, LPKT_TAGGED, {}},
+        {LPKT_PLAIN, five, 0, LPKT_PLAIN, {'Z'}},
+        {LPKT_TAGGED, four, 0, LPKT_TAGGED, four},
+        {LPKT_PLAIN, flipped, 0, LPKT_PLAIN, {}},
+        {LPKT_TAGGED, short_tagged, 0, LPKT_TAGGED, {}},
+        {2, plain_ack, 0, 2, {}},
     };
     for (const auto &c : cases) {
         lpkt_set_mode(pkt, c.mode);
@@ -240,8 +247,8 @@ TEST_F(Stack, FailedRepliesRepeatTheCommand)
     for (int i = 0; i < 4; ++i)
         step(); // ERASE, the poll, two chunks
     const std::vector<Reply> faults[] = {
-        {Reply::None}, {Reply::BadCrc}, {Reply::NotAck}, {Reply::AckX}, {Reply::Lower},
-        {Reply::ToTagged, Reply::ForeignTag, Reply::ToPlain}};
+        {Reply::None}, {Reply::BadCrc}, {Reply::NotAck},
+        {Reply::AckX}, {Reply::Lower},  {Reply::ToTagged, Reply::ForeignTag, Reply::ToPlain}};
     uint32_t start_address = 0x200;
     for (const auto &seq : faults) {
         bytes first;
@@ -273,7 +280,7 @@ TEST_F(Stack, ExchangesAllocateNothing)
     step();
     uint64_t zallocs = zmk_zalloc_count();
     long before = news_count();
-    const Reply mix[] = {Reply::Ack, Reply::None, Reply::ToTagged, Reply::Ack,
+    const Reply mix[] = {Reply::Ack,    Reply::None,    Reply::ToTagged, Reply::Ack,
                          Reply::BadCrc, Reply::ToPlain, Reply::NotAck};
     for (int i = 0; i < 1500; ++i) {
         next = mix[i % 7];

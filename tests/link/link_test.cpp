@@ -42,7 +42,7 @@ void record_rx(layer_t *, mlb_t *b)
 }
 
 class Link : public ::testing::Test {
-protected:
+  protected:
     port_handle port = nullptr;
     std::string name;
     layer_t ser{}, upper{};
@@ -136,7 +136,8 @@ protected:
 #else
         termios t;
         std::memcpy(&t, line.raw, sizeof t);
-        *raw_8n1 = (t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD)) == (CS8 | CLOCAL | CREAD) &&
+        *raw_8n1 = (t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD)) ==
+                       (CS8 | CLOCAL | CREAD) &&
                    !(t.c_iflag & (IXON | IXOFF)) && !(t.c_lflag & ICANON);
         speed_t s = cfgetospeed(&t);
         return s == B115200 ? 115200 : s == B19200 ? 19200 : s == B9600 ? 9600 : 0;
@@ -299,7 +300,8 @@ TEST_F(Link, HungUpLineDoesNotSpin)
     auto cpu = [] {
         rusage ru{};
         getrusage(RUSAGE_SELF, &ru);
-        return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+        return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+               double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     };
     auto t0 = clk::now();
     double cpu0 = cpu();
@@ -310,7 +312,8 @@ TEST_F(Link, HungUpLineDoesNotSpin)
         ser_rx(&ser, buf);
     }
     double used = cpu() - cpu0;
-    std::printf("hung-up line: %d exchanges, %.1f ms CPU in %ld ms\n", exchanges, used * 1e3, ms_since(t0));
+    std::printf("hung-up line: %d exchanges, %.1f ms CPU in %ld ms\n", exchanges, used * 1e3,
+                ms_since(t0));
     EXPECT_EQ(rx_calls, exchanges);
     EXPECT_LT(exchanges, 20);
     EXPECT_LT(used, 0.1);

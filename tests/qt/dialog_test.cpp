@@ -13,17 +13,14 @@
 #include <QTest>
 
 // The font library keeps a cache for the life of the process.
-extern "C" const char *__lsan_default_suppressions()
-{
-    return "leak:libfontconfig.so\n";
-}
+extern "C" const char *__lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
 namespace {
 
 int tones;
 
 class Dialog : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite()
     {
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -85,7 +82,8 @@ TEST_F(Dialog, RunsTheSelectedPortToDoneAndIgnoresFurtherPresses)
 {
     std::string dir = sim_tempdir();
     sim_proc sim;
-    ASSERT_TRUE(sim_start(&sim, dir, {"--baud", "0", "--erase-ms", "50", "--expect", ZMK_IMAGE_FILE}));
+    ASSERT_TRUE(
+        sim_start(&sim, dir, {"--baud", "0", "--erase-ms", "50", "--expect", ZMK_IMAGE_FILE}));
     QString pty = QString::fromStdString(sim.pty);
     zmk_dialog d({"/dev/zmk-no-such-port", pty});
     zmk_frontend fe = *frontend_get();

@@ -12,8 +12,16 @@ namespace {
 
 constexpr uint8_t END = 0xC0, ESC = 0xDB, ESC_END = 0xDC, ESC_ESC = 0xDD;
 
-enum cmd_kind : int32_t { CMD_ERASE, CMD_POLL, CMD_PROGRAM, CMD_RTC_SET, CMD_RESET, CMD_BAD, CMD_KINDS };
-constexpr std::array<const char *, CMD_KINDS> cmd_names = {"ERASE", "POLL", "PROGRAM",
+enum cmd_kind : int32_t {
+    CMD_ERASE,
+    CMD_POLL,
+    CMD_PROGRAM,
+    CMD_RTC_SET,
+    CMD_RESET,
+    CMD_BAD,
+    CMD_KINDS
+};
+constexpr std::array<const char *, CMD_KINDS> cmd_names = {"ERASE",   "POLL",  "PROGRAM",
                                                            "RTC_SET", "RESET", "unknown"};
 
 // Where the run stands, as the device sees it.
@@ -34,7 +42,7 @@ constexpr std::array<const char *, 5> answer_text = {"ACK", "NAK", "BUSY", "MODE
 struct command {
     int32_t kind = CMD_BAD;
     uint32_t start = 0, end = 0;
-    const uint8_t *data = nullptr;  // PROGRAM data or RTC_SET records
+    const uint8_t *data = nullptr; // PROGRAM data or RTC_SET records
     int32_t length = 0;
 };
 
@@ -76,7 +84,7 @@ std::string json_string(const std::string &s)
     return out + "\"";
 }
 
-}  // namespace
+} // namespace
 
 struct devsim_t {
     devsim_config cfg;
@@ -87,19 +95,19 @@ struct devsim_t {
     std::array<uint8_t, DEVSIM_MAX_FRAME> frame{};
     int32_t count = 0;
     bool esc = false;
-    bool started = false;  // a byte of the next frame has arrived
-    bool opened = false;   // that frame began with END
-    bool broken = false;   // frame already refused; skip to its END
+    bool started = false; // a byte of the next frame has arrived
+    bool opened = false;  // that frame began with END
+    bool broken = false;  // frame already refused; skip to its END
     int64_t first_us = 0;
     uint32_t frame_bytes = 0;
-    uint32_t current = 1;  // number of the frame being received or handled
+    uint32_t current = 1; // number of the frame being received or handled
 
     // the run
     int32_t seq = SEQ_START;
     uint32_t erase_start = 0, erase_end = 0, first_end = 0, next_start = 0;
     int64_t erase_done_us = 0;
     bool acked_valid = false;
-    command acked{};  // last command carried out (its reply may have been lost)
+    command acked{}; // last command carried out (its reply may have been lost)
     std::vector<uint8_t> flash, written;
     bool time_set = false;
     std::array<uint8_t, 8> time_record{};
@@ -107,8 +115,8 @@ struct devsim_t {
     // tagged-mode bookkeeping
     uint32_t peer_word0 = 0;
     int64_t stall_end_us = 0; // when the last stalled reply finished, about
-    bool kind_told = false;  // the host has had an intact reply of our kind
-    bool tag_told = false;   // ... and a tagged one it accepts, so it knows our tag
+    bool kind_told = false;   // the host has had an intact reply of our kind
+    bool tag_told = false;    // ... and a tagged one it accepts, so it knows our tag
 
     // statistics
     uint32_t exchanges = 0, repeats = 0, restarts = 0, switches = 0, silent = 0, hangups = 0;
@@ -172,7 +180,8 @@ static bool flash_write(devsim_t *t, const command &c)
                 return false;
             }
         } else if (t->written[a] && d != f) {
-            violate(t, "PROGRAM 0x%x differs at 0x%x from the data written there before", c.start, a);
+            violate(t, "PROGRAM 0x%x differs at 0x%x from the data written there before", c.start,
+                    a);
             return false;
         } else if ((f & d) != d) {
             violate(t, "PROGRAM 0x%x needs a 0->1 change at 0x%x", c.start, a);
@@ -244,7 +253,7 @@ static int32_t execute(devsim_t *t, const command &c, int64_t now_us)
             return ANS_NAK;
         }
         if (t->seq != SEQ_START)
-            ++t->restarts;  // a host that starts over; the new erase wins
+            ++t->restarts; // a host that starts over; the new erase wins
         std::fill(t->flash.begin() + c.start, t->flash.begin() + c.end, 0xFF);
         std::fill(t->written.begin(), t->written.end(), 0);
         t->erase_start = c.start;
@@ -256,7 +265,8 @@ static int32_t execute(devsim_t *t, const command &c, int64_t now_us)
         return ANS_ACK;
     case CMD_POLL:
         if (t->seq != SEQ_ERASING) {
-            violate(t, "erase poll %s", t->seq == SEQ_START ? "before ERASE" : "after the erase was over");
+            violate(t, "erase poll %s",
+                    t->seq == SEQ_START ? "before ERASE" : "after the erase was over");
             return ANS_NAK;
         }
         if (now_us < t->erase_done_us)
@@ -301,8 +311,7 @@ static int32_t execute(devsim_t *t, const command &c, int64_t now_us)
         }
         t->seq = SEQ_RESET;
         return ANS_ACK;
-    default:
-        return ANS_NAK;
+    default: return ANS_NAK;
     }
 }
 
@@ -318,8 +327,10 @@ static command parse(devsim_t *t, const uint8_t *p, int32_t n)
         const char *name;
         int32_t kind;
     };
-    static constexpr std::array<shape, 4> shapes = {
-        {{"ERASE", CMD_ERASE}, {"PROGRAM", CMD_PROGRAM}, {"RTC_SET", CMD_RTC_SET}, {"RESET", CMD_RESET}}};
+    static constexpr std::array<shape, 4> shapes = {{{"ERASE", CMD_ERASE},
+                                                     {"PROGRAM", CMD_PROGRAM},
+                                                     {"RTC_SET", CMD_RTC_SET},
+                                                     {"RESET", CMD_RESET}}};
     const shape *s = nullptr;
     for (const auto &candidate : shapes) {
         size_t len = std::strlen(candidate.name);
@@ -422,7 +433,8 @@ static void make_reply(devsim_t *t, int32_t ans, const std::array<bool, DEVSIM_F
     // Pacing: the request and this reply must have had time to cross the wire.
     int64_t wire_us = 0;
     if (t->cfg.baud)
-        wire_us = int64_t((uint64_t(t->frame_bytes) + uint64_t(reply_len)) * 10'000'000ull / t->cfg.baud);
+        wire_us =
+            int64_t((uint64_t(t->frame_bytes) + uint64_t(reply_len)) * 10'000'000ull / t->cfg.baud);
     r->send_at_us = t->first_us + wire_us;
     if (fire[DEVSIM_DELAY]) {
         r->send_at_us += int64_t(t->cfg.delay_ms) * 1000;
@@ -441,7 +453,8 @@ static void make_reply(devsim_t *t, int32_t ans, const std::array<bool, DEVSIM_F
     if (t->first_us <= t->stall_end_us)
         intact = false;
     // A CRC that reads the same in both byte orders does not show the host our kind.
-    if (intact && crc != ((crc >> 24) | ((crc >> 8) & 0xFF00u) | ((crc << 8) & 0xFF0000u) | (crc << 24))) {
+    if (intact &&
+        crc != ((crc >> 24) | ((crc >> 8) & 0xFF00u) | ((crc << 8) & 0xFF0000u) | (crc << 24))) {
         t->kind_told = true;
         if (t->mode == DEVSIM_TAGGED && ans != ANS_MODE)
             t->tag_told = true;
@@ -483,7 +496,8 @@ static void handle_frame(devsim_t *t, int64_t now_us, devsim_reply *r)
             if (be)
                 violate(t, "tagged frame of %d bytes, too short for its header", n);
             else
-                violate(t, "bad CRC %08x in a frame of %d bytes (computed %08x)", get_le32(p + n - 4), n, crc);
+                violate(t, "bad CRC %08x in a frame of %d bytes (computed %08x)",
+                        get_le32(p + n - 4), n, crc);
         } else if (kind != t->mode) {
             // The host follows our kind; until it does, it gets no "ACK".
             if (t->kind_told)
@@ -498,7 +512,8 @@ static void handle_frame(devsim_t *t, int64_t now_us, devsim_reply *r)
                 if (word1 != t->cfg.tag) {
                     // Before it has heard from us the host can only send tag 0.
                     if (t->tag_told || word1 != 0)
-                        violate(t, "tagged frame for tag %u, the device's tag is %u", word1, t->cfg.tag);
+                        violate(t, "tagged frame for tag %u, the device's tag is %u", word1,
+                                t->cfg.tag);
                     answer = ANS_TAG;
                     to_us = false;
                 }
@@ -516,7 +531,7 @@ static void handle_frame(devsim_t *t, int64_t now_us, devsim_reply *r)
                         answer = execute(t, c, now_us);
                         if (answer == ANS_ACK) {
                             t->acked = c;
-                            t->acked.data = nullptr;  // points into the frame buffer
+                            t->acked.data = nullptr; // points into the frame buffer
                             t->acked_valid = true;
                         }
                     }
@@ -553,7 +568,7 @@ int32_t devsim_feed(devsim_t *t, const uint8_t *p, int32_t n, int64_t now_us, de
         ++t->frame_bytes;
         if (b == END) {
             if (t->count == 0 && !t->broken && !t->esc) {
-                t->opened = true;  // opening END, or an empty frame
+                t->opened = true; // opening END, or an empty frame
                 continue;
             }
             if (t->esc && !t->broken)
@@ -565,7 +580,7 @@ int32_t devsim_feed(devsim_t *t, const uint8_t *p, int32_t n, int64_t now_us, de
                 handle_frame(t, now_us, reply);
             t->count = 0;
             t->esc = t->broken = false;
-            t->opened = true;  // a closing END also opens what follows
+            t->opened = true; // a closing END also opens what follows
             *framed = true;
             return i + 1;
         }
@@ -602,7 +617,10 @@ bool devsim_reset_seen(const devsim_t *t) { return t->seq == SEQ_RESET; }
 const std::vector<uint8_t> &devsim_flash(const devsim_t *t) { return t->flash; }
 uint32_t devsim_violation_count(const devsim_t *t) { return t->violation_count; }
 const std::vector<std::string> &devsim_violations(const devsim_t *t) { return t->violations; }
-uint32_t devsim_fault_count(const devsim_t *t, devsim_fault kind) { return t->faults[size_t(kind)]; }
+uint32_t devsim_fault_count(const devsim_t *t, devsim_fault kind)
+{
+    return t->faults[size_t(kind)];
+}
 uint32_t devsim_repeats(const devsim_t *t) { return t->repeats; }
 uint32_t devsim_exchanges(const devsim_t *t) { return t->exchanges; }
 
@@ -636,7 +654,9 @@ std::string devsim_report(const devsim_t *t, const devsim_end *end)
     field("ok", devsim_ok(t, end) ? "true" : "false");
     field("ended_with_reset", t->seq == SEQ_RESET ? "true" : "false");
     field("end", json_string(end->how));
-    field("flash_matches", !end->expect ? "null" : devsim_flash_matches(t, *end->expect) ? "true" : "false");
+    field("flash_matches", !end->expect                            ? "null"
+                           : devsim_flash_matches(t, *end->expect) ? "true"
+                                                                   : "false");
     field("exchanges", number(t->exchanges));
     std::string cmds = "{";
     for (size_t i = 0; i < CMD_KINDS; ++i)
@@ -659,7 +679,8 @@ std::string devsim_report(const devsim_t *t, const devsim_end *end)
     if (t->seq == SEQ_START) {
         field("erased", "null");
     } else {
-        std::snprintf(num, sizeof num, "{\"start\": %u, \"end\": %u}", t->erase_start, t->erase_end);
+        std::snprintf(num, sizeof num, "{\"start\": %u, \"end\": %u}", t->erase_start,
+                      t->erase_end);
         field("erased", num);
     }
     std::snprintf(num, sizeof num, "\"%08x\"", devsim_written_crc(t));
@@ -696,7 +717,7 @@ bool devsim_parse_list(const std::string &text, std::vector<uint32_t> *out)
         out->push_back(uint32_t(v));
         i = j + 1;
         if (j + 1 == text.size())
-            return false;  // trailing comma
+            return false; // trailing comma
     }
     return !out->empty();
 }

@@ -16,12 +16,12 @@ enum : int32_t {
 
 // Fault kinds; the order is the order of the report's "faults" object.
 enum devsim_fault : int32_t {
-    DEVSIM_DROP,     // no reply (the command is still carried out)
-    DEVSIM_CORRUPT,  // one bit of the reply flipped
-    DEVSIM_NAK,      // a non-"ACK" answer; the command is not carried out
-    DEVSIM_GARBAGE,  // random bytes right behind the reply
-    DEVSIM_DELAY,    // the reply held back by delay_ms
-    DEVSIM_STALL,    // a pause of stall_ms in the middle of the reply
+    DEVSIM_DROP,    // no reply (the command is still carried out)
+    DEVSIM_CORRUPT, // one bit of the reply flipped
+    DEVSIM_NAK,     // a non-"ACK" answer; the command is not carried out
+    DEVSIM_GARBAGE, // random bytes right behind the reply
+    DEVSIM_DELAY,   // the reply held back by delay_ms
+    DEVSIM_STALL,   // a pause of stall_ms in the middle of the reply
     DEVSIM_FAULT_KINDS,
 };
 
@@ -29,38 +29,38 @@ inline constexpr std::array<const char *, DEVSIM_FAULT_KINDS> devsim_fault_names
     "drop", "corrupt", "nak", "garbage", "delay", "stall"};
 
 struct devsim_fault_spec {
-    double rate = 0;              // chance per frame, 0..1
-    std::vector<uint32_t> at;     // frame numbers (1-based) that always get it
+    double rate = 0;          // chance per frame, 0..1
+    std::vector<uint32_t> at; // frame numbers (1-based) that always get it
 };
 
 struct devsim_config {
     int32_t mode = DEVSIM_PLAIN;
     uint32_t tag = 0;
-    uint32_t switch_at = 0;          // frame number at which the kind flips; 0 = never
+    uint32_t switch_at = 0; // frame number at which the kind flips; 0 = never
     uint32_t erase_ms = 300;
-    uint32_t baud = 115200;          // 0 = unpaced
+    uint32_t baud = 115200; // 0 = unpaced
     uint32_t flash_size = 2u << 20;
     uint64_t seed = 1;
     std::array<devsim_fault_spec, DEVSIM_FAULT_KINDS> faults{};
-    uint32_t delay_ms = 60;          // below the host's 120 ms wait: the reply still counts
-    uint32_t stall_ms = 300;         // above it: the reply is lost
-    uint32_t silent_after = 0;       // frames after this one get no reply; 0 = never
-    uint32_t hangup_at = 0;          // frame at which the line is hung up; 0 = never
+    uint32_t delay_ms = 60;    // below the host's 120 ms wait: the reply still counts
+    uint32_t stall_ms = 300;   // above it: the reply is lost
+    uint32_t silent_after = 0; // frames after this one get no reply; 0 = never
+    uint32_t hangup_at = 0;    // frame at which the line is hung up; 0 = never
 };
 
 // Largest frame content the device accepts; the host's limit is the same.
 constexpr int DEVSIM_MAX_FRAME = 10000;
-constexpr int DEVSIM_MAX_REPLY = 160;   // encoded reply plus garbage
+constexpr int DEVSIM_MAX_REPLY = 160;     // encoded reply plus garbage
 constexpr int DEVSIM_MAX_VIOLATIONS = 64; // texts kept; the count goes on
 
 // What the front end must do after a frame.
 struct devsim_reply {
     std::array<uint8_t, DEVSIM_MAX_REPLY> bytes{};
-    int32_t length = 0;        // 0: send nothing
-    int32_t stall_at = -1;     // pause after this many bytes, -1: no pause
+    int32_t length = 0;    // 0: send nothing
+    int32_t stall_at = -1; // pause after this many bytes, -1: no pause
     uint32_t stall_ms = 0;
-    int64_t send_at_us = 0;    // do not start sending before this time
-    bool hangup = false;       // hang the line up instead of answering
+    int64_t send_at_us = 0; // do not start sending before this time
+    bool hangup = false;    // hang the line up instead of answering
 };
 
 struct devsim_t;
@@ -71,8 +71,8 @@ void devsim_free(devsim_t *t);
 // Feeds bytes that arrived at `now_us`. Stops after the first frame that
 // completes and returns how many bytes it took; `*reply` then says what to
 // send (possibly nothing) and `*framed` is set. Call again with the rest.
-int32_t devsim_feed(devsim_t *t, const uint8_t *p, int32_t n, int64_t now_us,
-                    devsim_reply *reply, bool *framed);
+int32_t devsim_feed(devsim_t *t, const uint8_t *p, int32_t n, int64_t now_us, devsim_reply *reply,
+                    bool *framed);
 
 // True once RESET has been acknowledged.
 bool devsim_reset_seen(const devsim_t *t);
@@ -89,7 +89,7 @@ uint32_t devsim_exchanges(const devsim_t *t);
 struct devsim_end {
     int64_t elapsed_us = 0;
     const std::vector<uint8_t> *expect = nullptr;
-    const char *how = "reset";  // what ended the session: reset, timeout, signal, hangup, eof
+    const char *how = "reset"; // what ended the session: reset, timeout, signal, hangup, eof
 };
 std::string devsim_report(const devsim_t *t, const devsim_end *end);
 // 1 when the erased range holds exactly `expect`, 0 when not.

@@ -38,7 +38,7 @@ int64_t now_us()
 // arrives meanwhile keeps its true arrival time for the pacing of its reply.
 struct inbox {
     std::vector<uint8_t> bytes;
-    std::vector<std::pair<size_t, int64_t>> marks;  // start of each read, its time
+    std::vector<std::pair<size_t, int64_t>> marks; // start of each read, its time
     size_t pos = 0;
     bool eof = false;
     int64_t last_rx = 0;
@@ -73,7 +73,7 @@ struct inbox {
             last_rx = now_us();
             marks.emplace_back(at, last_rx);
         } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-            eof = true;  // a given tty whose far end went away
+            eof = true; // a given tty whose far end went away
         }
     }
     // The next run of bytes that share one arrival time.
@@ -159,8 +159,8 @@ bool write_all(int fd, const uint8_t *p, int32_t n)
 }
 
 struct line {
-    int fd = -1;        // what we read and write
-    int hold_fd = -1;   // our own handle on the host's side, so its close is no hang-up
+    int fd = -1;      // what we read and write
+    int hold_fd = -1; // our own handle on the host's side, so its close is no hang-up
     std::string path;
 };
 
@@ -192,7 +192,7 @@ bool open_line(line *l, const std::string &port, uint32_t baud, std::string *err
         *error = l->path + ": " + std::strerror(errno);
         return false;
     }
-    make_raw(l->hold_fd, baud);  // raw from the start, before the host configures it
+    make_raw(l->hold_fd, baud); // raw from the start, before the host configures it
     fcntl(l->fd, F_SETFL, fcntl(l->fd, F_GETFL) | O_NONBLOCK);
     return true;
 }
@@ -215,7 +215,7 @@ bool read_file(const std::string &path, std::vector<uint8_t> *out)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -237,14 +237,18 @@ int main(int argc, char **argv)
     app.add_option("--port", port, "Use this existing tty instead of a new pseudo-terminal");
     app.add_option("--link", link, "Also make a symlink to the host's side at this path");
     app.add_option("--mode", mode, "Packet kind the device speaks")
-        ->check(CLI::IsMember({"plain", "tagged"}))->capture_default_str();
-    app.add_option("--tag", cfg.tag, "The device's own tag in tagged packets")->capture_default_str();
-    app.add_option("--switch-at", cfg.switch_at, "Switch to the other packet kind at this frame (0: never)");
+        ->check(CLI::IsMember({"plain", "tagged"}))
+        ->capture_default_str();
+    app.add_option("--tag", cfg.tag, "The device's own tag in tagged packets")
+        ->capture_default_str();
+    app.add_option("--switch-at", cfg.switch_at,
+                   "Switch to the other packet kind at this frame (0: never)");
     app.add_option("--erase-ms", cfg.erase_ms, "How long an erase runs")->capture_default_str();
     app.add_option("--baud", cfg.baud, "Pace the line at this rate, 10 bits a byte (0: unpaced)")
         ->capture_default_str();
     app.add_option("--flash-size", cfg.flash_size, "Flash size in bytes")
-        ->check(CLI::Range(1u, 1u << 28))->capture_default_str();
+        ->check(CLI::Range(1u, 1u << 28))
+        ->capture_default_str();
     app.add_option("--seed", cfg.seed, "Seed for the fault rates, corrupted bits and garbage")
         ->capture_default_str();
     std::array<const char *, DEVSIM_FAULT_KINDS> help = {
@@ -261,17 +265,20 @@ int main(int argc, char **argv)
             ->check(CLI::Range(0.0, 1.0));
         app.add_option(name + "-at", at_lists[i], std::string(help[i]) + ", at these frames");
     }
-    app.add_option("--delay-ms", cfg.delay_ms, "Length of a delayed reply's delay")->capture_default_str();
+    app.add_option("--delay-ms", cfg.delay_ms, "Length of a delayed reply's delay")
+        ->capture_default_str();
     app.add_option("--stall-ms", cfg.stall_ms, "Length of the pause inside a stalled reply")
         ->capture_default_str();
     app.add_option("--silent-after", cfg.silent_after, "Answer no frame after this one (0: never)");
-    app.add_option("--hangup-at", cfg.hangup_at, "Hang the line up at this frame and end (0: never)");
+    app.add_option("--hangup-at", cfg.hangup_at,
+                   "Hang the line up at this frame and end (0: never)");
     app.add_option("--expect", expect_path, "Image the erased range must hold at the end")
         ->check(CLI::ExistingFile);
     app.add_option("--report", report_path, "Write the JSON report here (default: standard error)");
     app.add_option("--dump", dump_path, "Write the whole flash contents here at the end");
     app.add_option("--max-seconds", max_seconds, "End the session after this long (0: no limit)");
-    app.add_option("--quiet-ms", quiet_ms, "After RESET, end once the line has been quiet this long")
+    app.add_option("--quiet-ms", quiet_ms,
+                   "After RESET, end once the line has been quiet this long")
         ->capture_default_str();
     app.add_flag("--quiet", quiet, "No log lines on standard error");
     CLI11_PARSE(app, argc, argv);
@@ -301,12 +308,13 @@ int main(int argc, char **argv)
     if (!link.empty()) {
         unlink(link.c_str());
         if (symlink(l.path.c_str(), link.c_str()) != 0) {
-            std::fprintf(stderr, "zmk-devsim: symlink %s: %s\n", link.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "zmk-devsim: symlink %s: %s\n", link.c_str(),
+                         std::strerror(errno));
             return 2;
         }
     }
 
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
