@@ -1,9 +1,10 @@
 # make test   installs what is missing, builds every preset, runs every test
 # make build  installs what is missing, builds every preset
 # make demo   flashes the embedded image into the device simulator
+# make fuzz   runs every fuzzer for FUZZ_SECONDS each (default 300)
 PRESETS := linux asan windows fuzz
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo fuzz clean
 
 all: build
 
@@ -24,6 +25,9 @@ test: build
 
 demo: deps
 	@scripts/demo.sh
+
+fuzz: deps
+	@fuzz/run.sh $(or $(FUZZ_SECONDS),300)
 
 clean:
 	rm -rf build

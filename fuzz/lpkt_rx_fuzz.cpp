@@ -1,7 +1,10 @@
 // Random frames up through the packet layer, in both modes and with any tag.
 // Each frame sits in a buffer of exactly its own size, so reading past it is
 // caught at once; whatever reaches the layer above must be a frame whose CRC
-// is right in the mode it was accepted in.
+// is right in the mode it was accepted in. After every frame the layer's
+// mode, the peer's tag and whether the frame went up must be what the
+// frame's CRC and tag words call for, and the mode a frame switched to
+// carries over to the next one unless the record sets another.
 #include "framework/bytes.h"
 #include "framework/mlb.h"
 #include "layers/lpkt.h"
@@ -37,13 +40,42 @@ void top_rx(layer_t *t, mlb_t *b)
     require(std::memcmp(mlb_data(b), s->frame + h, size_t(b->data_length)) == 0);
 }
 
+struct Verdict {
+    int32_t mode;
+    uint32_t peer_tag;
+    bool up;
+};
+
+// What a frame of n bytes must do to a layer in `mode` with the own tag `tag`.
+Verdict expect(const uint8_t *f, int32_t n, int32_t mode, uint32_t tag, uint32_t peer_tag)
+{
+    Verdict v{mode, peer_tag, false};
+    if (n <= 4)
+        return v;
+    uint32_t crc = crc32_block(f, n - 4);
+    bool le = crc == get_le32(f + n - 4), be = crc == get_be32(f + n - 4);
+    if (mode == LPKT_PLAIN) {
+        v.up = le;
+        v.mode = !le && be ? LPKT_TAGGED : mode;
+    } else if (mode == LPKT_TAGGED) {
+        if (be) {
+            v.up = n >= 12 && get_be32(f + 4) == tag;
+            v.peer_tag = v.up ? get_be32(f) : peer_tag;
+        } else if (le) {
+            v.mode = LPKT_PLAIN;
+        }
+    }
+    return v;
+}
+
 } // namespace
 
 // Input: records of [control byte][length byte][length bytes of frame].
-// Control bits 0-1 pick the mode (2 and 3 are unknown modes), bit 2 sets the
-// own tag to the frame's first byte, bit 3 sends a reply after the receive,
-// bits 4-5 rewrite the trailer with the right CRC, little- or big-endian, so
-// that frames get past the CRC to the mode switch and the tag test.
+// Control bits 0-1 pick the mode (2 and 3 are unknown modes), unless bit 6
+// keeps the mode the layer has; bit 2 sets the own tag to the frame's first
+// byte, bit 3 sends a reply after the receive, bits 4-5 rewrite the trailer
+// with the right CRC, little- or big-endian, so that frames get past the CRC
+// to the mode switch and the tag test.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     layer_t *pkt = lpkt_new();
@@ -54,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     top.rx = top_rx;
     pkt->upper = &top;
 
+    uint32_t tag = 0;
     size_t at = 0;
     while (at + 2 <= size) {
         uint8_t control = data[at];
@@ -69,9 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             (control & 0x10 ? put_le32 : put_be32)(frame + n - 4, crc);
         }
 
-        lpkt_set_mode(pkt, control & 3);
-        if ((control & 4) && n)
-            lpkt_set_tag(pkt, frame[0]);
+        if (!(control & 0x40))
+            lpkt_set_mode(pkt, control & 3);
+        if ((control & 4) && n) {
+            tag = frame[0];
+            lpkt_set_tag(pkt, tag);
+        }
+        Verdict v = expect(frame, int32_t(n), lpkt_mode(pkt), tag, lpkt_peer_tag(pkt));
         mlb_t *b = mlb_new(int32_t(n));
         std::memcpy(mlb_data(b), frame, n);
         mlb_reset(b, int32_t(n), 0);
@@ -80,6 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         lpkt_rx(pkt, b);
         if (seen.ups == before)
             require(n <= 4 ? mlb_length(b) == int32_t(n) : mlb_length(b) == 0);
+        require((seen.ups > before) == v.up);
+        require(lpkt_mode(pkt) == v.mode && lpkt_peer_tag(pkt) == v.peer_tag);
         mlb_free(b);
 
         if (control & 8) { // the reply must fit its headroom and trailer room

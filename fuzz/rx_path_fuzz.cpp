@@ -1,0 +1,194 @@
+// The whole receive path, from line bytes to the programming state: the
+// flasher's stack (programming over packet over link layer) on an in-memory
+// port, stepped as the flasher steps it, with each step's reply served from
+// the input. A reference receiver works out from the same line bytes what the
+// step must do (the frame the link layer reads, the packet layer's verdict
+// and mode, whether "ACK" arrives), and the stack must agree on every step:
+// so the run moves on, and completes, only on real "ACK" frames of the mode
+// the packet layer was in. The commands and progress are checked as in the
+// programming layer's own fuzzer.
+#include "fuzz/fake_port.h"
+#include "fuzz/lprog_model.h"
+#include "layers/ser.h"
+
+#include "framework/plm.h"
+#include "layers/lpkt.h"
+
+#include <array>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// What the packet layer holds, as the reference sees it.
+struct ref_packet {
+    int32_t mode = LPKT_PLAIN;
+    uint32_t tag = 0, peer_tag = 0;
+};
+
+// The first SLIP frame on the line, as the link layer reads it: 0 when the
+// bytes run out (or an ESC is the last of them) before a closing END.
+int32_t ref_frame(const std::vector<uint8_t> &line, std::array<uint8_t, SER_MAX_FRAME> &out)
+{
+    int32_t count = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        uint8_t c = line[i];
+        if (c == SLIP_END) {
+            if (count)
+                return count;
+            continue;
+        }
+        if (c == SLIP_ESC) {
+            if (++i == line.size())
+                return 0;
+            c = line[i] == SLIP_ESC_END ? SLIP_END : line[i] == SLIP_ESC_ESC ? SLIP_ESC : line[i];
+        }
+        if (count + 1 >= SER_MAX_FRAME)
+            return 0;
+        out[size_t(count++)] = c;
+    }
+    return 0;
+}
+
+// True when the frame hands "ACK" to the programming layer.
+bool ref_receive(ref_packet &r, const uint8_t *f, int32_t n)
+{
+    if (n <= 4)
+        return false;
+    uint32_t crc = crc32_block(f, n - 4);
+    bool le = crc == get_le32(f + n - 4), be = crc == get_be32(f + n - 4);
+    int32_t head = 0;
+    if (r.mode == LPKT_PLAIN) {
+        if (!le) {
+            r.mode = be ? LPKT_TAGGED : r.mode;
+            return false;
+        }
+    } else {
+        if (!be) {
+            r.mode = le ? LPKT_PLAIN : r.mode;
+            return false;
+        }
+        if (n < 12 || get_be32(f + 4) != r.tag)
+            return false;
+        r.peer_tag = get_be32(f);
+        head = 8;
+    }
+    return is_ack(f + head, n - 4 - head);
+}
+
+void slip_encode(const uint8_t *p, size_t n, std::vector<uint8_t> &out)
+{
+    out.push_back(SLIP_END);
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] == SLIP_END || p[i] == SLIP_ESC) {
+            out.push_back(SLIP_ESC);
+            out.push_back(p[i] == SLIP_END ? SLIP_ESC_END : SLIP_ESC_ESC);
+        } else {
+            out.push_back(p[i]);
+        }
+    }
+    out.push_back(SLIP_END);
+}
+
+// One step's line bytes from a record's control byte and bytes: as they
+// are, or taken as frame content (with its last four bytes replaced by the
+// right CRC, little- or big-endian, or kept) and SLIP-encoded.
+void make_line(uint8_t control, const uint8_t *p, size_t n, std::vector<uint8_t> &line)
+{
+    line.clear();
+    int how = control & 3;
+    if (how == 0) {
+        line.assign(p, p + n);
+        return;
+    }
+    uint8_t frame[255];
+    std::memcpy(frame, p, n);
+    if (how != 3 && n >= 4)
+        (how == 1 ? put_le32 : put_be32)(frame + n - 4, crc32_block(frame, int32_t(n) - 4));
+    slip_encode(frame, n, line);
+}
+
+struct Run {
+    lprog_model model;
+    int commands = 0, reports = 0;
+};
+
+} // namespace
+
+// Input: [4 bytes: size, chunk, address, see pick_run][own tag] and then one
+// record per step: [control][length][length bytes]. Control bits 0-1: how the
+// bytes make the line (see make_line); bit 2: once they are read, the port's
+// reads fail instead of timing out. The own tag is 0 in the flasher; the
+// input's byte 4 (bits 0-1) may set another, which the device must then use.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 5)
+        return 0;
+    const run_params rp = pick_run(data);
+    std::unique_ptr<uint8_t[]> image(rp.size ? new uint8_t[rp.size] : nullptr);
+    fill_image(image.get(), rp.size);
+
+    static std::array<uint8_t, SER_MAX_FRAME> frame;
+    static std::vector<uint8_t> line;
+    line.reserve(2 * 255 + 2);
+
+    Run run;
+    ref_packet ref;
+    ref.tag = data[4] & 3;
+    port_s port;
+    layer_t *ser = layer_new();
+    ser_attach(ser, &port);
+    layer_t *prog = lprog_new(), *pkt = lpkt_new();
+    lprog_init(prog);
+    lpkt_init(pkt);
+    lprog_set_hook(
+        prog,
+        [](void *ctx, const lprog_progress *p, const char *) {
+            auto *r = static_cast<Run *>(ctx);
+            r->model.check_progress(p);
+            ++r->reports;
+        },
+        &run);
+    plm_t *stack = plm_new();
+    plm_insert(stack, prog, PLM_TOP, nullptr);
+    plm_insert(stack, pkt, PLM_BELOW, prog);
+    plm_insert(stack, ser, PLM_BELOW, pkt);
+    lpkt_set_peer_tag(pkt, 0);
+    lpkt_set_tag(pkt, ref.tag);
+    mlb_t *buf = mlb_new(SER_MAX_FRAME);
+
+    lprog_start(prog, image.get(), rp.size, rp.address, rp.chunk);
+    run.model.start(image.get(), rp.size, rp.address, rp.chunk);
+    for (size_t at = 5; at + 2 <= size && !lprog_done(prog);) {
+        uint8_t control = data[at];
+        size_t n = std::min<size_t>(data[at + 1], size - at - 2);
+        make_line(control, data + at + 2, n, line);
+        at += 2 + n;
+        // The line's bytes in a block of exactly their size.
+        std::unique_ptr<uint8_t[]> bytes(new uint8_t[line.size()]);
+        std::memcpy(bytes.get(), line.data(), line.size());
+        fake_port_serve(&port, bytes.get(), line.size(), control & 4);
+
+        mlb_reset(buf, 0, 12);
+        plm_tx(stack, buf);
+        require(run.reports == run.commands + 1);
+        // The packet layer wrapped the command around the data region.
+        run.model.check_command(mlb_data(buf), buf->data_length);
+        ++run.commands;
+
+        plm_rx(stack, buf);
+        require(port.pos == port.size); // the drain took the rest of the reply
+        int32_t k = ref_frame(line, frame);
+        if (ref_receive(ref, frame.data(), k))
+            run.model.on_ack();
+        run.model.check_layer(prog);
+        require(lpkt_mode(pkt) == ref.mode && lpkt_peer_tag(pkt) == ref.peer_tag);
+    }
+
+    plm_free(stack);
+    mlb_free(buf);
+    lprog_free(prog);
+    lpkt_free(pkt);
+    layer_free(ser);
+    return 0;
+}
