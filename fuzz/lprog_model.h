@@ -139,6 +139,25 @@ struct lprog_model {
     }
 };
 
+// Watches a layer's run: the model, and the count of commands and reports,
+// with the progress hook checking each report against the model.
+struct lprog_watch {
+    lprog_model model;
+    int commands = 0, reports = 0;
+
+    void attach(layer_t *prog)
+    {
+        lprog_set_hook(
+            prog,
+            [](void *ctx, const lprog_progress *p, const char *) {
+                auto *w = static_cast<lprog_watch *>(ctx);
+                w->model.check_progress(p);
+                ++w->reports;
+            },
+            this);
+    }
+};
+
 // Picks the run's parameters from four input bytes, so that every run fits
 // the 32-bit flash address space (the flasher's own values are among them):
 // size up to 8191 bytes, a chunk of 1 to 256 bytes.

@@ -11,11 +11,6 @@
 
 namespace {
 
-struct Run {
-    lprog_model model;
-    int commands = 0, reports = 0;
-};
-
 // The header and trailer that the packet layer would leave around a reply:
 // they read "ACK" too, so a layer that looked at them would be caught.
 constexpr uint8_t decoy[8] = {'A', 'C', 'K', 0, 'A', 'C', 'K', 0};
@@ -36,25 +31,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::unique_ptr<uint8_t[]> image(rp.size ? new uint8_t[rp.size] : nullptr);
     fill_image(image.get(), rp.size);
 
-    Run run;
+    lprog_watch run;
     layer_t bottom{};
     bottom.p_ = &run;
     bottom.tx = [](layer_t *t, mlb_t *b) {
-        auto *r = static_cast<Run *>(t->p_);
+        auto *r = static_cast<lprog_watch *>(t->p_);
         r->model.check_command(mlb_header(b), mlb_length(b));
         r->commands += mlb_length(b) > 0;
     };
     layer_t *prog = lprog_new();
     lprog_init(prog);
     layer_set_lower(prog, &bottom);
-    lprog_set_hook(
-        prog,
-        [](void *ctx, const lprog_progress *p, const char *) {
-            auto *r = static_cast<Run *>(ctx);
-            r->model.check_progress(p);
-            ++r->reports;
-        },
-        &run);
+    run.attach(prog);
     mlb_t *buf = mlb_new(16 + 256 + 12 + 4);
 
     auto start = [&] {

@@ -7,12 +7,9 @@
 // "ACK" are added by hand. The committed seeds were made with
 //   cmake --build --preset fuzz --target zmk-fuzz-seeds
 //   build/fuzz/fuzz/zmk-fuzz-seeds fuzz/corpus
+#include "bench/stack.h"
 #include "fuzz/fake_port.h"
 #include "layers/ser.h"
-
-#include "framework/plm.h"
-#include "layers/lpkt.h"
-#include "layers/lprog.h"
 #include "tools/devsim/devsim.h"
 
 #include <cstdio>
@@ -29,7 +26,6 @@ struct Session {
     bytes reply;             // the line bytes of this step's reply
     bytes lpkt, lprog, rx;   // the three seeds being written
     int32_t mode_before = 0; // the packet layer's mode when the reply came
-    layer_t *pkt = nullptr;
 };
 
 Session *current;
@@ -100,52 +96,36 @@ void session(const char *dir, const char *name, devsim_config cfg, const uint8_t
 
     port_s port;
     port.on_write = on_write;
-    layer_t *ser = layer_new();
-    ser_attach(ser, &port);
-    layer_t *prog = lprog_new(), *pkt = lpkt_new();
-    lprog_init(prog);
-    lpkt_init(pkt);
-    lprog_set_hook(
-        prog, [](void *, const lprog_progress *, const char *) {}, nullptr);
-    plm_t *stack = plm_new();
-    plm_insert(stack, prog, PLM_TOP, nullptr);
-    plm_insert(stack, pkt, PLM_BELOW, prog);
-    plm_insert(stack, ser, PLM_BELOW, pkt);
-    pkt->rx = tap_pkt;
-    prog->rx = tap_prog;
-    lpkt_set_peer_tag(pkt, 0);
-    mlb_t *buf = mlb_new(SER_MAX_FRAME);
+    layer_t ser{};
+    ser_attach(&ser, &port);
+    host_stack host(&ser);
+    host.pkt->rx = tap_pkt;
+    host.prog->rx = tap_prog;
 
     s.rx.assign(params, params + 4);
     s.rx.push_back(0); // own tag 0, as in the flasher
     s.lprog.assign(params, params + 4);
     s.lprog.push_back(0); // no idle steps
-    lprog_start(prog, image.data(), size, address, chunk);
-    for (int step = 0; step < 200 && !lprog_done(prog); ++step) {
-        mlb_reset(buf, 0, 12);
-        plm_tx(stack, buf);
+    lprog_start(host.prog, image.data(), size, address, chunk);
+    for (int step = 0; step < 200 && !lprog_done(host.prog); ++step) {
+        mlb_reset(host.buf, 0, 12);
+        plm_tx(host.stack, host.buf);
         fake_port_serve(&port, s.reply.data(), s.reply.size());
         s.rx.push_back(0); // raw line bytes
         s.rx.push_back(uint8_t(s.reply.size()));
         s.rx.insert(s.rx.end(), s.reply.begin(), s.reply.end());
         heard = false;
-        plm_rx(stack, buf);
+        plm_rx(host.stack, host.buf);
         if (!heard)
             s.lprog.push_back(0x80); // nothing came up
         s.now += 10'000;
     }
-    std::printf("%s: %s after %u exchanges\n", name, lprog_done(prog) ? "done" : "not done",
+    std::printf("%s: %s after %u exchanges\n", name, lprog_done(host.prog) ? "done" : "not done",
                 devsim_exchanges(s.dev));
     std::string d = dir;
     save(d + "/rx_path/" + name, s.rx);
     save(d + "/lprog_rx/" + name, s.lprog);
     save(d + "/lpkt_rx/" + name, s.lpkt);
-
-    plm_free(stack);
-    mlb_free(buf);
-    lprog_free(prog);
-    lpkt_free(pkt);
-    layer_free(ser);
     devsim_free(s.dev);
 }
 

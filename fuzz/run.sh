@@ -40,8 +40,8 @@ failed=0
 for name in "${names[@]}"; do
     work=$bin/$name
     rc=$(cat "$work/fuzz.rc" 2>/dev/null || echo 1)
-    runs=$(sed -n 's/^stat::number_of_executed_units: //p' "$work/fuzz.log")
-    speed=$(sed -n 's/^stat::average_exec_per_sec: //p' "$work/fuzz.log")
+    runs=$(awk '/^stat::number_of_executed_units:/ {print $2}' "$work/fuzz.log")
+    speed=$(awk '/^stat::average_exec_per_sec:/ {print $2}' "$work/fuzz.log")
     cov=$(grep -Eo 'cov: [0-9]+' "$work/fuzz.log" | tail -1)
     if [ "$rc" = 0 ]; then
         echo "fuzz_$name: ok, ${runs:-?} runs, ${speed:-?} runs/s, ${cov:-cov: ?}"

@@ -6,13 +6,12 @@
 // and mode, whether "ACK" arrives), and the stack must agree on every step:
 // so the run moves on, and completes, only on real "ACK" frames of the mode
 // the packet layer was in. The commands and progress are checked as in the
-// programming layer's own fuzzer.
+// programming layer's own fuzzer. The stack's buffer has the flasher's 10000
+// bytes, exactly what the link layer needs, so a write past it is caught.
+#include "bench/stack.h"
 #include "fuzz/fake_port.h"
 #include "fuzz/lprog_model.h"
 #include "layers/ser.h"
-
-#include "framework/plm.h"
-#include "layers/lpkt.h"
 
 #include <array>
 #include <memory>
@@ -108,11 +107,6 @@ void make_line(uint8_t control, const uint8_t *p, size_t n, std::vector<uint8_t>
     slip_encode(frame, n, line);
 }
 
-struct Run {
-    lprog_model model;
-    int commands = 0, reports = 0;
-};
-
 } // namespace
 
 // Input: [4 bytes: size, chunk, address, see pick_run][own tag] and then one
@@ -132,30 +126,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static std::vector<uint8_t> line;
     line.reserve(2 * 255 + 2);
 
-    Run run;
+    lprog_watch run;
     ref_packet ref;
     ref.tag = data[4] & 3;
     port_s port;
-    layer_t *ser = layer_new();
-    ser_attach(ser, &port);
-    layer_t *prog = lprog_new(), *pkt = lpkt_new();
-    lprog_init(prog);
-    lpkt_init(pkt);
-    lprog_set_hook(
-        prog,
-        [](void *ctx, const lprog_progress *p, const char *) {
-            auto *r = static_cast<Run *>(ctx);
-            r->model.check_progress(p);
-            ++r->reports;
-        },
-        &run);
-    plm_t *stack = plm_new();
-    plm_insert(stack, prog, PLM_TOP, nullptr);
-    plm_insert(stack, pkt, PLM_BELOW, prog);
-    plm_insert(stack, ser, PLM_BELOW, pkt);
-    lpkt_set_peer_tag(pkt, 0);
+    layer_t ser{};
+    ser_attach(&ser, &port);
+    host_stack host(&ser);
+    layer_t *prog = host.prog, *pkt = host.pkt;
+    mlb_t *buf = host.buf;
+    run.attach(prog);
     lpkt_set_tag(pkt, ref.tag);
-    mlb_t *buf = mlb_new(SER_MAX_FRAME);
 
     lprog_start(prog, image.get(), rp.size, rp.address, rp.chunk);
     run.model.start(image.get(), rp.size, rp.address, rp.chunk);
@@ -170,13 +151,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fake_port_serve(&port, bytes.get(), line.size(), control & 4);
 
         mlb_reset(buf, 0, 12);
-        plm_tx(stack, buf);
+        plm_tx(host.stack, buf);
         require(run.reports == run.commands + 1);
         // The packet layer wrapped the command around the data region.
         run.model.check_command(mlb_data(buf), buf->data_length);
         ++run.commands;
 
-        plm_rx(stack, buf);
+        plm_rx(host.stack, buf);
         require(port.pos == port.size); // the drain took the rest of the reply
         int32_t k = ref_frame(line, frame);
         if (ref_receive(ref, frame.data(), k))
@@ -184,11 +165,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         run.model.check_layer(prog);
         require(lpkt_mode(pkt) == ref.mode && lpkt_peer_tag(pkt) == ref.peer_tag);
     }
-
-    plm_free(stack);
-    mlb_free(buf);
-    lprog_free(prog);
-    lpkt_free(pkt);
-    layer_free(ser);
     return 0;
 }
