@@ -7,6 +7,7 @@
 // carries over to the next one unless the record sets another.
 #include "framework/bytes.h"
 #include "framework/mlb.h"
+#include "fuzz/lpkt_model.h"
 #include "layers/lpkt.h"
 
 #include <cstdlib>
@@ -38,34 +39,6 @@ void top_rx(layer_t *t, mlb_t *b)
     const uint8_t *trailer = s->frame + s->n - 4;
     require(crc == (h ? get_be32(trailer) : get_le32(trailer)));
     require(std::memcmp(mlb_data(b), s->frame + h, size_t(b->data_length)) == 0);
-}
-
-struct Verdict {
-    int32_t mode;
-    uint32_t peer_tag;
-    bool up;
-};
-
-// What a frame of n bytes must do to a layer in `mode` with the own tag `tag`.
-Verdict expect(const uint8_t *f, int32_t n, int32_t mode, uint32_t tag, uint32_t peer_tag)
-{
-    Verdict v{mode, peer_tag, false};
-    if (n <= 4)
-        return v;
-    uint32_t crc = crc32_block(f, n - 4);
-    bool le = crc == get_le32(f + n - 4), be = crc == get_be32(f + n - 4);
-    if (mode == LPKT_PLAIN) {
-        v.up = le;
-        v.mode = !le && be ? LPKT_TAGGED : mode;
-    } else if (mode == LPKT_TAGGED) {
-        if (be) {
-            v.up = n >= 12 && get_be32(f + 4) == tag;
-            v.peer_tag = v.up ? get_be32(f) : peer_tag;
-        } else if (le) {
-            v.mode = LPKT_PLAIN;
-        }
-    }
-    return v;
 }
 
 } // namespace
@@ -108,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             tag = frame[0];
             lpkt_set_tag(pkt, tag);
         }
-        Verdict v = expect(frame, int32_t(n), lpkt_mode(pkt), tag, lpkt_peer_tag(pkt));
+        lpkt_verdict v = lpkt_expect(frame, int32_t(n), lpkt_mode(pkt), tag, lpkt_peer_tag(pkt));
         mlb_t *b = mlb_new(int32_t(n));
         std::memcpy(mlb_data(b), frame, n);
         mlb_reset(b, int32_t(n), 0);

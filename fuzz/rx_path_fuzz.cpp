@@ -10,6 +10,7 @@
 // bytes, exactly what the link layer needs, so a write past it is caught.
 #include "bench/stack.h"
 #include "fuzz/fake_port.h"
+#include "fuzz/lpkt_model.h"
 #include "fuzz/lprog_model.h"
 #include "layers/ser.h"
 
@@ -52,27 +53,10 @@ int32_t ref_frame(const std::vector<uint8_t> &line, std::array<uint8_t, SER_MAX_
 // True when the frame hands "ACK" to the programming layer.
 bool ref_receive(ref_packet &r, const uint8_t *f, int32_t n)
 {
-    if (n <= 4)
-        return false;
-    uint32_t crc = crc32_block(f, n - 4);
-    bool le = crc == get_le32(f + n - 4), be = crc == get_be32(f + n - 4);
-    int32_t head = 0;
-    if (r.mode == LPKT_PLAIN) {
-        if (!le) {
-            r.mode = be ? LPKT_TAGGED : r.mode;
-            return false;
-        }
-    } else {
-        if (!be) {
-            r.mode = le ? LPKT_PLAIN : r.mode;
-            return false;
-        }
-        if (n < 12 || get_be32(f + 4) != r.tag)
-            return false;
-        r.peer_tag = get_be32(f);
-        head = 8;
-    }
-    return is_ack(f + head, n - 4 - head);
+    lpkt_verdict v = lpkt_expect(f, n, r.mode, r.tag, r.peer_tag);
+    r.mode = v.mode;
+    r.peer_tag = v.peer_tag;
+    return v.up && is_ack(f + v.header, n - 4 - v.header);
 }
 
 void slip_encode(const uint8_t *p, size_t n, std::vector<uint8_t> &out)
