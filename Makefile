@@ -2,9 +2,11 @@
 # make build  installs what is missing, builds every preset
 # make demo   flashes the embedded image into the device simulator
 # make fuzz   runs every fuzzer for FUZZ_SECONDS each (default 300)
+# make bench  times every front end against the line's floor (bench/RESULTS.md)
+# make soak   the fault matrix with SOAK_SEEDS seeds a row (default 20)
 PRESETS := linux asan windows fuzz
 
-.PHONY: all deps build test demo fuzz clean
+.PHONY: all deps build test demo fuzz bench soak clean
 
 all: build
 
@@ -22,6 +24,17 @@ test: build
 	scripts/wine-env.sh start
 	ctest --preset windows; rc=$$?; scripts/wine-env.sh stop; exit $$rc
 	ctest --preset fuzz
+
+bench: build
+	bench/bench.sh
+
+SOAK_SEEDS ?= 20
+soak: build
+	rm -f build/soak.md
+	ZMK_FAULT_SEEDS=$(SOAK_SEEDS) ZMK_FAULT_TABLE=$(CURDIR)/build/soak.md \
+	  ctest --preset linux -R FaultMatrix; rc=$$?; \
+	  echo "| row | runs | exchanges | faults | repeats | acks lost | all matched |"; \
+	  echo "|---|---|---|---|---|---|---|"; sort build/soak.md; exit $$rc
 
 demo: deps
 	@scripts/demo.sh

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config clang libclang-rt-14-dev
-  googletest libbenchmark-dev
+  googletest
   g++-mingw-w64-x86-64 wine wine64
   xvfb x11-utils xdotool socat imagemagick
   qt6-base-dev libudev-dev libcli11-dev

@@ -55,5 +55,6 @@ start)
   ;;
 stop)
   wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
   ;;
 esac

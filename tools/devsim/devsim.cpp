@@ -123,6 +123,9 @@ struct devsim_t {
     std::array<uint32_t, CMD_KINDS> commands{};
     std::array<uint32_t, DEVSIM_FAULT_KINDS> faults{};
     uint64_t rx_bytes = 0, tx_bytes = 0;
+    int64_t floor_us = 0; // least time a host could have spent on this session
+    uint32_t acks_lost = 0, bit_errors = 0;
+    std::array<uint32_t, answer_text.size()> answers{};
     uint32_t violation_count = 0;
     std::vector<std::string> violations;
 };
@@ -259,6 +262,7 @@ static int32_t execute(devsim_t *t, const command &c, int64_t now_us)
         t->erase_start = c.start;
         t->erase_end = c.end;
         t->erase_done_us = now_us + int64_t(t->cfg.erase_ms) * 1000;
+        t->floor_us += int64_t(t->cfg.erase_ms) * 1000;
         t->next_start = c.start;
         t->time_set = false;
         t->seq = SEQ_ERASING;
@@ -421,6 +425,16 @@ static void make_reply(devsim_t *t, int32_t ans, const std::array<bool, DEVSIM_F
     }
     r->bytes[size_t(k++)] = END;
     int32_t reply_len = k;
+    // Line noise: any byte of the reply may arrive with one bit wrong.
+    if (t->cfg.bit_error_rate > 0) {
+        for (int32_t i = 0; i < reply_len; ++i) {
+            if (uniform(&t->rng) < t->cfg.bit_error_rate) {
+                r->bytes[size_t(i)] ^= uint8_t(1u << (splitmix(&t->rng) % 8));
+                ++t->bit_errors;
+                intact = false;
+            }
+        }
+    }
     if (fire[DEVSIM_GARBAGE]) {
         int32_t g = 8 + int32_t(splitmix(&t->rng) % 40);
         for (int32_t i = 0; i < g; ++i)
@@ -436,11 +450,17 @@ static void make_reply(devsim_t *t, int32_t ans, const std::array<bool, DEVSIM_F
         wire_us =
             int64_t((uint64_t(t->frame_bytes) + uint64_t(reply_len)) * 10'000'000ull / t->cfg.baud);
     r->send_at_us = t->first_us + wire_us;
+    // The host waits for the first byte from the end of its write, which on
+    // a pty is the request's arrival: a delay counts from there.
     if (fire[DEVSIM_DELAY]) {
-        r->send_at_us += int64_t(t->cfg.delay_ms) * 1000;
+        r->send_at_us = std::max(r->send_at_us, t->first_us + int64_t(t->cfg.delay_ms) * 1000);
         ++t->faults[DEVSIM_DELAY];
-        intact = intact && t->cfg.delay_ms < 100;
+        intact = intact && t->cfg.delay_ms <= 100;
     }
+    // Answers during the erase overlap it; every other exchange costs its
+    // bytes on the wire and the host's quiet-line wait behind the reply.
+    if (ans != ANS_BUSY)
+        t->floor_us += wire_us + 10'000;
     if (fire[DEVSIM_STALL]) {
         r->stall_at = reply_len / 2;
         r->stall_ms = t->cfg.stall_ms;
@@ -452,6 +472,8 @@ static void make_reply(devsim_t *t, int32_t ans, const std::array<bool, DEVSIM_F
     // tail, where the host drains them away.
     if (t->first_us <= t->stall_end_us)
         intact = false;
+    if (!intact && ans == ANS_ACK)
+        ++t->acks_lost;
     // A CRC that reads the same in both byte orders does not show the host our kind.
     if (intact &&
         crc != ((crc >> 24) | ((crc >> 8) & 0xFF00u) | ((crc << 8) & 0xFF0000u) | (crc << 24))) {
@@ -539,12 +561,12 @@ static void handle_frame(devsim_t *t, int64_t now_us, devsim_reply *r)
             }
         }
     }
-    if (t->cfg.silent_after && k > t->cfg.silent_after) {
-        ++t->silent;
-        return;
-    }
-    if (fire[DEVSIM_DROP]) {
-        ++t->faults[DEVSIM_DROP];
+    ++t->answers[size_t(answer)];
+    bool silent = t->cfg.silent_after && k > t->cfg.silent_after;
+    if (silent || fire[DEVSIM_DROP]) {
+        ++(silent ? t->silent : t->faults[DEVSIM_DROP]);
+        if (answer == ANS_ACK)
+            ++t->acks_lost;
         return;
     }
     make_reply(t, answer, fire, r);
@@ -667,8 +689,15 @@ std::string devsim_report(const devsim_t *t, const devsim_end *end)
     std::string faults = "{";
     for (size_t i = 0; i < DEVSIM_FAULT_KINDS; ++i)
         faults += json_string(devsim_fault_names[i]) + ": " + number(t->faults[i]) + ", ";
-    faults += "\"silent\": " + number(t->silent) + ", \"hangup\": " + number(t->hangups) + "}";
+    faults += "\"bit_errors\": " + number(t->bit_errors) + ", \"silent\": " + number(t->silent) +
+              ", \"hangup\": " + number(t->hangups) + "}";
     field("faults", faults);
+    std::string answers = "{";
+    for (size_t i = 0; i < answer_text.size(); ++i)
+        answers += (i ? ", " : "") + json_string(answer_text[i]) + ": " + number(t->answers[i]);
+    field("answers", answers + "}");
+    // Every "ACK" the host cannot have received must come back as a repeat.
+    field("acks_lost", number(t->acks_lost));
     field("mode", t->mode == DEVSIM_TAGGED ? "\"tagged\"" : "\"plain\"");
     field("switches", number(t->switches));
     std::string v = "[";
@@ -696,6 +725,8 @@ std::string devsim_report(const devsim_t *t, const devsim_end *end)
     field("elapsed_ms", number(uint64_t(std::max<int64_t>(end->elapsed_us, 0) / 1000)));
     uint64_t wire_ms = t->cfg.baud ? (t->rx_bytes + t->tx_bytes) * 10'000ull / t->cfg.baud : 0;
     field("wire_ms", number(wire_ms));
+    field("floor_ms", number(uint64_t(t->floor_us / 1000)));
+    field("line_ms", end->line_us < 0 ? "null" : number(uint64_t(end->line_us / 1000)));
     std::snprintf(num, sizeof num, "{\"from_host\": %llu, \"to_host\": %llu}",
                   (unsigned long long)t->rx_bytes, (unsigned long long)t->tx_bytes);
     field("wire_bytes", num);

@@ -42,8 +42,9 @@ struct devsim_config {
     uint32_t flash_size = 2u << 20;
     uint64_t seed = 1;
     std::array<devsim_fault_spec, DEVSIM_FAULT_KINDS> faults{};
-    uint32_t delay_ms = 60;    // below the host's 120 ms wait: the reply still counts
+    uint32_t delay_ms = 60;    // from the request's arrival; below the host's 120 ms wait
     uint32_t stall_ms = 300;   // above it: the reply is lost
+    double bit_error_rate = 0; // chance per reply byte of one flipped bit
     uint32_t silent_after = 0; // frames after this one get no reply; 0 = never
     uint32_t hangup_at = 0;    // frame at which the line is hung up; 0 = never
 };
@@ -88,6 +89,7 @@ uint32_t devsim_exchanges(const devsim_t *t);
 // compare with); the report's "ok" follows the exit rule of devsim_ok.
 struct devsim_end {
     int64_t elapsed_us = 0;
+    int64_t line_us = -1; // host's first byte to the last reply to RESET; -1: unknown
     const std::vector<uint8_t> *expect = nullptr;
     const char *how = "reset"; // what ended the session: reset, timeout, signal, hangup, eof
 };

@@ -42,6 +42,7 @@ struct inbox {
     size_t pos = 0;
     bool eof = false;
     int64_t last_rx = 0;
+    int64_t first_rx = 0;
 
     inbox()
     {
@@ -52,8 +53,9 @@ struct inbox {
 
     bool empty() const { return pos == bytes.size(); }
     bool full() const { return bytes.size() + 4096 > cap || marks.size() == marks.capacity(); }
-    // Waits up to `ms` for bytes and takes what has come.
-    void fill(int fd, int ms)
+    // Waits up to `us` for bytes and takes what has come. ppoll, because a
+    // millisecond poll would make every paced reply up to 1 ms late.
+    void fill(int fd, int64_t us)
     {
         if (empty()) {
             bytes.clear();
@@ -63,7 +65,8 @@ struct inbox {
         if (fd < 0 || full())
             return;
         pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, ms) <= 0)
+        timespec ts{time_t(us / 1'000'000), long(us % 1'000'000) * 1000};
+        if (ppoll(&pfd, 1, &ts, nullptr) <= 0)
             return;
         size_t at = bytes.size();
         bytes.resize(at + 4096);
@@ -71,6 +74,8 @@ struct inbox {
         bytes.resize(at + size_t(got > 0 ? got : 0));
         if (got > 0) {
             last_rx = now_us();
+            if (!first_rx)
+                first_rx = last_rx;
             marks.emplace_back(at, last_rx);
         } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
             eof = true; // a given tty whose far end went away
@@ -97,12 +102,12 @@ bool wait_until(int64_t when, int fd, inbox *in)
         int64_t left = when - now_us();
         if (left <= 0)
             return true;
-        int ms = int(std::min<int64_t>(left / 1000 + 1, 20));
+        int64_t us = std::min<int64_t>(left, 20'000);
         if (in->eof || in->full()) {
-            timespec ts{0, long(std::min<int64_t>(left, 20'000)) * 1000};
+            timespec ts{0, long(us) * 1000};
             nanosleep(&ts, nullptr);
         } else {
-            in->fill(fd, ms);
+            in->fill(fd, us);
         }
     }
     return false;
@@ -269,6 +274,9 @@ int main(int argc, char **argv)
         ->capture_default_str();
     app.add_option("--stall-ms", cfg.stall_ms, "Length of the pause inside a stalled reply")
         ->capture_default_str();
+    app.add_option("--bit-errors", cfg.bit_error_rate,
+                   "Flip one bit of a reply byte on the line, at this rate per byte")
+        ->check(CLI::Range(0.0, 1.0));
     app.add_option("--silent-after", cfg.silent_after, "Answer no frame after this one (0: never)");
     app.add_option("--hangup-at", cfg.hangup_at,
                    "Hang the line up at this frame and end (0: never)");
@@ -324,6 +332,7 @@ int main(int argc, char **argv)
     devsim_t *t = devsim_new(&cfg);
     const int64_t start = now_us();
     int64_t last_activity = start;
+    int64_t reset_replied = 0; // end of the last reply written after RESET
     const char *how = nullptr;
     uint32_t logged = 0;
     inbox in;
@@ -348,7 +357,7 @@ int main(int argc, char **argv)
                 how = "eof";
                 break;
             }
-            in.fill(l.fd, 20);
+            in.fill(l.fd, 20'000);
             continue;
         }
         const uint8_t *p = nullptr;
@@ -372,6 +381,8 @@ int main(int argc, char **argv)
                 write_all(l.fd, reply.bytes.data() + first, reply.length - first);
             }
             last_activity = now_us();
+            if (devsim_reset_seen(t))
+                reset_replied = last_activity;
         }
         if (!quiet) {
             const auto &v = devsim_violations(t);
@@ -385,6 +396,8 @@ int main(int argc, char **argv)
 
     devsim_end end;
     end.elapsed_us = now_us() - start;
+    if (in.first_rx && reset_replied)
+        end.line_us = reset_replied - in.first_rx;
     end.expect = expect_path.empty() ? nullptr : &expect;
     end.how = how ? how : "signal";
     std::string report = devsim_report(t, &end);

@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# make bench: full runs of the embedded image into zmk-devsim by every front
+# end (zmk-cli, the Qt zmk offscreen, zmk-cli.exe and zmk.exe under Wine) at
+# each baud rate, against the floor of the line, with CPU, allocations per
+# exchange and peak memory. Prints a table, writes it to build/bench/table.md
+# and exits 1 when a target is missed.
+#   BENCH_BAUDS="115200 921600"  rates to measure
+#   BENCH_ONLY="cli qt cli.exe zmk.exe"  front ends to measure
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+lin="${ZMK_BENCH_LINUX:-$root/build/linux}" win="${ZMK_BENCH_WINDOWS:-$root/build/windows}"
+bauds="${BENCH_BAUDS:-115200 921600}" only="${BENCH_ONLY:-cli qt cli.exe zmk.exe}"
+devsim="$lin/tools/devsim/zmk-devsim" runstat="$lin/bench/zmk_runstat"
+shim="$lin/bench/libzmk_alloc_count.so" image="$root/resources/image.bin"
+caption='Vorlane Flash Programming Tool' com=7 erase_ms=300 long_erase_ms=3300
+out="$root/build/bench" work="$(mktemp -d /tmp/zmk-bench.XXXXXX)"
+export WINEPREFIX="${WINEPREFIX:-$HOME/.cache/zmk/wine}" WINEDEBUG=-all
+export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$work}"
+mkdir -p "$out"
+pids=() sims=0
+cleanup() {
+  kill "${pids[@]}" 2>/dev/null || true
+  [ -n "${wine_up:-}" ] && { bash "$root/tests/wine/com.sh" unlink $com; bash "$root/scripts/wine-env.sh" stop; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
+die() { echo "bench: $*" >&2; exit 2; }
+for f in "$devsim" "$runstat" "$shim"; do [ -e "$f" ] || die "missing $f (make build)"; done
+
+field() { sed -n "s/^ *\"$1\": *\([^,]*\),\{0,1\}$/\1/p" "$2" | head -n 1; }
+stat_of() { sed -n "s/.*\<$1=\([^ ]*\).*/\1/p" "$2" | tail -n 1; }
+calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+wait_for() { # SECONDS CMD
+  for ((i = 0; i < $1 * 20; i++)); do eval "$2" && return 0; sleep 0.05; done
+  return 1
+}
+wineserver_ms() { # CPU the wineserver has used so far (it serves every Wine call)
+  local pid
+  pid="$(pgrep -n -x "wineserver(64)?")" && [ -r "/proc/$pid/stat" ] || { echo 0; return; }
+  awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) * 1000 / hz }' "/proc/$pid/stat" 2>/dev/null || echo 0
+}
+
+# sim BAUD ERASE_MS: a simulator on a new pty; sets $tty and $report.
+sim() {
+  local n=$((++sims))
+  report="$work/report-$n.json"
+  "$devsim" --quiet --baud "$1" --erase-ms "$2" --quiet-ms 100 --max-seconds 120 \
+    --expect "$image" --report "$report" >"$work/sim-$n.out" &
+  sim_pid=$!
+  wait_for 10 "[ -s '$work/sim-$n.out' ]" || die "the simulator did not start"
+  tty="$(head -n 1 "$work/sim-$n.out")"
+}
+sim_end() { # waits for the simulator to end by itself after RESET
+  wait_for 30 "! kill -0 $sim_pid 2>/dev/null" || kill "$sim_pid"
+  wait "$sim_pid" 2>/dev/null || true
+  [ "$(field ok "$report")" = true ] || die "$1: the run did not end with a matching flash: $(cat "$report")"
+}
+
+# host FRONT_END STAT [idle]: one run of a front end on $tty (COMn under Wine).
+host() {
+  local fe=$1 stat=$2 idle=${3:-}
+  case "$fe" in
+  cli)
+    if [ -n "$idle" ]; then "$runstat" "$stat" "$lin/app/cli/zmk-cli" --version >/dev/null; return; fi
+    "$runstat" "$stat" env LD_PRELOAD="$shim" ZMK_ALLOC_FILE="$stat.alloc" \
+      "$lin/app/cli/zmk-cli" --quiet "$tty" ;;
+  qt)
+    "$runstat" "$stat" env LD_PRELOAD="$shim" ZMK_ALLOC_FILE="$stat.alloc" \
+      "$lin/bench/zmk_qt_drive" "${tty:-none}" ${idle:+--idle} >/dev/null 2>&1 ;;
+  cli.exe)
+    if [ -n "$idle" ]; then "$runstat" "$stat" wine "$win/app/cli/zmk-cli.exe" --version >/dev/null; return; fi
+    bash "$root/tests/wine/com.sh" link $com "$tty"
+    "$runstat" "$stat" wine "$win/app/cli/zmk-cli.exe" --quiet "COM$com" ;;
+  zmk.exe)
+    [ -n "$idle" ] || bash "$root/tests/wine/com.sh" link $com "$tty"
+    "$runstat" "$stat" wine "$win/app/win32/zmk.exe" >/dev/null 2>&1 &
+    local pid=$!
+    wait_for 60 "xdotool search --name '^$caption\$' >'$work/wid' 2>/dev/null" || die "no dialog"
+    local wid
+    wid="$(head -n 1 "$work/wid")"
+    if [ -z "$idle" ]; then
+      xdotool key --window "$wid" Return 2>/dev/null || true
+      wait_for 60 "! kill -0 $sim_pid 2>/dev/null" || die "zmk.exe: the run did not end"
+      wine "$win/tests/wine-gui/zmk-peek.exe" "$caption" 2>/dev/null | tr -d '\r' |
+        grep -qx 'control 5 Edit Done' || die "zmk.exe: the status does not read Done"
+    fi
+    xdotool key --window "$wid" alt+F4 2>/dev/null || true # the window is gone before the key is up
+    wait "$pid" ;;
+  esac
+}
+
+# measure FRONT_END BAUD: one row of the table.
+measure() {
+  local fe=$1 baud=$2 stat="$work/$1-$2" ws0 ws1
+  ws0=$(wineserver_ms)
+  sim "$baud" $erase_ms
+  host "$fe" "$stat" || die "$fe exited $?"
+  ws1=$(wineserver_ms)
+  sim_end "$fe at $baud"
+  local line floor exch wall cpu rss allocs="n/a"
+  line=$(field line_ms "$report") floor=$(field floor_ms "$report") exch=$(field exchanges "$report")
+  wall=$(stat_of wall_ms "$stat") rss=$(stat_of maxrss_kb "$stat")
+  # CPU of the run: the process (and the wineserver working for it) less
+  # what the same front end costs started and closed without a run.
+  cpu=$(calc %.1f "$(stat_of user_ms "$stat") + $(stat_of sys_ms "$stat") + $ws1 - $ws0 - ${base[$fe]}")
+  if [ -s "$stat.alloc" ]; then
+    # The same run with a ten times longer erase: only the exchanges differ.
+    sim "$baud" $long_erase_ms
+    host "$fe" "$stat.long" || die "$fe exited $?"
+    sim_end "$fe at $baud, long erase"
+    allocs=$(calc %.2f "($(cat "$stat.long.alloc") - $(cat "$stat.alloc")) / ($(field exchanges "$report") - $exch)")
+  fi
+  local ratio share
+  ratio=$(calc %.3f "$line / $floor") share=$(calc %.2f "100 * $cpu / $line")
+  printf '| %-8s | %6s | %6s | %6s | %5s | %6s | %7s | %5s%% | %6s | %5s |\n' "$fe" "$baud" "$exch" \
+    "$line" "$floor" "$ratio" "$cpu" "$share" "$allocs" "$(calc %.1f "$rss / 1024")" | tee -a "$table"
+  local limit=1.05
+  [[ "$fe" == *.exe ]] && limit=1.15
+  if [ "$baud" = 115200 ] && awk "BEGIN { exit !($ratio > $limit) }"; then misses+=("$fe: line/floor $ratio > $limit"); fi
+  if awk "BEGIN { exit !($share > 2) }"; then misses+=("$fe at $baud: CPU $share% > 2%"); fi
+  if [ "$allocs" != n/a ] && awk "BEGIN { exit !($allocs > 0) }"; then misses+=("$fe at $baud: $allocs allocations per exchange"); fi
+}
+
+declare -A base
+if [[ "$only" == *.exe* ]]; then
+  [ -d "$win" ] || die "no Windows build in $win (make build)"
+  exec 3>"$work/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  exec 3>&-
+  wait_for 10 "[ -s '$work/display' ]" || die "Xvfb did not start"
+  export DISPLAY=":$(cat "$work/display")"
+  # A running wineserver keeps the display its desktop was made on.
+  bash "$root/scripts/wine-env.sh" stop >/dev/null 2>&1 || true
+  bash "$root/scripts/wine-env.sh" start >/dev/null
+  wine_up=1
+fi
+for fe in $only; do
+  ws0=$(wineserver_ms) tty=
+  host "$fe" "$work/idle-$fe" idle
+  ws1=$(wineserver_ms)
+  base[$fe]=$(calc %.1f "$(stat_of user_ms "$work/idle-$fe") + $(stat_of sys_ms "$work/idle-$fe") + $ws1 - $ws0")
+  rm -f "$work/idle-$fe.alloc"
+done
+
+table="$out/table.md" misses=()
+{
+  echo "| front end | baud | exchanges | line ms | floor ms | line/floor | CPU ms | CPU | allocs/exchange | peak MiB |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
+} | tee "$table"
+for baud in $bauds; do
+  for fe in $only; do measure "$fe" "$baud"; done
+done
+echo
+echo "floor: every byte on the wire at 10 bits a byte, 10 ms of quiet line after each reply, the"
+echo "${erase_ms} ms erase (the polls answered during it overlap it). line: the host's first byte to"
+echo "the end of the device's reply to RESET. CPU: user + system of the front end and the"
+echo "wineserver, less the front end's own start and close without a run."
+echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1), $(uname -r)"
+if [ ${#misses[@]} -gt 0 ]; then
+  printf 'target missed: %s\n' "${misses[@]}"
+  exit 1
+fi
+echo "all targets met: line/floor <= 1.05 natively and <= 1.15 under Wine at 115200, CPU <= 2%, 0 allocations per exchange"

@@ -1,0 +1,146 @@
+// The fault matrix: seeded runs of zmk-cli against zmk-devsim at 115200 with
+// every kind of line trouble, alone and combined. Each run must end with the
+// flash holding the image and no protocol violation, and the repeats must
+// match the faults: every "ACK" the host cannot have received comes back as
+// exactly one repeat, and nothing else is repeated. ZMK_FAULT_SEEDS=N runs
+// each row with N seeds (make soak); ZMK_FAULT_TABLE=FILE appends a table row
+// per case.
+#include "tests/cli/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+struct fault_row {
+    const char *name;
+    std::vector<std::string> args;
+};
+
+const fault_row rows[] = {
+    {"drop", {"--drop", "0.1"}},
+    {"bit_errors", {"--bit-errors", "0.001"}},
+    {"nak", {"--nak", "0.05"}},
+    {"garbage", {"--garbage", "0.1"}},
+    {"delay_100ms", {"--delay", "0.1", "--delay-ms", "100"}},
+    {"stall_200ms", {"--stall", "0.05", "--stall-ms", "200"}},
+    {"switch_to_tagged", {"--mode", "plain", "--switch-at", "120"}},
+    {"switch_to_plain", {"--mode", "tagged", "--tag", "7", "--switch-at", "120"}},
+    {"erase_3s", {"--erase-ms", "3000"}},
+    {"combined",
+     {"--mode",       "tagged", "--tag",   "3",    "--switch-at", "150",  "--drop",     "0.03",
+      "--bit-errors", "0.0005", "--nak",   "0.02", "--garbage",   "0.03", "--delay",    "0.03",
+      "--delay-ms",   "100",    "--stall", "0.02", "--stall-ms",  "200",  "--erase-ms", "1000"}},
+};
+
+long number(const std::string &json, const char *key)
+{
+    std::string v = json_value(json, key);
+    return v.empty() ? -1 : std::stol(v);
+}
+
+// The counters of the report's "faults" and "answers" objects.
+long inner(const std::string &json, const char *object, const char *key)
+{
+    size_t at = json.find(std::string("\"") + object + "\":");
+    return at == std::string::npos ? -1 : number(json.substr(at), key);
+}
+
+int seeds()
+{
+    const char *env = std::getenv("ZMK_FAULT_SEEDS");
+    return env && std::atoi(env) > 0 ? std::atoi(env) : 1;
+}
+
+// Commands a clean run of the embedded image needs: ERASE, the poll that
+// ends the erase, one PROGRAM per chunk, the first chunk again, RTC_SET, RESET.
+long commands_needed()
+{
+    long size = long(sim_slurp(ZMK_IMAGE_FILE).size());
+    return 1 + 1 + (size + 255) / 256 + 1 + 1 + 1;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<fault_row> {};
+
+} // namespace
+
+TEST_P(FaultMatrix, EveryRunEndsWithTheImageAndOneRepeatPerLostAck)
+{
+    const fault_row &row = GetParam();
+    std::string dir = sim_tempdir();
+    long exchanges = 0, faults = 0, repeats = 0, lost = 0, matched = 0;
+    const int runs = seeds();
+    for (int seed = 1; seed <= runs; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::vector<std::string> args = {"--baud",   "115200",      "--seed", std::to_string(seed),
+                                         "--expect", ZMK_IMAGE_FILE};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        sim_proc sim;
+        ASSERT_TRUE(sim_start(&sim, dir, args));
+        run_result r = run_program({ZMK_CLI, "--quiet", "--timeout", "30", sim.pty}, dir);
+        std::string rep = sim_finish(&sim);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(json_value(rep, "flash_matches"), "true") << rep;
+        EXPECT_EQ(number(rep, "violation_count"), 0) << rep;
+        EXPECT_EQ(number(rep, "repeats"), number(rep, "acks_lost")) << rep;
+        EXPECT_EQ(inner(rep, "answers", "ACK") - number(rep, "repeats"), commands_needed()) << rep;
+        EXPECT_EQ(inner(rep, "answers", "NAK"), inner(rep, "faults", "nak")) << rep;
+        EXPECT_GE(inner(rep, "answers", "MODE"), number(rep, "switches")) << rep;
+
+        bool ok = r.status == 0 && json_value(rep, "ok") == "true" &&
+                  number(rep, "repeats") == number(rep, "acks_lost");
+        matched += ok;
+        exchanges += number(rep, "exchanges");
+        repeats += number(rep, "repeats");
+        lost += number(rep, "acks_lost");
+        for (const char *kind :
+             {"drop", "corrupt", "nak", "garbage", "delay", "stall", "bit_errors"})
+            faults += inner(rep, "faults", kind);
+        faults += number(rep, "switches");
+    }
+    // An erase that runs for seconds is the row's only trouble.
+    if (std::string(row.name) != "erase_3s") {
+        EXPECT_GT(faults, 0) << "the row injected nothing";
+    }
+    char line[200];
+    std::snprintf(line, sizeof line, "| %-16s | %4d | %9ld | %6ld | %7ld | %9ld | %d/%d |\n",
+                  row.name, runs, exchanges, faults, repeats, lost, int(matched), runs);
+    std::fputs(line, stdout);
+    const char *table = std::getenv("ZMK_FAULT_TABLE");
+    if (FILE *f = table ? std::fopen(table, "a") : nullptr) {
+        std::fputs(line, f);
+        std::fclose(f);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, ::testing::ValuesIn(rows),
+                         [](const ::testing::TestParamInfo<fault_row> &row) {
+                             return std::string(row.param.name);
+                         });
+
+// A device that hangs up mid-run: zmk-cli gives up with status 3 once nothing
+// has been acknowledged for --timeout, and waits out that time without
+// spinning on the dead line.
+TEST(FaultMatrixHangUp, CliExitsWithStatus3WithinItsTimeoutWithoutBusyWaiting)
+{
+    std::string dir = sim_tempdir();
+    sim_proc sim;
+    ASSERT_TRUE(sim_start(&sim, dir, {"--baud", "115200", "--hangup-at", "100"}));
+    pid_t pid = sim_spawn({ZMK_CLI, "--quiet", "--timeout", "2", sim.pty}, dir + "/out.txt",
+                          dir + "/err.txt");
+    auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    rusage ru{};
+    ASSERT_EQ(wait4(pid, &status, 0, &ru), pid);
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                 double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << sim_slurp(dir + "/err.txt");
+    EXPECT_NE(sim_slurp(dir + "/err.txt").find("stopped answering"), std::string::npos);
+    // 100 exchanges take about 3 s at 115200, then 2 s of silence.
+    EXPECT_LT(wall, 3 + 2 + 3.0);
+    EXPECT_LT(cpu, 0.2 * wall) << "CPU " << cpu << " s over " << wall << " s";
+    EXPECT_EQ(json_value(sim_finish(&sim), "end"), "\"hangup\"");
+}
