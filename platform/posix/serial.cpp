@@ -215,11 +215,8 @@ int port_read(port_handle t, void *dest, int n)
             error = EIO; // hang-up or error without data
             break;
         }
-        int avail = 0;
-        int want = n - got;
-        if (ioctl(t->fd, FIONREAD, &avail) == 0 && avail > 0 && avail < want)
-            want = avail;
-        ssize_t rr = read(t->fd, out + got, size_t(want));
+        // The line is raw with VMIN 1: read returns what has arrived, up to n.
+        ssize_t rr = read(t->fd, out + got, size_t(n - got));
         if (rr < 0 && errno == EINTR)
             continue;
         if (rr <= 0) {
