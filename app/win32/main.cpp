@@ -130,6 +130,11 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM 
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
 {
+    // Unbuffered, the C library writes console text a character at a time,
+    // and every such write costs a console-mode query; each text is flushed
+    // whole instead.
+    static char console_buffer[1024];
+    std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
     frontend_set(&win_frontend);
 
     WNDCLASSA wc{};
