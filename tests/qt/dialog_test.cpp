@@ -12,6 +12,8 @@
 #include <QPixmap>
 #include <QTest>
 
+#include <sys/resource.h>
+
 // The font library keeps a cache for the life of the process.
 extern "C" const char *__lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
@@ -120,4 +122,33 @@ TEST_F(Dialog, RunsTheSelectedPortToDoneAndIgnoresFurtherPresses)
 
     std::string report = sim_finish(&sim);
     EXPECT_EQ(json_value(report, "flash_matches"), "true") << report;
+}
+
+// A device that hangs up mid-run: the dialog goes on retrying, as it must,
+// but each step waits out its read time-out instead of spinning on the line.
+TEST_F(Dialog, KeepsRetryingAHungUpDeviceWithoutEatingACore)
+{
+    std::string dir = sim_tempdir();
+    sim_proc sim;
+    ASSERT_TRUE(sim_start(&sim, dir, {"--baud", "0", "--erase-ms", "0", "--hangup-at", "40"}));
+    zmk_dialog d({QString::fromStdString(sim.pty)});
+    d.show();
+    QTest::mouseClick(d.program, Qt::LeftButton);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return waitpid(sim.pid, nullptr, WNOHANG) == sim.pid; }, 20000));
+    sim.pid = -1;
+    EXPECT_EQ(json_value(sim_slurp(sim.report), "end"), "\"hangup\"");
+
+    auto cpu_s = [] {
+        rusage ru{};
+        getrusage(RUSAGE_SELF, &ru);
+        return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+               double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    };
+    double before = cpu_s();
+    QTest::qWait(2000);
+    double used = cpu_s() - before;
+    EXPECT_EQ(d.status->text(), "Programming...");
+    EXPECT_TRUE(d.step_timer.isActive());
+    EXPECT_LT(used, 0.2) << "CPU seconds over 2 s of a dead line";
 }
