@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -93,6 +94,13 @@ inline std::string json_value(const std::string &json, const char *key)
         return "";
     at = json.find_first_not_of(' ', json.find(':', at) + 1);
     return json.substr(at, json.find_first_of(",}\n", at) - at);
+}
+
+// User plus system time in a resource-usage record, in seconds.
+inline double sim_cpu_seconds(const rusage &ru)
+{
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 struct run_result {
