@@ -289,6 +289,7 @@ int main(int argc, char **argv)
                    "After RESET, end once the line has been quiet this long")
         ->capture_default_str();
     app.add_flag("--quiet", quiet, "No log lines on standard error");
+    app.set_version_flag("--version", "zmk-devsim " ZMK_VERSION);
     CLI11_PARSE(app, argc, argv);
 
     for (size_t i = 0; i < DEVSIM_FAULT_KINDS; ++i) {
