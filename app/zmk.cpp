@@ -123,8 +123,10 @@ int flasher_step(flasher_t *t)
 
 void fatal_error(const char *msg)
 {
-    // Taken first, before any call below can replace it.
-    const uint32_t code = port_last_error();
+    // The system's own last error, taken first, before any call below can
+    // replace it: whatever failed (the port, the window class, the dialog)
+    // left it there.
+    const uint32_t code = platform_last_error();
     char text[fatal_text_size];
     int len = 0;
     append(text, len, fatal_body_limit, "\n\nAn Error has occurred as follows:\n");

@@ -17,6 +17,8 @@ struct lprog_priv {
     const uint8_t *cursor; // first byte of the chunk the next PROGRAM carries
     int32_t chunk;
     uint8_t done;
+    uint32_t answer; // LPROG_ANSWER_* to the command last sent
+    char answer_text[LPROG_ANSWER_TEXT];
     // Where the console texts go.
     lprog_hook hook;
     void *hook_ctx;
@@ -84,6 +86,38 @@ void report(lprog_priv *p, uint32_t address, const char *text)
     p->hook(p->hook_ctx, &progress, text);
 }
 
+// Keeps the answer's leading text for a person to read: up to its first NUL,
+// anything unprintable as '?'.
+void keep_answer_text(lprog_priv *p, const uint8_t *data, int32_t n)
+{
+    int i = 0;
+    for (; i < n && i < LPROG_ANSWER_TEXT - 1 && data[i] != 0; ++i)
+        p->answer_text[i] = data[i] >= 0x20 && data[i] < 0x7F ? char(data[i]) : '?';
+    p->answer_text[i] = 0;
+}
+
+int clamp_field(int value, int low, int high)
+{
+    return value < low ? low : value > high ? high : value;
+}
+
+void put_clock(lprog_priv *p, mlb_t *buffer)
+{
+    std::time_t now = std::time(nullptr);
+    const std::tm *lt = now == std::time_t(-1) ? nullptr : std::localtime(&now);
+    uint8_t record[8];
+    std::tm sent{};
+    lprog_clock_record(lt, record, &sent);
+    put_name(buffer, "RTC_SET");
+    std::memcpy(mlb_put_tail(buffer, 8), record, 8);
+    std::memcpy(mlb_put_tail(buffer, 8), record, 8);
+    char text[64];
+    std::snprintf(text, sizeof text, "\rSetting time to %04d-%02d-%02d %02d:%02d:%02d\r",
+                  sent.tm_year + 1900, sent.tm_mon + 1, sent.tm_mday, sent.tm_hour, sent.tm_min,
+                  sent.tm_sec);
+    report(p, 0, text);
+}
+
 } // namespace
 
 layer_t *lprog_new()
@@ -139,6 +173,8 @@ void lprog_set_hook(layer_t *t, lprog_hook hook, void *ctx)
 void lprog_tx(layer_t *t, mlb_t *buffer)
 {
     lprog_priv *p = priv(t);
+    p->answer = LPROG_ANSWER_NONE;
+    p->answer_text[0] = 0;
     char text[64];
     switch (p->state) {
     case LPROG_ERASE:
@@ -160,28 +196,7 @@ void lprog_tx(layer_t *t, mlb_t *buffer)
         report(p, start, text);
         break;
     }
-    case LPROG_SET_CLOCK: {
-        std::time_t now = std::time(nullptr);
-        std::tm local{};
-        if (const std::tm *lt = std::localtime(&now))
-            local = *lt;
-        const uint8_t record[8] = {uint8_t(local.tm_year - 100),
-                                   uint8_t(local.tm_mon + 1),
-                                   uint8_t(local.tm_mday),
-                                   uint8_t(local.tm_hour),
-                                   uint8_t(local.tm_min),
-                                   uint8_t(local.tm_sec),
-                                   0,
-                                   0};
-        put_name(buffer, "RTC_SET");
-        std::memcpy(mlb_put_tail(buffer, 8), record, 8);
-        std::memcpy(mlb_put_tail(buffer, 8), record, 8);
-        std::snprintf(text, sizeof text, "\rSetting time to %04d-%02d-%02d %02d:%02d:%02d\r",
-                      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                      local.tm_min, local.tm_sec);
-        report(p, 0, text);
-        break;
-    }
+    case LPROG_SET_CLOCK: put_clock(p, buffer); break;
     case LPROG_RESET:
         report(p, 0, "\nRESET\n");
         put_name(buffer, "RESET");
@@ -196,10 +211,14 @@ void lprog_rx(layer_t *t, mlb_t *buffer)
 {
     mlb_pull_header(buffer, 0);
     mlb_trim_tail(buffer, 0);
-    if (mlb_length(buffer) < 4 || std::memcmp(mlb_data(buffer), ack, 4) != 0)
-        return;
-
     lprog_priv *p = priv(t);
+    // Only packets that passed the check below come up: each is a sign of life.
+    if (mlb_length(buffer) < 4 || std::memcmp(mlb_data(buffer), ack, 4) != 0) {
+        p->answer = LPROG_ANSWER_OTHER;
+        keep_answer_text(p, mlb_data(buffer), mlb_length(buffer));
+        return;
+    }
+    p->answer = LPROG_ANSWER_ACK;
     switch (p->state) {
     case LPROG_ERASE: p->state = LPROG_WAIT_ERASE; break;
     case LPROG_WAIT_ERASE: p->state = LPROG_PROGRAM; break;
@@ -220,6 +239,40 @@ void lprog_rx(layer_t *t, mlb_t *buffer)
         break;
     default: break;
     }
+}
+
+uint32_t lprog_answer(const layer_t *t) { return priv(t)->answer; }
+
+const char *lprog_answer_text(const layer_t *t) { return priv(t)->answer_text; }
+
+void lprog_clock_record(const std::tm *local, uint8_t record[8], std::tm *sent)
+{
+    // No time, or one before 2000: the record's first moment.
+    std::tm tm{};
+    tm.tm_year = 100;
+    tm.tm_mday = 1;
+    if (local && local->tm_year > 355) {
+        tm.tm_year = 355, tm.tm_mon = 11, tm.tm_mday = 31;
+        tm.tm_hour = 23, tm.tm_min = 59, tm.tm_sec = 59;
+    } else if (local && local->tm_year >= 100) {
+        tm.tm_year = local->tm_year;
+        tm.tm_mon = clamp_field(local->tm_mon, 0, 11);
+        tm.tm_mday = clamp_field(local->tm_mday, 1, 31);
+        tm.tm_hour = clamp_field(local->tm_hour, 0, 23);
+        tm.tm_min = clamp_field(local->tm_min, 0, 59);
+        tm.tm_sec = clamp_field(local->tm_sec, 0, 59); // a leap second as :59
+    }
+    const uint8_t r[8] = {uint8_t(tm.tm_year - 100),
+                          uint8_t(tm.tm_mon + 1),
+                          uint8_t(tm.tm_mday),
+                          uint8_t(tm.tm_hour),
+                          uint8_t(tm.tm_min),
+                          uint8_t(tm.tm_sec),
+                          0,
+                          0};
+    std::memcpy(record, r, 8);
+    if (sent)
+        *sent = tm;
 }
 
 const char *lprog_command_name(uint32_t state)

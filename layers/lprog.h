@@ -7,6 +7,7 @@
 #include "framework/layer.h"
 
 #include <cstdint>
+#include <ctime>
 
 enum : uint32_t {
     LPROG_IDLE = 0,
@@ -31,6 +32,14 @@ struct lprog_progress {
 // hook writes the text to standard output.
 using lprog_hook = void (*)(void *ctx, const lprog_progress *progress, const char *text);
 
+// What the device said to the command last sent.
+enum : uint32_t {
+    LPROG_ANSWER_NONE = 0,  // nothing that passed the packet check
+    LPROG_ANSWER_ACK = 1,   // "ACK": the state moved on
+    LPROG_ANSWER_OTHER = 2, // a good packet that is not "ACK" ("NAK", "BUSY", ...)
+};
+constexpr int LPROG_ANSWER_TEXT = 16;
+
 struct lprog_priv;
 
 layer_t *lprog_new();
@@ -41,6 +50,18 @@ int lprog_done(const layer_t *t);
 uint32_t lprog_state(const layer_t *t);
 // nullptr restores the default (standard output).
 void lprog_set_hook(layer_t *t, lprog_hook hook, void *ctx);
+// The answer to the command last sent (LPROG_ANSWER_*), and for another
+// answer its leading text, printable characters only ("NAK").
+uint32_t lprog_answer(const layer_t *t);
+const char *lprog_answer_text(const layer_t *t);
+
+// The clock record of RTC_SET for the local time `local`: year - 2000, month,
+// day, hour, minute, second, then two zero bytes. A time the record cannot
+// carry is never sent as it is: years before 2000 or after 2255 become the
+// first or last moment of that range, a field out of its range is clamped, and
+// no time at all (a failed conversion, nullptr) becomes 2000-01-01 00:00:00.
+// `sent` receives the time the record holds.
+void lprog_clock_record(const std::tm *local, uint8_t record[8], std::tm *sent);
 
 void lprog_tx(layer_t *t, mlb_t *buffer);
 void lprog_rx(layer_t *t, mlb_t *buffer);

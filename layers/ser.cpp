@@ -42,8 +42,12 @@ void drain(port_handle port)
     quiet.ReadTotalTimeoutConstant = 10;
     (void)port_set_timeouts(port, &quiet);
 
+    // A line that never goes quiet (a device printing without pause, a wrong
+    // baud rate) is left to the next drain once the bound has passed.
     std::array<uint8_t, SER_DRAIN_SCRATCH> scratch;
-    while (port_read(port, scratch.data(), int(scratch.size())) > 0) {
+    const uint32_t start = platform_tick_ms();
+    while (platform_tick_ms() - start < SER_DRAIN_MS &&
+           port_read(port, scratch.data(), int(scratch.size())) > 0) {
     }
     if (restore)
         (void)port_set_timeouts(port, &held);
@@ -111,15 +115,9 @@ int ser_write_frame(port_handle port, const uint8_t *data, int size)
         }
     }
     frame[len++] = SLIP_END;
-    // A port that takes nothing or fails would otherwise keep us here for
-    // good; the command simply goes again on the next tick.
-    for (int done = 0; done < len;) {
-        int r = port_write(port, frame.data() + done, len - done);
-        if (r <= 0)
-            return -1;
-        done += r;
-    }
-    return size;
+    // The port has had the whole write time-out: a frame it did not take
+    // whole is given up, and the command simply goes again on the next tick.
+    return port_write(port, frame.data(), len) == len ? size : -1;
 }
 
 int ser_read_byte(port_handle port)
@@ -130,8 +128,12 @@ int ser_read_byte(port_handle port)
 
 int ser_read_frame(port_handle port, uint8_t *dest, int dest_size)
 {
+    const uint32_t start = platform_tick_ms();
     int count = 0;
     for (;;) {
+        // A trickle of bytes that never ends a frame is cut off here.
+        if (platform_tick_ms() - start >= SER_FRAME_READ_MS)
+            return 0;
         int c = ser_read_byte(port);
         if (c < 0)
             return 0;
@@ -176,8 +178,10 @@ int ser_configure(port_handle port, uint32_t baud, uint32_t read_timeout_us)
     to.ReadIntervalTimeout = PORT_MAXDWORD;
     to.ReadTotalTimeoutMultiplier = PORT_MAXDWORD;
     to.ReadTotalTimeoutConstant = read_timeout_us / 1000;
-    to.WriteTotalTimeoutMultiplier = 0;
-    to.WriteTotalTimeoutConstant = 0;
+    // Without a write time-out a device that stops reading the line would
+    // block the write, and the program, for good once the driver is full.
+    to.WriteTotalTimeoutMultiplier = baud ? (20000 + baud - 1) / baud : 1;
+    to.WriteTotalTimeoutConstant = SER_WRITE_MARGIN_MS;
     slot.configured = to;
     (void)port_set_timeouts(port, &to);
 

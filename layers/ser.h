@@ -17,11 +17,27 @@ enum : uint8_t {
 constexpr int SER_MAX_FRAME = 10000; // content bytes in one frame
 constexpr int SER_DRAIN_SCRATCH = 4096;
 
+// Bounds that keep one exchange (write, frame read, drain) within 1.2 s
+// whatever the line does. A reply is a few dozen bytes; 600 ms carries
+// about 6900 bytes at 115200, so no device that keeps to the protocol is cut
+// short, while bytes that never end a frame or a line that never goes quiet
+// cannot hold a step for good.
+constexpr uint32_t SER_FRAME_READ_MS = 600; // no byte is waited for after this
+constexpr uint32_t SER_DRAIN_MS = 100;      // no drain read starts after this
+// A write may take twice its wire time, rounded up to whole milliseconds a
+// byte, plus this much.
+constexpr uint32_t SER_WRITE_MARGIN_MS = 50;
+
 void ser_attach(layer_t *t, port_handle port);
 void ser_detach(layer_t *t);
 void ser_tx(layer_t *t, mlb_t *buffer);
 void ser_rx(layer_t *t, mlb_t *buffer);
+// Returns -1 when the frame is refused (too long) or not taken whole within
+// the port's write time-out; the command then simply goes again.
 int ser_write_frame(port_handle port, const uint8_t *data, int size);
+// Returns the content length of the frame read, or 0 when none was: no byte
+// within the read time-out, a frame not ended within SER_FRAME_READ_MS, one
+// that would fill dest, or a port that has gone away.
 int ser_read_frame(port_handle port, uint8_t *dest, int dest_size);
 int ser_read_byte(port_handle port);
 

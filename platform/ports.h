@@ -20,6 +20,7 @@ enum port_error_kind {
     PORT_ERR_MISSING,    // no such port
     PORT_ERR_IN_USE,     // another program holds it
     PORT_ERR_PERMISSION, // the port exists but this user may not open it
+    PORT_ERR_NOT_A_PORT, // the name is a file, a directory, a FIFO, ...
     PORT_ERR_OTHER,
 };
 

@@ -96,6 +96,7 @@ const char *reason_text(port_error_kind kind)
     case PORT_ERR_MISSING: return "no such port";
     case PORT_ERR_IN_USE: return "in use by another program";
     case PORT_ERR_PERMISSION: return "permission denied";
+    case PORT_ERR_NOT_A_PORT: return "not a serial port";
     default: return "the system refused it";
     }
 }
@@ -162,6 +163,27 @@ int read_image(const std::string &path, std::vector<uint8_t> *out)
     return 0;
 }
 
+// Steps the run to its end, or until the watch gives it up.
+int run_steps(const cli_options &opt)
+{
+    while (!flasher_step(&flasher)) {
+        const uint32_t now = platform_tick_ms();
+        const uint32_t state = run.watch.last.state; // the command just sent
+        cli_verdict v =
+            cli_watch_answer(&run.watch, state, lprog_answer(flasher.prog),
+                             lprog_answer_text(flasher.prog), port_is_gone(flasher.handle), now,
+                             opt.timeout_s * 1000.0, opt.erase_timeout_s * 1000.0);
+        if (v == CLI_GO_ON)
+            continue;
+        end_live_line();
+        char why[200];
+        cli_format_verdict(&run.watch, v, now, opt, why, sizeof why);
+        std::fprintf(stderr, "zmk-cli: %s\n", why);
+        return CLI_EXIT_SILENT;
+    }
+    return CLI_EXIT_DONE;
+}
+
 } // namespace
 
 int cli_parse(int argc, char **argv, cli_options *opt)
@@ -175,19 +197,27 @@ int cli_parse(int argc, char **argv, cli_options *opt)
     app.add_flag("--list", opt->list, "List the serial ports that can be opened now");
     app.add_option("--image", opt->image, "Flash FILE instead of the built-in image")
         ->type_name("FILE");
+    const CLI::Validator seconds(
+        [](std::string &v) {
+            char *end = nullptr;
+            double d = std::strtod(v.c_str(), &end);
+            return end != v.c_str() && *end == 0 && d >= 0 && d < 1e9
+                       ? std::string()
+                       : "expects a number of seconds, 0 or more";
+        },
+        "");
     app.add_option("--timeout", opt->timeout_s,
-                   "Give up when the device has acknowledged nothing for SECONDS (0: never)")
+                   "Give up when the device has acknowledged nothing for SECONDS, because it "
+                   "is silent or refuses the command (0: never)")
         ->type_name("SECONDS")
-        ->check(CLI::Validator(
-            [](std::string &v) {
-                char *end = nullptr;
-                double d = std::strtod(v.c_str(), &end);
-                return end != v.c_str() && *end == 0 && d >= 0 && d < 1e9
-                           ? std::string()
-                           : "expects a number of seconds, 0 or more";
-            },
-            ""))
+        ->check(seconds)
         ->default_str("30");
+    app.add_option("--erase-timeout", opt->erase_timeout_s,
+                   "While the device answers the erase poll with \"not yet\", wait up to "
+                   "SECONDS for the erase to finish (0: never give up)")
+        ->type_name("SECONDS")
+        ->check(seconds)
+        ->default_str("300");
     app.add_flag("-q,--quiet", opt->quiet, "Print errors only");
     app.set_version_flag("--version", "zmk-cli " ZMK_VERSION);
     try {
@@ -207,15 +237,16 @@ void cli_watch_init(cli_watch *t, uint32_t now_ms)
 {
     *t = cli_watch{};
     t->last_ack_ms = now_ms;
+    t->last_life_ms = now_ms;
     t->drawn_state = LPROG_IDLE;
 }
 
-int cli_watch_update(cli_watch *t, const lprog_progress *p, uint32_t now_ms)
+void cli_watch_update(cli_watch *t, const lprog_progress *p, uint32_t now_ms)
 {
-    int acked = t->seen && (p->state != t->last.state || p->address != t->last.address ||
-                            p->done != t->last.done);
-    if (acked)
-        t->last_ack_ms = now_ms;
+    if (p->state == LPROG_WAIT_ERASE && !t->erase_started) {
+        t->erase_started = 1;
+        t->erase_start_ms = now_ms;
+    }
     if (p->state == LPROG_PROGRAM && !t->program_started) {
         t->program_started = 1;
         t->program_start_ms = now_ms;
@@ -223,7 +254,78 @@ int cli_watch_update(cli_watch *t, const lprog_progress *p, uint32_t now_ms)
     }
     t->last = *p;
     t->seen = 1;
-    return acked;
+}
+
+cli_verdict cli_watch_answer(cli_watch *t, uint32_t state, uint32_t answer, const char *text,
+                             int gone, uint32_t now_ms, double timeout_ms, double erase_timeout_ms)
+{
+    if (gone)
+        return CLI_DISCONNECTED;
+    if (answer == LPROG_ANSWER_ACK) {
+        t->last_ack_ms = t->last_life_ms = now_ms;
+        t->other_seen = 0;
+        return CLI_GO_ON;
+    }
+    if (answer == LPROG_ANSWER_OTHER) {
+        t->last_life_ms = t->last_other_ms = now_ms;
+        t->other_seen = 1;
+        std::snprintf(t->other_text, sizeof t->other_text, "%s", text ? text : "");
+    }
+    // The erase poll answered "not yet": the device is busy erasing, which
+    // may take long, but not for ever.
+    if (state == LPROG_WAIT_ERASE && t->other_seen) {
+        if (erase_timeout_ms > 0 && double(now_ms - t->erase_start_ms) >= erase_timeout_ms)
+            return CLI_ERASE_TIMEOUT;
+        if (timeout_ms > 0 && double(now_ms - t->last_life_ms) >= timeout_ms)
+            return CLI_SILENT;
+        return CLI_GO_ON;
+    }
+    if (timeout_ms <= 0 || double(now_ms - t->last_ack_ms) < timeout_ms)
+        return CLI_GO_ON;
+    return t->other_seen && double(now_ms - t->last_other_ms) < timeout_ms ? CLI_REFUSED
+                                                                           : CLI_SILENT;
+}
+
+namespace {
+
+// "PROGRAM at 0x1900", "ERASE".
+void describe_command(const lprog_progress &p, char *dest, size_t size)
+{
+    if (p.state == LPROG_PROGRAM || p.state == LPROG_REWRITE_FIRST)
+        std::snprintf(dest, size, "%s at 0x%lx", lprog_command_name(p.state),
+                      static_cast<unsigned long>(p.address));
+    else
+        std::snprintf(dest, size, "%s", lprog_command_name(p.state));
+}
+
+} // namespace
+
+void cli_format_verdict(const cli_watch *t, cli_verdict v, uint32_t now_ms, const cli_options &opt,
+                        char *dest, size_t size)
+{
+    char command[48];
+    describe_command(t->last, command, sizeof command);
+    switch (v) {
+    case CLI_DISCONNECTED:
+        std::snprintf(dest, size, "the device disconnected while waiting on %s", command);
+        break;
+    case CLI_REFUSED:
+        std::snprintf(dest, size, "the device refuses %s: it answers %s", command,
+                      t->other_text[0] ? t->other_text : "with an empty packet");
+        break;
+    case CLI_ERASE_TIMEOUT:
+        std::snprintf(dest, size,
+                      "the erase did not finish within %g s: the device still answers %s to "
+                      "the erase poll",
+                      opt.erase_timeout_s, t->other_text);
+        break;
+    default:
+        std::snprintf(dest, size,
+                      "the device stopped answering: nothing acknowledged for %.1f s while "
+                      "waiting on %s",
+                      (now_ms - t->last_ack_ms) / 1000.0, command);
+        break;
+    }
 }
 
 int cli_format_live(const cli_watch *t, uint32_t now_ms, char *dest, size_t size)
@@ -283,22 +385,8 @@ int cli_run(const cli_options &opt)
     flasher_open(&flasher);
     cli_watch_init(&run.watch, platform_tick_ms());
 
-    const double limit_ms = opt.timeout_s * 1000.0;
-    while (!flasher_step(&flasher)) {
-        uint32_t quiet_ms = platform_tick_ms() - run.watch.last_ack_ms;
-        if (limit_ms > 0 && double(quiet_ms) >= limit_ms) {
-            end_live_line();
-            const lprog_progress &p = run.watch.last;
-            std::fprintf(stderr,
-                         "zmk-cli: the device stopped answering: nothing acknowledged for "
-                         "%.1f s while waiting on %s",
-                         quiet_ms / 1000.0, lprog_command_name(p.state));
-            if (p.state == LPROG_PROGRAM || p.state == LPROG_REWRITE_FIRST)
-                std::fprintf(stderr, " at 0x%lx", static_cast<unsigned long>(p.address));
-            std::fputs("\n", stderr);
-            return CLI_EXIT_SILENT;
-        }
-    }
+    if (int rc = run_steps(opt); rc != CLI_EXIT_DONE)
+        return rc;
     if (run.live) {
         char line[160];
         uint32_t now = platform_tick_ms();

@@ -12,13 +12,14 @@ enum : int {
     CLI_EXIT_DONE = 0,
     CLI_EXIT_PORT = 1,   // the port cannot be opened
     CLI_EXIT_USAGE = 2,  // bad options or an unreadable image
-    CLI_EXIT_SILENT = 3, // the device stopped answering
+    CLI_EXIT_SILENT = 3, // the device stopped answering, refused, or went away
 };
 
 struct cli_options {
     std::string port;
     std::string image;
-    double timeout_s = 30; // 0: wait for ever
+    double timeout_s = 30;        // 0: wait for ever
+    double erase_timeout_s = 300; // an erase answered "not yet"; 0: for ever
     bool list = false;
     bool quiet = false;
 };
@@ -27,12 +28,18 @@ struct cli_options {
 // version printed: 0; bad usage: 2, with the reason on standard error).
 int cli_parse(int argc, char **argv, cli_options *opt);
 
-// Follows the progress hook. Each call reports the command about to be sent;
-// when it differs from the previous one, the device acknowledged something.
+// Follows the progress hook (each call reports the command about to be sent)
+// and the answer each exchange got.
 struct cli_watch {
     lprog_progress last;
     int seen;
     uint32_t last_ack_ms;
+    uint32_t last_life_ms;  // any answer with a good packet, "ACK" or not
+    uint32_t last_other_ms; // an answer other than "ACK"
+    int other_seen;         // since the last "ACK"
+    char other_text[LPROG_ANSWER_TEXT];
+    uint32_t erase_start_ms; // the first erase poll
+    int erase_started;
     uint32_t program_start_ms; // first PROGRAM command, for the rate
     uint32_t program_start_done;
     int program_started;
@@ -41,8 +48,26 @@ struct cli_watch {
 };
 
 void cli_watch_init(cli_watch *t, uint32_t now_ms);
-// Returns 1 when an acknowledgement arrived since the previous call.
-int cli_watch_update(cli_watch *t, const lprog_progress *p, uint32_t now_ms);
+// Takes in the command about to be sent.
+void cli_watch_update(cli_watch *t, const lprog_progress *p, uint32_t now_ms);
+
+// How a run stands after an exchange.
+enum cli_verdict {
+    CLI_GO_ON,
+    CLI_SILENT,        // nothing answered for the time-out
+    CLI_REFUSED,       // answers, but no "ACK", for the time-out
+    CLI_ERASE_TIMEOUT, // the erase poll answered "not yet" past the erase time-out
+    CLI_DISCONNECTED,  // the port has gone away
+};
+
+// Takes in one exchange's answer (LPROG_ANSWER_*, or `gone`) to the command
+// of `state`, and says whether the run goes on. Time-outs in ms, 0: none.
+cli_verdict cli_watch_answer(cli_watch *t, uint32_t state, uint32_t answer, const char *text,
+                             int gone, uint32_t now_ms, double timeout_ms, double erase_timeout_ms);
+// The one line that explains a verdict other than CLI_GO_ON.
+void cli_format_verdict(const cli_watch *t, cli_verdict v, uint32_t now_ms, const cli_options &opt,
+                        char *dest, size_t size);
+
 // "Programming  42%  25600/60800 bytes  10.1 kB/s  0:03 left"
 int cli_format_live(const cli_watch *t, uint32_t now_ms, char *dest, size_t size);
 

@@ -118,6 +118,8 @@ port_error_kind port_error_classify(uint32_t code)
     case EWOULDBLOCK: return PORT_ERR_IN_USE;
     case EACCES:
     case EPERM: return PORT_ERR_PERMISSION;
+    case ENOTTY:
+    case EISDIR: return PORT_ERR_NOT_A_PORT;
     default: return PORT_ERR_OTHER;
     }
 }
@@ -132,6 +134,9 @@ const char *port_error_advice(port_error_kind kind)
     case PORT_ERR_PERMISSION:
         return "serial ports belong to the dialout group: run "
                "'sudo usermod -aG dialout $USER' and log in again";
+    case PORT_ERR_NOT_A_PORT:
+        return "name the serial device itself, such as /dev/ttyUSB0; zmk-cli --list shows "
+               "the ports found";
     default: return "";
     }
 }

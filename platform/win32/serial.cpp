@@ -6,8 +6,14 @@
 
 #include <cctype>
 #include <cstring>
+#include <new>
 
 static_assert(sizeof(DCB) <= sizeof(port_line));
+
+struct port_s {
+    HANDLE h;
+    bool gone; // the device went away; stays so
+};
 
 namespace {
 
@@ -16,10 +22,37 @@ DWORD last_error;
 int fail()
 {
     last_error = GetLastError();
-    return -1;
+    return PORT_FAILED;
 }
 
-HANDLE handle_of(port_handle port) { return reinterpret_cast<HANDLE>(port); }
+// What the comm API answers for a handle that is no serial port.
+constexpr DWORD not_a_port_error = ERROR_INVALID_FUNCTION;
+
+HANDLE handle_of(port_handle port) { return port->h; }
+
+// The errors a removed USB adapter gives its open handle.
+bool is_gone_error(DWORD e)
+{
+    switch (e) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_HANDLE_EOF:
+    case ERROR_BROKEN_PIPE:
+    case 433: // no such device, missing from older headers
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED: return true;
+    default: return false;
+    }
+}
+
+int fail_or_gone(port_handle port)
+{
+    fail();
+    if (!is_gone_error(last_error))
+        return PORT_FAILED;
+    port->gone = true;
+    return PORT_GONE;
+}
 
 // "comN" only names COM1..COM9 as a plain file name; every port exists under
 // its device path, so plain port names are opened that way.
@@ -35,12 +68,29 @@ bool is_plain_com_name(const char *name)
     return true;
 }
 
+// A serial port is a character device whose comm state can be read; a file, a
+// directory, a pipe or NUL is not, and is never written.
+bool is_serial_port(HANDLE h)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    return GetFileType(h) == FILE_TYPE_CHAR && GetCommState(h, &dcb);
+}
+
+port_handle not_a_port()
+{
+    last_error = not_a_port_error;
+    SetLastError(not_a_port_error);
+    return nullptr;
+}
+
 } // namespace
 
 port_handle port_open(const char *name)
 {
     if (!name) {
         last_error = ERROR_INVALID_PARAMETER;
+        SetLastError(last_error);
         return nullptr;
     }
     char path[64];
@@ -49,38 +99,57 @@ port_handle port_open(const char *name)
         std::strcpy(path + 4, name);
         name = path;
     }
+    const DWORD attributes = GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return not_a_port();
     HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         fail();
         return nullptr;
     }
-    return reinterpret_cast<port_handle>(h);
+    if (!is_serial_port(h)) {
+        CloseHandle(h);
+        return not_a_port();
+    }
+    auto *t = new (std::nothrow) port_s{h, false};
+    if (!t) {
+        CloseHandle(h);
+        last_error = ERROR_NOT_ENOUGH_MEMORY;
+        SetLastError(last_error);
+    }
+    return t;
 }
 
 void port_close(port_handle port)
 {
-    if (port)
-        CloseHandle(handle_of(port));
+    if (!port)
+        return;
+    CloseHandle(handle_of(port));
+    delete port;
 }
 
+// The write time-out of the port's time-outs bounds WriteFile: a device
+// that stops reading makes it return with fewer bytes written.
 int port_write(port_handle port, const void *data, int n)
 {
-    if (n < 0)
-        return -1;
+    if (!port || n < 0)
+        return PORT_FAILED;
+    if (port->gone)
+        return PORT_GONE;
     DWORD written = 0;
     if (!WriteFile(handle_of(port), data, DWORD(n), &written, nullptr))
-        return fail();
+        return fail_or_gone(port);
     return int(written);
 }
 
 // How long a read of n bytes may take under the port's time-outs; 0 when
-// unknown or unbounded.
+// unbounded, and a tenth of a second when a dead port no longer tells.
 DWORD read_limit_ms(HANDLE h, int n)
 {
     COMMTIMEOUTS ct{};
     if (!GetCommTimeouts(h, &ct))
-        return 0;
+        return 100;
     if (ct.ReadIntervalTimeout == MAXDWORD && ct.ReadTotalTimeoutMultiplier == MAXDWORD)
         return ct.ReadTotalTimeoutConstant == MAXDWORD ? 0 : ct.ReadTotalTimeoutConstant;
     unsigned long long total = (unsigned long long)ct.ReadTotalTimeoutMultiplier * unsigned(n) +
@@ -90,21 +159,23 @@ DWORD read_limit_ms(HANDLE h, int n)
 
 int port_read(port_handle port, void *dest, int n)
 {
-    if (n < 0)
-        return -1;
+    if (!port || n < 0)
+        return PORT_FAILED;
     const DWORD start = GetTickCount();
     DWORD got = 0;
-    if (ReadFile(handle_of(port), dest, DWORD(n), &got, nullptr))
+    if (!port->gone && ReadFile(handle_of(port), dest, DWORD(n), &got, nullptr))
         return int(got);
-    fail();
+    const int r = port->gone ? PORT_GONE : fail_or_gone(port);
     // A port that has gone away fails every read at once; waiting out the
     // time-out keeps a caller that simply reads again from spinning.
     DWORD limit = read_limit_ms(handle_of(port), n);
     DWORD spent = GetTickCount() - start;
     if (spent < limit)
         Sleep(limit - spent);
-    return -1;
+    return r;
 }
+
+int port_is_gone(port_handle port) { return port && port->gone ? 1 : 0; }
 
 int port_get_line(port_handle port, port_line *line)
 {

@@ -39,7 +39,9 @@ int port_set_line(port_handle, const port_line *) { return ++seen.calls, 0; }
 void port_line_make_raw(port_line *, uint32_t) {}
 int port_get_timeouts(port_handle, port_timeouts *) { return ++seen.calls, 0; }
 int port_set_timeouts(port_handle, const port_timeouts *) { return ++seen.calls, 0; }
+int port_is_gone(port_handle) { return 0; }
 uint32_t port_last_error() { return seen.last_error; }
+uint32_t platform_last_error() { return seen.last_error; }
 int port_error_text(uint32_t, char *dest, int size)
 {
     const int n = int(seen.error_text.size());

@@ -2,9 +2,12 @@
 // real line: a pseudo-terminal's master side on POSIX, a second COM port on
 // the same pty pair under Wine (its names come from ZMK_LINK_PORT/_PEER).
 #include "layers/ser.h"
+#include "platform/ports.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +22,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -250,7 +254,9 @@ TEST_F(Link, ConfigureSlotsAndRestore)
     port_timeouts to{};
     ASSERT_EQ(port_get_timeouts(port, &to), 0);
     EXPECT_EQ(to.ReadTotalTimeoutConstant, 1u);
-    EXPECT_EQ(to.WriteTotalTimeoutConstant | to.WriteTotalTimeoutMultiplier, 0u);
+    // Twice the wire time of a byte at 9600 is 2.1 ms: 3 ms a byte, plus the margin.
+    EXPECT_EQ(to.WriteTotalTimeoutMultiplier, 3u);
+    EXPECT_EQ(to.WriteTotalTimeoutConstant, SER_WRITE_MARGIN_MS);
 
     ser_saved_clear();
     ASSERT_EQ(ser_configure(port, 19200, 120000), 0); // saves the 9600 line
@@ -268,18 +274,36 @@ TEST_F(Link, ConfigureSlotsAndRestore)
     EXPECT_EQ(line_baud(&raw), 19200u); // a full table leaves the port alone
 }
 
-TEST(LinkFile, NonTerminalTakesNoSlot)
+// Only serial ports are opened: whatever else is named is left as it was and
+// reported as "not a serial port", at once.
+TEST(LinkFile, NonPortsAreRefusedAndLeftAlone)
 {
-    ser_saved_clear();
     const char *path = "link-test-plain-file.bin";
+    const std::string text = "notes, not a port\n";
     if (FILE *f = std::fopen(path, "wb"))
-        std::fclose(f);
-    port_handle file = port_open(path);
-    ASSERT_TRUE(file);
-    EXPECT_EQ(ser_configure(file, 115200, 120000), -1);
-    EXPECT_EQ(ser_find_saved(file), -1);
-    port_close(file);
+        std::fputs(text.c_str(), f), std::fclose(f);
+#ifdef _WIN32
+    std::vector<std::string> names{path, ".", "NUL"};
+#else
+    const char *fifo = "link-test-fifo";
+    std::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo, 0600), 0);
+    std::vector<std::string> names{path, ".", "/dev/null", fifo};
+#endif
+    for (const std::string &name : names) {
+        auto t0 = clk::now();
+        EXPECT_FALSE(port_open(name.c_str())) << name;
+        EXPECT_EQ(port_error_classify(port_last_error()), PORT_ERR_NOT_A_PORT) << name;
+        EXPECT_LT(ms_since(t0), 500) << name;
+    }
+    char back[64] = "";
+    if (FILE *f = std::fopen(path, "rb"))
+        back[std::fread(back, 1, sizeof back - 1, f)] = 0, std::fclose(f);
+    EXPECT_EQ(back, text);
     std::remove(path);
+#ifndef _WIN32
+    std::remove(fifo);
+#endif
 }
 
 #ifndef _WIN32
@@ -317,6 +341,55 @@ TEST_F(Link, HungUpLineDoesNotSpin)
     EXPECT_EQ(rx_calls, exchanges);
     EXPECT_LT(exchanges, 20);
     EXPECT_LT(used, 0.1);
+    EXPECT_TRUE(port_is_gone(port));
+    uint8_t b;
+    EXPECT_EQ(port_read(port, &b, 1), PORT_GONE);
+    EXPECT_EQ(port_write(port, &b, 1), PORT_GONE);
+}
+
+// Bytes that never make a frame, or a line that never goes quiet, end the
+// frame read and the drain at their bounds, so an exchange still ends.
+TEST_F(Link, EndlessBytesEndAReceiveWithinItsBound)
+{
+    for (int gap_ms : {2, 100}) { // a device printing without pause; a trickle
+        std::atomic<bool> stop{false};
+        std::thread talker([&] {
+            for (uint8_t c = 'a'; !stop; c = c == 'z' ? 'a' : c + 1) {
+                (void)!write(master, &c, 1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
+            }
+        });
+        long worst = 0;
+        for (int i = 0; i < 3; ++i) {
+            rx_seen = {1};
+            auto t0 = clk::now();
+            ser_rx(&ser, buf);
+            worst = std::max(worst, ms_since(t0));
+            EXPECT_TRUE(rx_seen.empty());
+        }
+        stop = true;
+        talker.join();
+        std::printf("a byte every %d ms: longest receive %ld ms\n", gap_ms, worst);
+        EXPECT_LT(worst, long(SER_FRAME_READ_MS + 120 + SER_DRAIN_MS + 10 + 100));
+    }
+}
+
+// A peer that stops reading: once the line's buffer is full a frame is given
+// up within its write time-out instead of blocking for good.
+TEST_F(Link, WriteToAPeerThatStopsReadingEnds)
+{
+    const bytes frame(290, 0x55); // a PROGRAM frame's size
+    long worst = 0;
+    int given_up = 0;
+    for (int i = 0; i < 200 && given_up < 2; ++i) {
+        auto t0 = clk::now();
+        given_up += ser_write_frame(port, frame.data(), int(frame.size())) < 0;
+        worst = std::max(worst, ms_since(t0));
+    }
+    std::printf("writes into a full line: longest %ld ms\n", worst);
+    EXPECT_EQ(given_up, 2);
+    EXPECT_LT(worst, long(292 + SER_WRITE_MARGIN_MS + 100));
+    EXPECT_FALSE(port_is_gone(port));
 }
 #endif
 
