@@ -1,6 +1,7 @@
 #include "app/qt/dialog.h"
 
 #include "app/frontend.h"
+#include "app/qt/tone.h"
 #include "app/zmk.h"
 #include "platform/ports.h"
 
@@ -16,6 +17,11 @@ namespace {
 
 zmk_dialog *active;
 
+// The port field shows at least this much whole: a typical stable name of a
+// USB adapter, as typed by hand.
+constexpr char typical_long_port[] =
+    "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+
 // The flasher keeps a pointer to the port name for the rest of the process.
 std::string opened_name;
 
@@ -26,10 +32,12 @@ void qt_message_box(const char *text, const char *caption)
     box.exec();
 }
 
-void qt_tone(uint32_t, uint32_t)
+void qt_tone(uint32_t hz, uint32_t ms)
 {
-    // Qt offers only the desktop's bell, not a tone of a given pitch.
-    QApplication::beep();
+    // The bell has no pitch or length, but it is heard where no sound server
+    // runs.
+    if (!tone_play(hz, ms))
+        QApplication::beep();
 }
 
 int qt_status(const char *text)
@@ -42,7 +50,7 @@ int qt_status(const char *text)
 
 } // namespace
 
-zmk_dialog::zmk_dialog(const QStringList &ports, QWidget *parent)
+zmk_dialog::zmk_dialog(const QStringList &ports, const QStringList &descriptions, QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
@@ -51,41 +59,21 @@ zmk_dialog::zmk_dialog(const QStringList &ports, QWidget *parent)
 {
     setWindowTitle("Vorlane Flash Programming Tool");
 
-    // Dialog units: a quarter of the average character width across, an
-    // eighth of the character height down.
-    QFontMetrics fm(font());
-    const int bx = fm.averageCharWidth();
-    const int by = fm.height();
-    auto dx = [bx](int u) { return u * bx / 4; };
-    auto dy = [by](int u) { return u * by / 8; };
-
     port_list->setObjectName("port_list");
     port_list->setProperty("control_id", IDC_PORT);
     port_list->setEditable(true);
     port_list->setInsertPolicy(QComboBox::NoInsert);
-    port_list->setGeometry(dx(8), dy(14), dx(56), std::max(dy(14), port_list->sizeHint().height()));
-
     program->setObjectName("program");
     program->setProperty("control_id", IDC_PROGRAM);
     program->setDefault(true);
-    program->setGeometry(dx(72), dy(14), dx(56), dy(14));
-
     status->setObjectName("status");
     status->setProperty("control_id", IDC_STATUS);
     status->setReadOnly(true);
-    status->setGeometry(dx(8), dy(56), dx(100), dy(14));
-
-    setFixedSize(dx(180), dy(100));
     setTabOrder(port_list, program);
     setTabOrder(program, status);
 
-    for (const QString &p : ports)
-        port_list->addItem(p);
-    port_list->model()->sort(0);
-    port_list->setCurrentIndex(port_list->count() > 0 ? 0 : -1);
-    // Device paths are longer than the template's list is wide: the
-    // dropped-down list grows to show them whole.
-    port_list->view()->setMinimumWidth(port_list->view()->sizeHintForColumn(0) + dx(8));
+    fill_list(ports, descriptions);
+    lay_out();
 
     step_timer.setTimerType(Qt::PreciseTimer);
     connect(program, &QPushButton::clicked, this, [this] { program_pressed(); });
@@ -98,6 +86,50 @@ zmk_dialog::zmk_dialog(const QStringList &ports, QWidget *parent)
     fe.status = qt_status;
     frontend_set(&fe);
     set_status(" - Idle - ");
+}
+
+void zmk_dialog::fill_list(const QStringList &ports, const QStringList &descriptions)
+{
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        port_list->addItem(ports[i]);
+        if (i < descriptions.size() && !descriptions[i].isEmpty())
+            port_list->setItemData(port_list->count() - 1, descriptions[i], Qt::ToolTipRole);
+    }
+    port_list->model()->sort(0);
+    // The field itself tells what is behind the name it shows, typed or chosen.
+    connect(port_list, &QComboBox::editTextChanged, this, [this](const QString &text) {
+        const int i = port_list->findText(text);
+        port_list->setToolTip(i < 0 ? QString()
+                                    : port_list->itemData(i, Qt::ToolTipRole).toString());
+    });
+    port_list->setCurrentIndex(port_list->count() > 0 ? 0 : -1);
+}
+
+void zmk_dialog::lay_out()
+{
+    // Dialog units: a quarter of the average character width across, an
+    // eighth of the character height down.
+    QFontMetrics fm(font());
+    const int bx = fm.averageCharWidth();
+    const int by = fm.height();
+    auto dx = [bx](int u) { return u * bx / 4; };
+    auto dy = [by](int u) { return u * by / 8; };
+
+    // The template's 56 units show "com12" but cut device paths: the field
+    // fits the longest listed path and at least a /dev/serial/by-id/ name
+    // typed by hand; the button and the dialog move out with it.
+    port_list->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    const QFontMetrics field_fm = port_list->fontMetrics();
+    port_list->setMinimumContentsLength(
+        field_fm.horizontalAdvance(typical_long_port) / field_fm.horizontalAdvance('X') + 1);
+    const int field = std::max(dx(56), port_list->sizeHint().width());
+    port_list->setGeometry(dx(8), dy(14), field, std::max(dy(14), port_list->sizeHint().height()));
+    const int button_x = dx(8) + field + dx(8);
+    program->setGeometry(button_x, dy(14), dx(56), dy(14));
+    status->setGeometry(dx(8), dy(56), std::max(dx(100), field), dy(14));
+    setFixedSize(std::max(dx(180), button_x + dx(56) + dx(8)), dy(100));
+    // The dropped-down list shows every item whole too.
+    port_list->view()->setMinimumWidth(port_list->view()->sizeHintForColumn(0) + dx(8));
 }
 
 zmk_dialog::~zmk_dialog()
@@ -142,12 +174,14 @@ void zmk_dialog::keyPressEvent(QKeyEvent *event)
     QDialog::keyPressEvent(event);
 }
 
-QStringList dialog_find_ports()
+found_ports dialog_find_ports()
 {
     static port_info found[PORTS_MAX];
     int n = ports_list(found, PORTS_MAX);
-    QStringList out;
-    for (int i = 0; i < n; ++i)
-        out << QString::fromLocal8Bit(found[i].path);
+    found_ports out;
+    for (int i = 0; i < n; ++i) {
+        out.paths << QString::fromLocal8Bit(found[i].path);
+        out.descriptions << QString::fromLocal8Bit(found[i].description);
+    }
     return out;
 }

@@ -1,6 +1,7 @@
 // The main dialog in Qt 6 Widgets: the port list, "Program" and the status
-// line, laid out in dialog units like the Windows template, with the same
-// behaviour (one run per process, one flasher step per 5 ms tick).
+// line, placed in dialog units like the Windows template but with a port
+// field wide enough for whole device paths, and with the same behaviour (one
+// run per process, one flasher step per 5 ms tick).
 #pragma once
 
 #include <QComboBox>
@@ -18,8 +19,11 @@ constexpr int ID_STEP_TIMER_MS = 5;
 class zmk_dialog : public QDialog {
   public:
     // `ports` fill the list (it sorts them by name); the first is selected.
-    // Installs the dialog's front end (box, tone, status) for the flasher.
-    explicit zmk_dialog(const QStringList &ports, QWidget *parent = nullptr);
+    // `descriptions`, where given, run parallel to `ports` and become the
+    // items' tooltips. Installs the dialog's front end (box, tone, status)
+    // for the flasher.
+    explicit zmk_dialog(const QStringList &ports, const QStringList &descriptions = {},
+                        QWidget *parent = nullptr);
     ~zmk_dialog() override;
 
     QComboBox *port_list;
@@ -33,7 +37,15 @@ class zmk_dialog : public QDialog {
   protected:
     // Escape must not close the dialog: only the close box does.
     void keyPressEvent(QKeyEvent *event) override;
+
+  private:
+    void fill_list(const QStringList &ports, const QStringList &descriptions);
+    void lay_out();
 };
 
-// The ports that can be opened now, as device paths.
-QStringList dialog_find_ports();
+// The ports that can be opened now: device paths and what is known of the
+// device behind each (USB product, driver), in the same order.
+struct found_ports {
+    QStringList paths, descriptions;
+};
+found_ports dialog_find_ports();

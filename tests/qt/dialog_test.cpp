@@ -52,6 +52,43 @@ TEST_F(Dialog, ListIsSortedByNameAndTheFirstItemSelected)
     EXPECT_EQ(flasher.opened, 0);
 }
 
+// Whole device paths in the port field, listed or typed, and each listed
+// port's device as its tooltip, also once the list is sorted.
+TEST_F(Dialog, PortFieldShowsWholePathsAndTheDeviceBehindEach)
+{
+    const QString usb = "/dev/ttyUSB0", acm = "/dev/ttyACM0";
+    const QString by_id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    zmk_dialog d({usb, acm, "/dev/ttyS0"}, {"FTDI FT232R USB UART", "Arduino Uno"});
+    d.show();
+    QLineEdit *edit = d.port_list->lineEdit();
+    auto shown_whole = [&](const QString &text) {
+        d.port_list->setEditText(text);
+        // With the cursor at the end, as after typing, a path too long for
+        // the field scrolls its start out of sight.
+        edit->setCursorPosition(int(text.size()));
+        edit->grab(); // the field scrolls when it paints
+        return edit->cursorPositionAt(QPoint(2, edit->height() / 2)) == 0;
+    };
+    EXPECT_TRUE(shown_whole(usb));
+    EXPECT_TRUE(shown_whole(by_id));
+    EXPECT_FALSE(shown_whole(by_id + by_id)) << "the check itself sees a cut path";
+    EXPECT_GT(d.program->x(), d.port_list->geometry().right());
+    EXPECT_LE(d.program->geometry().right(), d.width());
+
+    EXPECT_EQ(d.port_list->itemText(0), acm);
+    EXPECT_EQ(d.port_list->itemData(0, Qt::ToolTipRole).toString(), "Arduino Uno");
+    EXPECT_EQ(d.port_list->itemData(2, Qt::ToolTipRole).toString(), "FTDI FT232R USB UART");
+    EXPECT_FALSE(d.port_list->itemData(1, Qt::ToolTipRole).isValid()) << "/dev/ttyS0";
+    EXPECT_TRUE(d.port_list->toolTip().isEmpty()) << "a typed name is no listed device";
+    d.port_list->setCurrentIndex(d.port_list->findText(usb));
+    EXPECT_EQ(d.port_list->toolTip(), "FTDI FT232R USB UART");
+
+    QDir().mkpath(ZMK_ARTIFACTS);
+    EXPECT_TRUE(d.grab().save(ZMK_ARTIFACTS "/qt-port-usb.png"));
+    d.port_list->setEditText(by_id);
+    EXPECT_TRUE(d.grab().save(ZMK_ARTIFACTS "/qt-port-by-id.png"));
+}
+
 TEST_F(Dialog, ClosingEndsTheEventLoopWithStatusZero)
 {
     zmk_dialog d({"/dev/ttyUSB0"});
