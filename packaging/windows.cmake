@@ -1,0 +1,16 @@
+# The Windows programs, the README and the licence side by side: the zip runs
+# as unpacked, and the installer puts the same files under Program Files.
+install(TARGETS zmk zmk-cli RUNTIME DESTINATION .)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
+
+set(CPACK_GENERATOR ZIP NSIS)
+set(CPACK_PACKAGE_INSTALL_DIRECTORY zmk)
+set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY zmk)
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+set(CPACK_NSIS_PACKAGE_NAME "zmk ${PROJECT_VERSION}")
+set(CPACK_NSIS_DISPLAY_NAME "zmk ${PROJECT_VERSION}")
+# One Start-menu entry, for the dialog; zmk-cli is for a console.
+set(CPACK_PACKAGE_EXECUTABLES zmk zmk)
+set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
+set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
