@@ -4,9 +4,10 @@
 # make fuzz   runs every fuzzer for FUZZ_SECONDS each (default 300)
 # make bench  times every front end against the line's floor (bench/RESULTS.md)
 # make soak   the fault matrix with SOAK_SEEDS seeds a row (default 20)
+# make package  the Debian package, the Windows zip and installer (build/packages)
 PRESETS := linux asan windows fuzz
 
-.PHONY: all deps build test demo fuzz bench soak clean
+.PHONY: all deps build test demo fuzz bench soak package clean
 
 all: build
 
@@ -35,6 +36,9 @@ soak: build
 	  ctest --preset linux -R FaultMatrix; rc=$$?; \
 	  echo "| row | runs | exchanges | faults | repeats | acks lost | all matched |"; \
 	  echo "|---|---|---|---|---|---|---|"; sort build/soak.md; exit $$rc
+
+package: deps
+	@packaging/build.sh
 
 demo: deps
 	@scripts/demo.sh
