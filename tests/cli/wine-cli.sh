@@ -14,7 +14,8 @@ fi
 work="$(mktemp -d)" sim_pid= failures=0
 trap '[ -n "$sim_pid" ] && kill $sim_pid; "$com" unlink $live; "$com" unlink $refused; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-# Wine opens a mapped COM port whose target is missing; a directory refuses.
+# Wine opens a mapped COM port whose target is missing; one that leads to a
+# directory is no serial port.
 mkdir -p "$work/dir" && "$com" link "$refused" "$work/dir"
 
 start_sim() {
@@ -54,13 +55,29 @@ end_sim "--image did not land"
 
 cli 1 COM99 # nothing maps it
 has err "no such port"
-cli 1 "COM$refused" # reads like a port that another program holds
-has err "in use"
+cli 1 "COM$refused"
+has err "not a serial port"
 cli 2 --image nothing.bin "COM$live"
 
 start_sim --baud 0 --erase-ms 0 --silent-after 4
 cli 3 --timeout 1 "COM$live"
 has err "waiting on PROGRAM"
+end_sim
+
+# A line that never goes quiet, and a device that refuses: each ends with
+# status 3 soon after --timeout, the step bounded on the Windows port too.
+start_sim --baud 115200 --chatter-after 40
+t0=$(date +%s%N)
+cli 3 --timeout 2 "COM$live"
+ms=$((($(date +%s%N) - t0) / 1000000))
+has err "stopped answering"
+echo "never-quiet line: zmk-cli.exe exited after $ms ms"
+[ "$ms" -lt 6500 ] || fail "never-quiet line: $ms ms"
+end_sim
+
+start_sim --baud 0 --erase-ms 0 --refuse-after 10
+cli 3 --timeout 1 "COM$live"
+has err "refuses PROGRAM at 0x"
 end_sim
 
 [ "$failures" -eq 0 ] && echo "all zmk-cli.exe cases passed"

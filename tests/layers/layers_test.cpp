@@ -291,3 +291,25 @@ TEST_F(Stack, ExchangesAllocateNothing)
     EXPECT_EQ(news_count() - before, 0);
     EXPECT_EQ(zmk_zalloc_count() - zallocs, 0u);
 }
+
+// The clock record never carries what it cannot hold: times outside
+// 2000..2255, or no time at all, become the nearest moment it can carry.
+TEST(LprogClock, RecordHoldsOnlyTimesItCanCarry)
+{
+    auto record = [](const std::tm *local) {
+        uint8_t r[8];
+        std::tm sent{};
+        lprog_clock_record(local, r, &sent);
+        return bytes(r, r + 8);
+    };
+    std::tm t{};
+    t.tm_year = 126, t.tm_mon = 11, t.tm_mday = 7, t.tm_hour = 3, t.tm_min = 4, t.tm_sec = 5;
+    EXPECT_EQ(record(&t), (bytes{26, 12, 7, 3, 4, 5, 0, 0}));
+    t.tm_sec = 60; // a leap second
+    EXPECT_EQ(record(&t)[5], 59);
+    t.tm_year = 99; // 1999
+    EXPECT_EQ(record(&t), (bytes{0, 1, 1, 0, 0, 0, 0, 0}));
+    t.tm_year = 356; // 2256
+    EXPECT_EQ(record(&t), (bytes{255, 12, 31, 23, 59, 59, 0, 0}));
+    EXPECT_EQ(record(nullptr), (bytes{0, 1, 1, 0, 0, 0, 0, 0}));
+}
