@@ -6,6 +6,8 @@
 #   sorted   com2+com10 live: com10 lists first and is the one programmed
 #   fatal    no port: Return does nothing; a typed absent name ends in the
 #            "Terminate Program" box, dismissed with Return, status 1
+#   noisy    com1's device starts printing without pause mid-run: the dialog
+#            stays "Programming..." and alt+F4 ends it within 3 s
 # usage: gui_test.sh SCENARIO ZMK_EXE PEEK_EXE DEVSIM IMAGE ARTIFACT_DIR
 set -euo pipefail
 scenario=$1 zmk=$2 peek=$3 devsim=$4 image=$5 artifacts=$6
@@ -59,6 +61,7 @@ case "$scenario" in
 program) device 1 "${run[@]}"; device 3; items=$'item 0 com1\nitem 1 com3'; want=com1 ;;
 sorted) device 10 "${run[@]}"; device 2; items=$'item 0 com10\nitem 1 com2'; want=com10 ;;
 fatal) items='' ;;
+noisy) device 1 --baud 115200 --chatter-after 40; items=$'item 0 com1' ;;
 esac
 
 timeout 200 wine "$zmk" >"$work/console.txt" 2>&1 &
@@ -87,6 +90,22 @@ if [ "$scenario" = fatal ]; then
 fi
 
 grep -qx 'selected 0' "$work/peek.txt" || fail "first item not selected"
+if [ "$scenario" = noisy ]; then
+  key Return
+  # The chatter starts after frame 40, about 1.2 s in; give it two more.
+  wait_for 20 "grep -q 'Programming' '$work/console.txt'" || fail "the run did not start"
+  sleep 3.5
+  status_is 'Programming...' || fail "status is not 'Programming...' on a noisy line"
+  start=$(date +%s%3N)
+  key alt+F4
+  wait_for 10 "! kill -0 $zmk_pid 2>/dev/null" || fail "still running 10 s after alt+F4"
+  ms=$(($(date +%s%3N) - start))
+  rc=0 && wait "$zmk_pid" || rc=$?
+  [ "$rc" = 0 ] || fail "exit status $rc after closing"
+  [ "$ms" -lt 3000 ] || fail "closing took $ms ms on a noisy line"
+  echo "ok: closed $ms ms after alt+F4 on a line that never goes quiet"
+  exit 0
+fi
 start=$(date +%s%3N)
 key Return
 wait_for 120 "status_is Done" || fail "status never read 'Done'"
