@@ -8,9 +8,12 @@ set(CPACK_GENERATOR ZIP NSIS)
 set(CPACK_PACKAGE_INSTALL_DIRECTORY zmk)
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY zmk)
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
-set(CPACK_NSIS_PACKAGE_NAME "zmk ${PROJECT_VERSION}")
+set(CPACK_NSIS_PACKAGE_NAME zmk)
 set(CPACK_NSIS_DISPLAY_NAME "zmk ${PROJECT_VERSION}")
 # One Start-menu entry, for the dialog; zmk-cli is for a console.
 set(CPACK_PACKAGE_EXECUTABLES zmk zmk)
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+# A 64-bit installer for the 64-bit programs: it runs where they run, Wine's
+# 64-bit-only prefixes included, and sees the 64-bit registry and folders.
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
