@@ -18,12 +18,13 @@ constexpr int SER_MAX_FRAME = 10000; // content bytes in one frame
 constexpr int SER_DRAIN_SCRATCH = 4096;
 
 // Bounds that keep one exchange (write, frame read, drain) within 1.2 s
-// whatever the line does. A reply is a few dozen bytes; 600 ms carries
-// about 6900 bytes at 115200, so no device that keeps to the protocol is cut
+// whatever the line does. A reply is a few dozen bytes; 400 ms carries
+// about 4600 bytes at 115200, so no device that keeps to the protocol is cut
 // short, while bytes that never end a frame or a line that never goes quiet
-// cannot hold a step for good.
-constexpr uint32_t SER_FRAME_READ_MS = 600; // no byte is waited for after this
-constexpr uint32_t SER_DRAIN_MS = 100;      // no drain read starts after this
+// cannot hold a step for good. Short steps also keep a dialog that steps on
+// its one thread quick to close.
+constexpr uint32_t SER_FRAME_READ_MS = 400; // no byte is waited for after this
+constexpr uint32_t SER_DRAIN_MS = 50;       // no drain read starts after this
 // A write may take twice its wire time, rounded up to whole milliseconds a
 // byte, plus this much.
 constexpr uint32_t SER_WRITE_MARGIN_MS = 50;

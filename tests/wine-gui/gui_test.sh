@@ -61,7 +61,7 @@ case "$scenario" in
 program) device 1 "${run[@]}"; device 3; items=$'item 0 com1\nitem 1 com3'; want=com1 ;;
 sorted) device 10 "${run[@]}"; device 2; items=$'item 0 com10\nitem 1 com2'; want=com10 ;;
 fatal) items='' ;;
-noisy) device 1 --baud 115200 --chatter-after 40; items=$'item 0 com1' ;;
+noisy) device 1 --baud 115200 ${ZMK_NOISY_ARGS:---chatter-after 40}; items=$'item 0 com1' ;;
 esac
 
 timeout 200 wine "$zmk" >"$work/console.txt" 2>&1 &
