@@ -141,3 +141,42 @@ TEST(FaultMatrixHangUp, CliReportsTheDisconnectionAtOnce)
     EXPECT_LT(cpu, 0.2 * wall) << "CPU " << cpu << " s over " << wall << " s";
     EXPECT_EQ(json_value(sim_finish(&sim), "end"), "\"hangup\"");
 }
+
+// Line-level trouble that passes: for two seconds the device prints without
+// pause, trickles bytes that never end a frame, stops reading, or refuses
+// every command. The run must come through it with the image in flash.
+class LineFaultMatrix : public ::testing::TestWithParam<fault_row> {};
+
+const fault_row line_rows[] = {
+    {"chatter_2s", {"--chatter-after", "60", "--line-fault-ms", "2000"}},
+    {"trickle_2s", {"--trickle-after", "60", "--line-fault-ms", "2000"}},
+    {"deaf_2s", {"--deaf-after", "60", "--line-fault-ms", "2000"}},
+    {"refuse_2s", {"--refuse-after", "60", "--line-fault-ms", "2000"}},
+};
+
+TEST_P(LineFaultMatrix, RunComesThroughWithTheImage)
+{
+    const fault_row &row = GetParam();
+    std::string dir = sim_tempdir();
+    for (int seed = 1; seed <= seeds(); ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::vector<std::string> args = {"--baud",   "115200",      "--seed", std::to_string(seed),
+                                         "--expect", ZMK_IMAGE_FILE};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        sim_proc sim;
+        ASSERT_TRUE(sim_start(&sim, dir, args));
+        run_result r = run_program({ZMK_CLI, "--quiet", "--timeout", "30", sim.pty}, dir);
+        std::string rep = sim_finish(&sim);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(json_value(rep, "flash_matches"), "true") << rep;
+        EXPECT_EQ(number(rep, "violation_count"), 0) << rep;
+        EXPECT_NE(json_value(rep, "ended_ms"), "null") << "the fault never ended: " << rep;
+        std::printf("| %-16s | exchanges %ld | repeats %ld |\n", row.name, number(rep, "exchanges"),
+                    number(rep, "repeats"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LineFaultMatrix, ::testing::ValuesIn(line_rows),
+                         [](const ::testing::TestParamInfo<fault_row> &row) {
+                             return std::string(row.param.name);
+                         });
