@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QTest>
 
@@ -185,4 +186,39 @@ TEST_F(Dialog, KeepsRetryingAHungUpDeviceWithoutEatingACore)
     EXPECT_EQ(d.status->text(), "Programming...");
     EXPECT_TRUE(d.step_timer.isActive());
     EXPECT_LT(used, 0.2) << "CPU seconds over 2 s of a dead line";
+}
+
+// A device that prints without pause never lets the line go quiet: every
+// step still ends within its bound, so the dialog keeps handling events (a
+// 100 ms timer is never held up longer than a step) and closes promptly.
+TEST_F(Dialog, StaysResponsiveOnALineThatNeverGoesQuiet)
+{
+    std::string dir = sim_tempdir();
+    sim_proc sim;
+    ASSERT_TRUE(sim_start(&sim, dir, {"--baud", "115200", "--chatter-after", "40"}));
+    zmk_dialog d({QString::fromStdString(sim.pty)});
+    d.show();
+    QTest::mouseClick(d.program, Qt::LeftButton);
+    QTest::qWait(2000); // frame 40 comes about 1.2 s in
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0, worst = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        worst = std::max(worst, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    tick.start(100);
+    QTest::qWait(3000);
+    tick.stop();
+    std::printf("longest gap of a 100 ms timer on a never-quiet line: %lld ms\n", worst);
+    EXPECT_EQ(d.status->text(), "Programming...");
+    EXPECT_LT(worst, 1200);
+
+    QTimer::singleShot(0, &d, [&d] { d.close(); });
+    clock.restart();
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_LT(clock.elapsed(), 1200);
+    EXPECT_NE(json_value(sim_finish(&sim, 0), "started_ms"), "null");
 }
