@@ -14,7 +14,8 @@ namespace {
 
 struct {
     int opens = 0, calls = 0; // calls: every read, write and settings call
-    uint32_t last_error = 0;
+    uint32_t last_error = 0; // the system's
+    uint32_t port_error = 0; // what the serial code last cached
     std::string error_text = "The system cannot find the file specified.\r\n";
     std::string console, box, caption, status;
     std::vector<uint32_t> tones;
@@ -28,7 +29,7 @@ struct exited {};
 port_handle port_open(const char *name)
 {
     ++seen.opens;
-    seen.last_error = std::strcmp(name, "missing") == 0 ? 2 : 0;
+    seen.last_error = seen.port_error = std::strcmp(name, "missing") == 0 ? 2 : 0;
     return seen.last_error ? nullptr : reinterpret_cast<port_handle>(&seen);
 }
 void port_close(port_handle) {}
@@ -40,7 +41,7 @@ void port_line_make_raw(port_line *, uint32_t) {}
 int port_get_timeouts(port_handle, port_timeouts *) { return ++seen.calls, 0; }
 int port_set_timeouts(port_handle, const port_timeouts *) { return ++seen.calls, 0; }
 int port_is_gone(port_handle) { return 0; }
-uint32_t port_last_error() { return seen.last_error; }
+uint32_t port_last_error() { return seen.port_error; }
 uint32_t platform_last_error() { return seen.last_error; }
 int port_error_text(uint32_t, char *dest, int size)
 {
@@ -116,6 +117,9 @@ TEST_F(Flasher, FatalErrorText)
 {
     const std::string header = "\n\nAn Error has occurred as follows:\n          boom\n";
     const std::string closing = "\n\n The program will now abort\n\n\n";
+    // The system's last error tells, not a stale one of the serial code: a
+    // window that could not be made has nothing to do with the port.
+    seen.port_error = 87;
     EXPECT_THROW(fatal_error("boom"), exited);
     EXPECT_EQ(seen.box, header + closing);
     EXPECT_EQ(seen.caption, "Terminate Program");
