@@ -61,6 +61,23 @@ long commands_needed()
     return 1 + 1 + (size + 255) / 256 + 1 + 1 + 1;
 }
 
+// One seeded run of zmk-cli against the row's simulator; the run must end
+// with the image in flash and no violation. Returns zmk-cli's status.
+int run_clean(const fault_row &row, int seed, const std::string &dir, std::string *rep)
+{
+    std::vector<std::string> args = {"--baud",   "115200",      "--seed", std::to_string(seed),
+                                     "--expect", ZMK_IMAGE_FILE};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    sim_proc sim;
+    EXPECT_TRUE(sim_start(&sim, dir, args));
+    run_result r = run_program({ZMK_CLI, "--quiet", "--timeout", "30", sim.pty}, dir);
+    *rep = sim_finish(&sim);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json_value(*rep, "flash_matches"), "true") << *rep;
+    EXPECT_EQ(number(*rep, "violation_count"), 0) << *rep;
+    return r.status;
+}
+
 class FaultMatrix : public ::testing::TestWithParam<fault_row> {};
 
 } // namespace
@@ -73,22 +90,14 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheImageAndOneRepeatPerLostAck)
     const int runs = seeds();
     for (int seed = 1; seed <= runs; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
-        std::vector<std::string> args = {"--baud",   "115200",      "--seed", std::to_string(seed),
-                                         "--expect", ZMK_IMAGE_FILE};
-        args.insert(args.end(), row.args.begin(), row.args.end());
-        sim_proc sim;
-        ASSERT_TRUE(sim_start(&sim, dir, args));
-        run_result r = run_program({ZMK_CLI, "--quiet", "--timeout", "30", sim.pty}, dir);
-        std::string rep = sim_finish(&sim);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(json_value(rep, "flash_matches"), "true") << rep;
-        EXPECT_EQ(number(rep, "violation_count"), 0) << rep;
+        std::string rep;
+        const int status = run_clean(row, seed, dir, &rep);
         EXPECT_EQ(number(rep, "repeats"), number(rep, "acks_lost")) << rep;
         EXPECT_EQ(inner(rep, "answers", "ACK") - number(rep, "repeats"), commands_needed()) << rep;
         EXPECT_EQ(inner(rep, "answers", "NAK"), inner(rep, "faults", "nak")) << rep;
         EXPECT_GE(inner(rep, "answers", "MODE"), number(rep, "switches")) << rep;
 
-        bool ok = r.status == 0 && json_value(rep, "ok") == "true" &&
+        bool ok = status == 0 && json_value(rep, "ok") == "true" &&
                   number(rep, "repeats") == number(rep, "acks_lost");
         matched += ok;
         exchanges += number(rep, "exchanges");
@@ -160,16 +169,8 @@ TEST_P(LineFaultMatrix, RunComesThroughWithTheImage)
     std::string dir = sim_tempdir();
     for (int seed = 1; seed <= seeds(); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
-        std::vector<std::string> args = {"--baud",   "115200",      "--seed", std::to_string(seed),
-                                         "--expect", ZMK_IMAGE_FILE};
-        args.insert(args.end(), row.args.begin(), row.args.end());
-        sim_proc sim;
-        ASSERT_TRUE(sim_start(&sim, dir, args));
-        run_result r = run_program({ZMK_CLI, "--quiet", "--timeout", "30", sim.pty}, dir);
-        std::string rep = sim_finish(&sim);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(json_value(rep, "flash_matches"), "true") << rep;
-        EXPECT_EQ(number(rep, "violation_count"), 0) << rep;
+        std::string rep;
+        run_clean(row, seed, dir, &rep);
         EXPECT_NE(json_value(rep, "ended_ms"), "null") << "the fault never ended: " << rep;
         std::printf("| %-16s | exchanges %ld | repeats %ld |\n", row.name, number(rep, "exchanges"),
                     number(rep, "repeats"));
