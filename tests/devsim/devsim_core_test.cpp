@@ -107,26 +107,53 @@ TEST(DevsimCore, EveryFaultKindIsRetriedToAMatchingFlash)
     }
 }
 
-// A plain packet around `cmd`, SLIP-encoded as it goes on the line.
-std::vector<uint8_t> frame(std::vector<uint8_t> cmd, uint32_t crc_flip = 0)
+// A refusing or chattering device for a while: the run still ends complete,
+// and every lost "ACK" comes back as exactly one repeat.
+TEST(DevsimCore, TransientLineFaultsEndInACompleteRun)
 {
-    uint32_t crc = crc32_block(cmd.data(), int32_t(cmd.size())) ^ crc_flip;
-    cmd.resize(cmd.size() + 4);
-    put_le32(&cmd[cmd.size() - 4], crc);
-    return slip_encode(cmd.data(), int(cmd.size()));
+    auto img = test_image(8192);
+    for (int32_t kind : {DEVSIM_LINE_REFUSE, DEVSIM_LINE_CHATTER}) {
+        SCOPED_TRACE(devsim_line_names[size_t(kind)]);
+        devsim_config cfg = quick();
+        cfg.faults[DEVSIM_DROP].at = {4};
+        cfg.line_fault = {kind, 5, 1500};
+        mem_host h(cfg);
+        h.host.start(img);
+        ASSERT_TRUE(h.host.run());
+        EXPECT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
+        EXPECT_EQ(devsim_flash_matches(h.dev, img), 1);
+        EXPECT_GT(devsim_line(h.dev)->refused + devsim_line(h.dev)->ignored, 3u);
+        devsim_end end;
+        std::string report = devsim_report(h.dev, &end);
+        std::string lost = "\"acks_lost\": " + std::to_string(devsim_repeats(h.dev)) + ",";
+        EXPECT_NE(report.find(lost), std::string::npos) << report;
+    }
 }
 
-std::vector<uint8_t> cmd(const char *name, std::initializer_list<uint32_t> words,
-                         std::vector<uint8_t> data = {})
+// Every poll during a long erase, and every refused command, gets an intact
+// reply: "BUSY" or "NAK" with a good CRC.
+TEST(DevsimCore, LongEraseAndRefusalAnswerIntactReplies)
 {
-    std::vector<uint8_t> c(8, 0);
-    std::memcpy(c.data(), name, std::strlen(name));
-    for (uint32_t w : words) {
-        c.resize(c.size() + 4);
-        put_le32(&c[c.size() - 4], w);
-    }
-    c.insert(c.end(), data.begin(), data.end());
-    return c;
+    devsim_config cfg = quick();
+    cfg.erase_ms = 40000;
+    cfg.line_fault = {DEVSIM_LINE_REFUSE, 16, 500}; // after the poll that ends the erase
+    mem_host h(cfg);
+    const auto erase = frame(cmd("ERASE", {0, 0x200})), poll = frame(cmd("PROGRAM", {0, 0}));
+    auto answer = [&](const std::vector<uint8_t> &f, int64_t at_ms) {
+        h.now_us = at_ms * 1000;
+        h.write(f.data(), int(f.size()));
+        auto all = plain_answers(h.reply);
+        return all.size() == 1 ? all[0] : "?";
+    };
+    EXPECT_EQ(answer(erase, 1000), "ACK");
+    for (int64_t ms = 1000; ms < 41000; ms += 3000)
+        EXPECT_EQ(answer(poll, ms), "BUSY") << ms;
+    EXPECT_EQ(answer(poll, 41000), "ACK");
+    EXPECT_EQ(answer(erase, 41100), "NAK");
+    EXPECT_EQ(answer(poll, 41200), "NAK");
+    EXPECT_EQ(answer(poll, 41600), "ACK"); // a repeat: the refused erase was not carried out
+    EXPECT_EQ(devsim_line(h.dev)->refused, 2u);
+    EXPECT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
 }
 
 TEST(DevsimCore, RuleBreakersAreReported)

@@ -1,13 +1,15 @@
 // Our stack talking to the simulator core through an in-memory line with a
 // virtual clock. The line models the host's reading: a reply that starts
 // later than the 120 ms wait, or pauses longer inside, is lost; bytes behind
-// the first frame are drained.
+// the first frame are drained. Also hand-made frames and a reply decoder.
 #pragma once
 
 #include "bench/stack.h"
+#include "framework/bytes.h"
 #include "tools/devsim/devsim.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 inline std::vector<uint8_t> slip_encode(const uint8_t *p, int n)
@@ -21,6 +23,50 @@ inline std::vector<uint8_t> slip_encode(const uint8_t *p, int n)
     }
     enc.push_back(0xC0);
     return enc;
+}
+
+// A plain packet around `cmd`, SLIP-encoded as it goes on the line.
+inline std::vector<uint8_t> frame(std::vector<uint8_t> cmd, uint32_t crc_flip = 0)
+{
+    uint32_t crc = crc32_block(cmd.data(), int32_t(cmd.size())) ^ crc_flip;
+    cmd.resize(cmd.size() + 4);
+    put_le32(&cmd[cmd.size() - 4], crc);
+    return slip_encode(cmd.data(), int(cmd.size()));
+}
+
+inline std::vector<uint8_t> cmd(const char *name, std::initializer_list<uint32_t> words,
+                                std::vector<uint8_t> data = {})
+{
+    std::vector<uint8_t> c(8, 0);
+    std::memcpy(c.data(), name, std::strlen(name));
+    for (uint32_t w : words) {
+        c.resize(c.size() + 4);
+        put_le32(&c[c.size() - 4], w);
+    }
+    c.insert(c.end(), data.begin(), data.end());
+    return c;
+}
+
+// The texts of the plain replies in `bytes`, "" for one whose CRC is wrong.
+inline std::vector<std::string> plain_answers(const std::vector<uint8_t> &bytes)
+{
+    std::vector<std::string> out;
+    std::vector<uint8_t> p;
+    bool open = false; // bytes before the first END are noise, not a reply
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != 0xC0) {
+            bool esc = bytes[i] == 0xDB && i + 1 < bytes.size();
+            p.push_back(esc ? (bytes[++i] == 0xDC ? 0xC0 : 0xDB) : bytes[i]);
+        } else {
+            bool good = p.size() > 4 &&
+                        crc32_block(p.data(), int32_t(p.size() - 4)) == get_le32(&p[p.size() - 4]);
+            if (open && p.size() > 4)
+                out.emplace_back(good ? std::string(p.begin(), p.end() - 4).c_str() : "");
+            p.clear();
+            open = true;
+        }
+    }
+    return out;
 }
 
 struct mem_host {

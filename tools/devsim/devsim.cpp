@@ -128,6 +128,7 @@ struct devsim_t {
     std::array<uint32_t, answer_text.size()> answers{};
     uint32_t violation_count = 0;
     std::vector<std::string> violations;
+    line_fault_state line;
 };
 
 static void violate(devsim_t *t, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -154,6 +155,7 @@ devsim_t *devsim_new(const devsim_config *config)
     t->cfg = *config;
     t->mode = config->mode == DEVSIM_TAGGED ? DEVSIM_TAGGED : DEVSIM_PLAIN;
     t->rng = config->seed;
+    t->line.cfg = config->line_fault;
     t->flash.resize(config->flash_size);
     t->written.assign(config->flash_size, 0);
     // Old content that is never 0xFF, so a byte left unerased or written
@@ -483,6 +485,38 @@ static void make_reply(devsim_t *t, int32_t ans, const std::array<bool, DEVSIM_F
     }
 }
 
+// A frame that gets nothing: the line is hung up, or the device chatters or
+// trickles and takes no commands meanwhile.
+static bool frame_lost(devsim_t *t, uint32_t k, int64_t now_us, devsim_reply *r)
+{
+    if (t->cfg.hangup_at && k == t->cfg.hangup_at) {
+        ++t->hangups;
+        r->hangup = true;
+        return true;
+    }
+    int32_t kind = t->line.cfg.kind;
+    if ((kind == DEVSIM_LINE_CHATTER || kind == DEVSIM_LINE_TRICKLE) &&
+        line_fault_on(&t->line, now_us)) {
+        ++t->line.ignored;
+        return true;
+    }
+    return false;
+}
+
+// A command answered "NAK" and not carried out: the nak fault, or a refusing device.
+static bool refused(devsim_t *t, const std::array<bool, DEVSIM_FAULT_KINDS> &fire, int64_t now_us)
+{
+    if (fire[DEVSIM_NAK]) {
+        ++t->faults[DEVSIM_NAK];
+        return true;
+    }
+    if (t->line.cfg.kind == DEVSIM_LINE_REFUSE && line_fault_on(&t->line, now_us)) {
+        ++t->line.refused;
+        return true;
+    }
+    return false;
+}
+
 // One complete frame: check it, act on it, say what to answer.
 static void handle_frame(devsim_t *t, int64_t now_us, devsim_reply *r)
 {
@@ -496,11 +530,8 @@ static void handle_frame(devsim_t *t, int64_t now_us, devsim_reply *r)
     for (int32_t i = 0; i < DEVSIM_FAULT_KINDS; ++i)
         fire[size_t(i)] = fault_fires(t, devsim_fault(i), uniform(&t->rng));
 
-    if (t->cfg.hangup_at && k == t->cfg.hangup_at) {
-        ++t->hangups;
-        r->hangup = true;
+    if (frame_lost(t, k, now_us, r))
         return;
-    }
     const uint8_t *p = t->frame.data();
     int32_t n = t->count;
     int32_t answer = ANS_NAK;
@@ -546,8 +577,7 @@ static void handle_frame(devsim_t *t, int64_t now_us, devsim_reply *r)
                 command c = parse(t, p, n - 4);
                 ++t->commands[size_t(c.kind)];
                 if (c.kind != CMD_BAD) {
-                    if (fire[DEVSIM_NAK]) {
-                        ++t->faults[DEVSIM_NAK];
+                    if (refused(t, fire, now_us)) {
                         answer = ANS_NAK;
                     } else {
                         answer = execute(t, c, now_us);
@@ -570,6 +600,21 @@ static void handle_frame(devsim_t *t, int64_t now_us, devsim_reply *r)
         return;
     }
     make_reply(t, answer, fire, r);
+}
+
+// After every frame, broken or not: a line fault may start behind its reply.
+static void finish_frame(devsim_t *t, bool ok, int64_t now_us, devsim_reply *r)
+{
+    uint32_t acks = t->answers[ANS_ACK], lost = t->acks_lost;
+    if (ok)
+        handle_frame(t, now_us, r);
+    if (line_fault_queued_behind(&t->line, t->rx_bytes) && r->length &&
+        t->answers[ANS_ACK] > acks && t->acks_lost == lost)
+        ++t->acks_lost;
+    int64_t done = r->length ? std::max(now_us, r->send_at_us) : now_us;
+    if (r->stall_at >= 0)
+        done += int64_t(r->stall_ms) * 1000;
+    line_fault_frame_done(&t->line, t->exchanges, done);
 }
 
 int32_t devsim_feed(devsim_t *t, const uint8_t *p, int32_t n, int64_t now_us, devsim_reply *reply,
@@ -598,8 +643,7 @@ int32_t devsim_feed(devsim_t *t, const uint8_t *p, int32_t n, int64_t now_us, de
             bool ok = !t->broken && !t->esc;
             ++t->exchanges;
             t->started = false;
-            if (ok)
-                handle_frame(t, now_us, reply);
+            finish_frame(t, ok, now_us, reply);
             t->count = 0;
             t->esc = t->broken = false;
             t->opened = true; // a closing END also opens what follows
@@ -635,6 +679,7 @@ int32_t devsim_feed(devsim_t *t, const uint8_t *p, int32_t n, int64_t now_us, de
     return n;
 }
 
+line_fault_state *devsim_line(devsim_t *t) { return &t->line; }
 bool devsim_reset_seen(const devsim_t *t) { return t->seq == SEQ_RESET; }
 const std::vector<uint8_t> &devsim_flash(const devsim_t *t) { return t->flash; }
 uint32_t devsim_violation_count(const devsim_t *t) { return t->violation_count; }
@@ -665,6 +710,17 @@ bool devsim_ok(const devsim_t *t, const devsim_end *end)
            (!end->expect || devsim_flash_matches(t, *end->expect));
 }
 
+static std::string time_text(const devsim_t *t)
+{
+    if (!t->time_set)
+        return "null";
+    const auto &r = t->time_record;
+    char text[40];
+    std::snprintf(text, sizeof text, "\"%04d-%02d-%02d %02d:%02d:%02d\"", 2000 + r[0], r[1], r[2],
+                  r[3], r[4], r[5]);
+    return text;
+}
+
 std::string devsim_report(const devsim_t *t, const devsim_end *end)
 {
     char num[160];
@@ -692,6 +748,7 @@ std::string devsim_report(const devsim_t *t, const devsim_end *end)
     faults += "\"bit_errors\": " + number(t->bit_errors) + ", \"silent\": " + number(t->silent) +
               ", \"hangup\": " + number(t->hangups) + "}";
     field("faults", faults);
+    field("line_fault", line_fault_json(&t->line, end->start_us, end->start_us + end->elapsed_us));
     std::string answers = "{";
     for (size_t i = 0; i < answer_text.size(); ++i)
         answers += (i ? ", " : "") + json_string(answer_text[i]) + ": " + number(t->answers[i]);
@@ -714,14 +771,7 @@ std::string devsim_report(const devsim_t *t, const devsim_end *end)
     }
     std::snprintf(num, sizeof num, "\"%08x\"", devsim_written_crc(t));
     field("crc32", num);
-    if (t->time_set) {
-        const auto &r = t->time_record;
-        std::snprintf(num, sizeof num, "\"%04d-%02d-%02d %02d:%02d:%02d\"", 2000 + r[0], r[1], r[2],
-                      r[3], r[4], r[5]);
-        field("time_record", num);
-    } else {
-        field("time_record", "null");
-    }
+    field("time_record", time_text(t));
     field("elapsed_ms", number(uint64_t(std::max<int64_t>(end->elapsed_us, 0) / 1000)));
     uint64_t wire_ms = t->cfg.baud ? (t->rx_bytes + t->tx_bytes) * 10'000ull / t->cfg.baud : 0;
     field("wire_ms", number(wire_ms));

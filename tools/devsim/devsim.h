@@ -4,6 +4,8 @@
 // bytes with their arrival time and sends back what it asks for, when it asks.
 #pragma once
 
+#include "tools/devsim/line_faults.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -47,6 +49,7 @@ struct devsim_config {
     double bit_error_rate = 0; // chance per reply byte of one flipped bit
     uint32_t silent_after = 0; // frames after this one get no reply; 0 = never
     uint32_t hangup_at = 0;    // frame at which the line is hung up; 0 = never
+    devsim_line_fault line_fault{};
 };
 
 // Largest frame content the device accepts; the host's limit is the same.
@@ -75,6 +78,10 @@ void devsim_free(devsim_t *t);
 int32_t devsim_feed(devsim_t *t, const uint8_t *p, int32_t n, int64_t now_us, devsim_reply *reply,
                     bool *framed);
 
+// The line fault's state: the front end asks it whether to chatter or stay
+// deaf, and counts the noise it sent there.
+line_fault_state *devsim_line(devsim_t *t);
+
 // True once RESET has been acknowledged.
 bool devsim_reset_seen(const devsim_t *t);
 
@@ -89,6 +96,7 @@ uint32_t devsim_exchanges(const devsim_t *t);
 // compare with); the report's "ok" follows the exit rule of devsim_ok.
 struct devsim_end {
     int64_t elapsed_us = 0;
+    int64_t start_us = 0; // the session's start, on the clock the bytes were fed with
     int64_t line_us = -1; // host's first byte to the last reply to RESET; -1: unknown
     const std::vector<uint8_t> *expect = nullptr;
     const char *how = "reset"; // what ended the session: reset, timeout, signal, hangup, eof

@@ -41,6 +41,7 @@ struct inbox {
     std::vector<std::pair<size_t, int64_t>> marks; // start of each read, its time
     size_t pos = 0;
     bool eof = false;
+    uint64_t total = 0; // bytes read in the session
     int64_t last_rx = 0;
     int64_t first_rx = 0;
 
@@ -73,6 +74,7 @@ struct inbox {
         ssize_t got = read(fd, bytes.data() + at, 4096);
         bytes.resize(at + size_t(got > 0 ? got : 0));
         if (got > 0) {
+            total += uint64_t(got);
             last_rx = now_us();
             if (!first_rx)
                 first_rx = last_rx;
@@ -211,6 +213,109 @@ void close_line(line *l)
     l->fd = l->hold_fd = -1;
 }
 
+void pause_us(int64_t us)
+{
+    timespec ts{time_t(us / 1'000'000), long(us % 1'000'000) * 1000};
+    nanosleep(&ts, nullptr);
+}
+
+// While deaf not even bytes already read are taken: the host's frames wait in
+// the pty, and its writes block once that is full. Once it hears again, it
+// reads what queued up meanwhile (until 10 ms bring nothing more) and notes
+// where that ends.
+bool device_deaf(devsim_t *t, int fd, inbox *in)
+{
+    line_fault_state *lf = devsim_line(t);
+    if (lf->cfg.kind != DEVSIM_LINE_DEAF || lf->queued_until >= 0)
+        return false;
+    if (line_fault_on(lf, now_us()))
+        return true;
+    if (lf->started_us < 0)
+        return false;
+    for (uint64_t before = ~0ull; before != in->total && !in->full() && !in->eof;) {
+        before = in->total;
+        in->fill(fd, 10'000);
+    }
+    lf->queued_until = int64_t(in->total);
+    return false;
+}
+
+// Between frames: waits for bytes from the host, putting a chattering or
+// trickling device's noise on the line meanwhile, or sleeps while deaf.
+void idle(devsim_t *t, line_noise *noise, uint32_t baud, int fd, inbox *in)
+{
+    line_fault_state *lf = devsim_line(t);
+    int64_t now = now_us(), left = 0;
+    int32_t kind = line_fault_on(lf, now, &left) ? lf->cfg.kind : DEVSIM_LINE_NONE;
+    if (kind == DEVSIM_LINE_DEAF) {
+        pause_us(std::min<int64_t>(left, 20'000));
+    } else if (kind == DEVSIM_LINE_CHATTER || kind == DEVSIM_LINE_TRICKLE) {
+        in->fill(fd, line_noise_pump(noise, kind, baud, fd, now, &lf->bytes));
+    } else {
+        in->fill(fd, 20'000);
+    }
+}
+
+void add_line_fault_options(CLI::App &app, devsim_line_fault *lf)
+{
+    struct choice {
+        const char *name;
+        int32_t kind;
+        const char *help;
+    };
+    static constexpr std::array<choice, 4> choices = {{
+        {"--chatter-after", DEVSIM_LINE_CHATTER,
+         "After answering this frame (0: from the start), answer nothing and send log text "
+         "without pause (at --baud; unpaced, a byte every 2 ms)"},
+        {"--trickle-after", DEVSIM_LINE_TRICKLE,
+         "After answering this frame (0: from the start), answer nothing and send one byte "
+         "every 100 ms, a frame that never ends"},
+        {"--deaf-after", DEVSIM_LINE_DEAF,
+         "After answering this frame (0: from the start), stop reading the line, so the "
+         "host's writes block once the pty is full"},
+        {"--refuse-after", DEVSIM_LINE_REFUSE,
+         "After answering this frame (0: from the start), answer every command NAK and do "
+         "not carry it out"},
+    }};
+    std::vector<CLI::Option *> given;
+    for (const auto &c : choices) {
+        int32_t kind = c.kind;
+        auto set = [lf, kind](const uint32_t &n) {
+            lf->kind = kind;
+            lf->after = n;
+        };
+        given.push_back(app.add_option_function<uint32_t>(c.name, set, c.help));
+    }
+    for (size_t i = 0; i < given.size(); ++i)
+        for (size_t j = i + 1; j < given.size(); ++j)
+            given[i]->excludes(given[j]);
+    app.add_option("--line-fault-ms", lf->ms,
+                   "How long that line fault lasts; then the device behaves normally again, "
+                   "reading what queued up (0: until the session ends)")
+        ->capture_default_str();
+}
+
+void write_outputs(devsim_t *t, const devsim_end &end, const std::string &report_path,
+                   const std::string &dump_path)
+{
+    std::string report = devsim_report(t, &end);
+    if (report_path.empty()) {
+        std::fputs(report.c_str(), stderr);
+    } else {
+        std::ofstream out(report_path, std::ios::binary | std::ios::trunc);
+        out << report;
+        if (!out)
+            std::fprintf(stderr, "zmk-devsim: cannot write %s\n", report_path.c_str());
+    }
+    if (!dump_path.empty()) {
+        const auto &flash = devsim_flash(t);
+        std::ofstream out(dump_path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char *>(flash.data()), std::streamsize(flash.size()));
+        if (!out)
+            std::fprintf(stderr, "zmk-devsim: cannot write %s\n", dump_path.c_str());
+    }
+}
+
 bool read_file(const std::string &path, std::vector<uint8_t> *out)
 {
     std::ifstream f(path, std::ios::binary);
@@ -280,6 +385,7 @@ int main(int argc, char **argv)
     app.add_option("--silent-after", cfg.silent_after, "Answer no frame after this one (0: never)");
     app.add_option("--hangup-at", cfg.hangup_at,
                    "Hang the line up at this frame and end (0: never)");
+    add_line_fault_options(app, &cfg.line_fault);
     app.add_option("--expect", expect_path, "Image the erased range must hold at the end")
         ->check(CLI::ExistingFile);
     app.add_option("--report", report_path, "Write the JSON report here (default: standard error)");
@@ -337,6 +443,7 @@ int main(int argc, char **argv)
     const char *how = nullptr;
     uint32_t logged = 0;
     inbox in;
+    line_noise noise;
 
     while (!how) {
         int64_t now = now_us();
@@ -353,12 +460,12 @@ int main(int argc, char **argv)
             how = "timeout";
             break;
         }
-        if (in.empty()) {
-            if (in.eof) {
+        if (device_deaf(t, l.fd, &in) || in.empty()) {
+            if (in.eof && in.empty()) {
                 how = "eof";
                 break;
             }
-            in.fill(l.fd, 20'000);
+            idle(t, &noise, cfg.baud, l.fd, &in);
             continue;
         }
         const uint8_t *p = nullptr;
@@ -397,26 +504,12 @@ int main(int argc, char **argv)
 
     devsim_end end;
     end.elapsed_us = now_us() - start;
+    end.start_us = start;
     if (in.first_rx && reset_replied)
         end.line_us = reset_replied - in.first_rx;
     end.expect = expect_path.empty() ? nullptr : &expect;
     end.how = how ? how : "signal";
-    std::string report = devsim_report(t, &end);
-    if (report_path.empty()) {
-        std::fputs(report.c_str(), stderr);
-    } else {
-        std::ofstream out(report_path, std::ios::binary | std::ios::trunc);
-        out << report;
-        if (!out)
-            std::fprintf(stderr, "zmk-devsim: cannot write %s\n", report_path.c_str());
-    }
-    if (!dump_path.empty()) {
-        const auto &flash = devsim_flash(t);
-        std::ofstream out(dump_path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(flash.data()), std::streamsize(flash.size()));
-        if (!out)
-            std::fprintf(stderr, "zmk-devsim: cannot write %s\n", dump_path.c_str());
-    }
+    write_outputs(t, end, report_path, dump_path);
     bool ok = devsim_ok(t, &end);
     if (!quiet)
         std::fprintf(stderr, "zmk-devsim: session ended (%s): %s\n", end.how, ok ? "ok" : "not ok");
