@@ -11,7 +11,7 @@ saved_port saved_ports[SER_SAVED_SLOTS];
 int saved_count;
 
 // Every content byte escaped, plus the two END bytes.
-constexpr int SER_MAX_ENCODED = 2 * SER_MAX_FRAME + 2;
+constexpr int SER_MAX_ENCODED = slip_encoded_max(SER_MAX_FRAME);
 
 // The newest slot of a port holds the time-outs it has now.
 int find_newest_saved(port_handle port)
@@ -100,21 +100,7 @@ int ser_write_frame(port_handle port, const uint8_t *data, int size)
     if (size < 0 || size > SER_MAX_FRAME || !data)
         return -1;
     std::array<uint8_t, SER_MAX_ENCODED> frame;
-    int len = 0;
-    frame[len++] = SLIP_END;
-    for (int i = 0; i < size; ++i) {
-        uint8_t b = data[i];
-        if (b == SLIP_END) {
-            frame[len++] = SLIP_ESC;
-            frame[len++] = SLIP_ESC_END;
-        } else if (b == SLIP_ESC) {
-            frame[len++] = SLIP_ESC;
-            frame[len++] = SLIP_ESC_ESC;
-        } else {
-            frame[len++] = b;
-        }
-    }
-    frame[len++] = SLIP_END;
+    const int len = slip_encode(data, size, frame.data(), int(frame.size()));
     // The port has had the whole write time-out: a frame it did not take
     // whole is given up, and the command simply goes again on the next tick.
     return port_write(port, frame.data(), len) == len ? size : -1;
@@ -129,33 +115,20 @@ int ser_read_byte(port_handle port)
 int ser_read_frame(port_handle port, uint8_t *dest, int dest_size)
 {
     const uint32_t start = platform_tick_ms();
-    int count = 0;
+    slip_decoder dec;
+    slip_decoder_init(&dec, dest, dest_size);
     for (;;) {
         // A trickle of bytes that never ends a frame is cut off here.
         if (platform_tick_ms() - start >= SER_FRAME_READ_MS)
             return 0;
-        int c = ser_read_byte(port);
+        const int c = ser_read_byte(port);
         if (c < 0)
             return 0;
-        if (c == SLIP_END) {
-            if (count > 0)
-                return count;
-            continue;
+        switch (slip_decode(&dec, uint8_t(c))) {
+        case SLIP_FRAME: return dec.count;
+        case SLIP_FULL: return 0;
+        case SLIP_MORE: break;
         }
-        if (c == SLIP_ESC) {
-            c = ser_read_byte(port);
-            if (c < 0)
-                return 0;
-            if (c == SLIP_ESC_END)
-                c = SLIP_END;
-            else if (c == SLIP_ESC_ESC)
-                c = SLIP_ESC;
-        }
-        // The byte that would fill dest gives the frame up, so it is never
-        // stored and dest_size of 0 or less cannot be written past.
-        if (count + 1 >= dest_size)
-            return 0;
-        dest[count++] = uint8_t(c);
     }
 }
 

@@ -3,16 +3,10 @@
 #pragma once
 
 #include "framework/layer.h"
+#include "layers/slip.h"
 #include "platform/serial.h"
 
 #include <cstdint>
-
-enum : uint8_t {
-    SLIP_END = 0xC0,
-    SLIP_ESC = 0xDB,
-    SLIP_ESC_END = 0xDC,
-    SLIP_ESC_ESC = 0xDD,
-};
 
 constexpr int SER_MAX_FRAME = 10000; // content bytes in one frame
 constexpr int SER_DRAIN_SCRATCH = 4096;
