@@ -8,7 +8,7 @@ packages=(
   googletest
   g++-mingw-w64-x86-64 wine wine64
   xvfb x11-utils xdotool socat imagemagick
-  qt6-base-dev libudev-dev libcli11-dev libpulse-dev
+  qt6-base-dev libudev-dev libcli11-dev libpulse-dev nlohmann-json3-dev
   dpkg-dev help2man man-db lintian desktop-file-utils nsis
 )
 
