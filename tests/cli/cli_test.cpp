@@ -140,7 +140,8 @@ TEST_F(Cli, LineFaultsEndWithExitThreeInTimeSayingWhy)
 // is waited for with the default options.
 TEST_F(Cli, LongEraseAnsweredNotYetCompletesWithTheDefaults)
 {
-    ASSERT_TRUE(sim_start(&sim, dir, {"--baud", "0", "--erase-ms", "31000"}));
+    ASSERT_TRUE(
+        sim_start(&sim, dir, {"--baud", "0", "--erase-ms", "31000", "--expect", ZMK_IMAGE_FILE}));
     run_result r = run_program({ZMK_CLI, "--quiet", sim.pty}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(json_value(sim_finish(&sim), "flash_matches"), "true");
