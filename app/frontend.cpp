@@ -22,11 +22,17 @@ void default_console(const char *text)
     std::fflush(stdout);
 }
 
+// The console shows each command's line as it goes out.
+void default_event(void *, const zmk_event *e)
+{
+    if (e->kind == ZMK_SENT)
+        default_console(e->text);
+}
+
 [[noreturn]] void default_exit(int status) { std::exit(status); }
 
-constexpr zmk_frontend defaults{default_message_box, default_tone, default_status,
-                                default_console,     nullptr,      nullptr,
-                                default_exit};
+constexpr zmk_frontend defaults{default_message_box, default_tone, default_status, default_console,
+                                default_event,       nullptr,      default_exit};
 
 zmk_frontend current = defaults;
 
@@ -43,6 +49,8 @@ void frontend_set(const zmk_frontend *f)
         current.status = defaults.status;
     if (!current.console)
         current.console = defaults.console;
+    if (!current.event)
+        current.event = defaults.event;
     if (!current.exit_process)
         current.exit_process = defaults.exit_process;
 }

@@ -1,10 +1,33 @@
-// How the flasher reaches a person. The Win32 dialog, the Qt dialog and the
-// command line each install their own; tests install fakes.
+// How the engine reaches a person. The Win32 dialog, the Qt dialog and the
+// command line each install their own; tests install fakes. Front ends only
+// render: the engine sets every run parameter and tells what happened.
 #pragma once
 
-#include "layers/lprog.h"
-
 #include <cstdint>
+
+// What happened in a run.
+enum zmk_event_kind {
+    ZMK_SENT,   // a command went out; `text` is its console line ("Erasing...")
+    ZMK_ANSWER, // the answer to that command came, or did not
+    ZMK_DONE,   // RESET was acknowledged: the device is programmed
+};
+
+enum zmk_answer {
+    ZMK_ACK,   // "ACK": the run moved on
+    ZMK_OTHER, // a good packet that is not "ACK"; `text` is its leading text ("NAK")
+    ZMK_NONE,  // nothing usable came
+    ZMK_GONE,  // the port has gone away
+};
+
+struct zmk_event {
+    zmk_event_kind kind;
+    uint32_t command; // LPROG_* of the command sent or answered
+    uint32_t address; // a PROGRAM's start address, else 0
+    uint32_t done;    // image bytes acknowledged so far
+    uint32_t total;   // image size
+    zmk_answer answer;
+    const char *text;
+};
 
 struct zmk_frontend {
     // Modal message box with one OK button and the exclamation icon.
@@ -13,20 +36,19 @@ struct zmk_frontend {
     void (*tone)(uint32_t hz, uint32_t ms);
     // Replaces the status field's text; returns nonzero on success.
     int (*status)(const char *text);
-    // The flasher's own console lines (" . Opening serial port ...").
+    // The engine's own console lines (" . Opening serial port ...").
     void (*console)(const char *text);
-    // The programming layer's progress, with its exact console text; handed
-    // to the programming layer by flasher_open.
-    lprog_hook progress;
-    void *progress_ctx;
+    // Every event of the run, with `event_ctx`.
+    void (*event)(void *ctx, const zmk_event *e);
+    void *event_ctx;
     // Ends the process after a fatal error (exit by default); must not return.
     void (*exit_process)(int status);
 };
 
 // Installs `f` (copied; nullptr removes every override). Null members fall
 // back to the defaults: the message box text to standard error, no tone, no
-// status field, console and progress text to standard output, exit().
+// status field, console lines to standard output, each sent command's
+// console line to standard output, exit().
 void frontend_set(const zmk_frontend *f);
-// The installed front end with every null member replaced by its default;
-// `progress` stays null when none was installed (the layer's own default).
+// The installed front end with every null member replaced by its default.
 const zmk_frontend *frontend_get();

@@ -6,6 +6,7 @@
 #include "layers/lprog.h"
 #include "layers/ser.h"
 #include "platform/resource.h"
+#include "platform/syserror.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -17,6 +18,11 @@ flasher_t flasher;
 char status_text[128];
 
 namespace {
+
+// The run's fixed settings.
+constexpr long run_baud = 115200;
+constexpr int32_t run_chunk = 256;
+constexpr uint32_t run_address = 0;
 
 constexpr int32_t buffer_capacity = 10000;
 constexpr int32_t headroom = 12;
@@ -47,6 +53,32 @@ void append(char *text, int &len, int limit, const char *fmt, ...)
     va_end(ap);
     if (n > 0)
         len += std::min(n, limit - len);
+}
+
+// The command the current exchange sent, for its answer's event.
+zmk_event sent{};
+
+void tell(const zmk_event &e)
+{
+    const zmk_frontend *fe = frontend_get();
+    fe->event(fe->event_ctx, &e);
+}
+
+void on_sent(void *, const lprog_progress *p, const char *text)
+{
+    sent = zmk_event{ZMK_SENT, p->state, p->address, p->done, p->total, ZMK_NONE, text};
+    tell(sent);
+}
+
+zmk_answer answer_of(const flasher_t *t)
+{
+    if (port_is_gone(t->handle))
+        return ZMK_GONE;
+    switch (lprog_answer(t->prog)) {
+    case LPROG_ANSWER_ACK: return ZMK_ACK;
+    case LPROG_ANSWER_OTHER: return ZMK_OTHER;
+    default: return ZMK_NONE;
+    }
 }
 
 } // namespace
@@ -101,8 +133,7 @@ int flasher_open(flasher_t *t)
     plm_insert(t->stack, pkt, PLM_BELOW, t->prog);
     plm_insert(t->stack, link, PLM_BELOW, pkt);
     lpkt_set_peer_tag(pkt, 0);
-    if (fe->progress)
-        lprog_set_hook(t->prog, fe->progress, fe->progress_ctx);
+    lprog_set_hook(t->prog, on_sent, nullptr);
 
     if (length <= small_image_max)
         t->address = small_image_address;
@@ -118,7 +149,42 @@ int flasher_step(flasher_t *t)
     mlb_reset(t->buf, 0, headroom);
     plm_tx(t->stack, t->buf);
     plm_rx(t->stack, t->buf);
+    zmk_event answered = sent;
+    answered.kind = ZMK_ANSWER;
+    answered.answer = answer_of(t);
+    answered.text = answered.answer == ZMK_OTHER ? lprog_answer_text(t->prog) : "";
+    tell(answered);
     return lprog_done(t->prog);
+}
+
+void flasher_start(flasher_t *t, const char *port_name, const uint8_t *image, uint32_t image_size)
+{
+    if (t->opened)
+        return;
+    t->port_name = port_name;
+    t->baud = run_baud;
+    t->chunk = run_chunk;
+    t->address = run_address;
+    t->image_override = image;
+    t->image_override_size = image ? image_size : 0;
+    flasher_open(t);
+    set_status("Programming...");
+}
+
+int flasher_tick(flasher_t *t)
+{
+    if (!flasher_step(t))
+        return 0;
+    if (!t->finished) {
+        t->finished = 1;
+        frontend_get()->tone(2000, 100);
+        set_status("Done");
+        zmk_event done = sent;
+        done.kind = ZMK_DONE;
+        done.done = done.total;
+        tell(done);
+    }
+    return 1;
 }
 
 void fatal_error(const char *msg)
@@ -135,7 +201,8 @@ void fatal_error(const char *msg)
         append(text, len, fatal_body_limit, "Error number %ld reported\n", static_cast<long>(code));
         // A description too long for the room left is cut, not dropped.
         char desc[4096];
-        const int n = std::clamp(port_error_text(code, desc, sizeof desc), 0, int(sizeof desc) - 1);
+        const int n =
+            std::clamp(platform_error_text(code, desc, sizeof desc), 0, int(sizeof desc) - 1);
         const int take = std::min(n, fatal_body_limit - len);
         std::memcpy(text + len, desc, size_t(take));
         len += take;

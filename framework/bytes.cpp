@@ -1,6 +1,6 @@
 #include "framework/bytes.h"
 
-#include "platform/serial.h"
+#include "platform/tick.h"
 
 static_assert(crc32_table[1] == 0x77073096u && crc32_table[255] == 0x2D02EF8Du);
 

@@ -8,7 +8,9 @@
 //   cmake --build --preset fuzz --target zmk-fuzz-seeds
 //   build/fuzz/fuzz/zmk-fuzz-seeds fuzz/corpus
 #include "bench/stack.h"
-#include "fuzz/fake_port.h"
+#include "tests/support/mem_port.h"
+
+#include <cstring>
 #include "layers/ser.h"
 #include "tools/devsim/devsim.h"
 
@@ -94,7 +96,8 @@ void session(const char *dir, const char *name, devsim_config cfg, const uint8_t
     for (uint32_t i = 0; i < size; ++i) // as the fuzzers fill it
         image[i] = uint8_t(uint8_t(i * 7 + (i >> 8) + 1) % 0xFF);
 
-    port_s port;
+    mem_port port;
+    mem_port_init(&port);
     port.on_write = on_write;
     layer_t ser{};
     ser_attach(&ser, &port);
@@ -110,7 +113,7 @@ void session(const char *dir, const char *name, devsim_config cfg, const uint8_t
     for (int step = 0; step < 200 && !lprog_done(host.prog); ++step) {
         mlb_reset(host.buf, 0, 12);
         plm_tx(host.stack, host.buf);
-        fake_port_serve(&port, s.reply.data(), s.reply.size());
+        mem_port_serve(&port, s.reply.data(), s.reply.size());
         s.rx.push_back(0); // raw line bytes
         s.rx.push_back(uint8_t(s.reply.size()));
         s.rx.insert(s.rx.end(), s.reply.begin(), s.reply.end());

@@ -9,7 +9,7 @@
 // programming layer's own fuzzer. The stack's buffer has the flasher's 10000
 // bytes, exactly what the link layer needs, so a write past it is caught.
 #include "bench/stack.h"
-#include "fuzz/fake_port.h"
+#include "tests/support/mem_port.h"
 #include "fuzz/lpkt_model.h"
 #include "fuzz/lprog_model.h"
 #include "layers/ser.h"
@@ -113,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     lprog_watch run;
     ref_packet ref;
     ref.tag = data[4] & 3;
-    port_s port;
+    mem_port port;
+    mem_port_init(&port);
     layer_t ser{};
     ser_attach(&ser, &port);
     host_stack host(&ser);
@@ -132,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // The line's bytes in a block of exactly their size.
         std::unique_ptr<uint8_t[]> bytes(new uint8_t[line.size()]);
         std::memcpy(bytes.get(), line.data(), line.size());
-        fake_port_serve(&port, bytes.get(), line.size(), control & 4);
+        mem_port_serve(&port, bytes.get(), line.size(), control & 4);
 
         mlb_reset(buf, 0, 12);
         plm_tx(host.stack, buf);

@@ -287,3 +287,16 @@ const char *lprog_command_name(uint32_t state)
     default: return "";
     }
 }
+
+const char *lprog_phase_name(uint32_t state)
+{
+    switch (state) {
+    case LPROG_ERASE: return "Erasing";
+    case LPROG_WAIT_ERASE: return "Waiting for erase";
+    case LPROG_PROGRAM: return "Programming";
+    case LPROG_REWRITE_FIRST: return "Rewriting first chunk";
+    case LPROG_SET_CLOCK: return "Setting clock";
+    case LPROG_RESET: return "Resetting";
+    default: return "Done"; // idle again once RESET is acknowledged
+    }
+}

@@ -68,3 +68,5 @@ void lprog_rx(layer_t *t, mlb_t *buffer);
 
 // Name of the command sent in `state` ("ERASE", "PROGRAM", ...), for reports.
 const char *lprog_command_name(uint32_t state);
+// What a person is told the run is doing in `state` ("Erasing", "Programming").
+const char *lprog_phase_name(uint32_t state);

@@ -1,6 +1,7 @@
 #include "layers/ser.h"
 
 #include "framework/zassert.h"
+#include "platform/tick.h"
 
 #include <array>
 #include <cstring>
@@ -28,7 +29,7 @@ int find_newest_saved(port_handle port)
 void drain(port_handle port)
 {
     port_timeouts held{};
-    bool restore = port_get_timeouts(port, &held) == 0;
+    bool restore = port_get_timeouts(port, &held) == PORT_DONE;
     if (!restore) {
         int i = find_newest_saved(port);
         if (i >= 0) {
@@ -46,8 +47,9 @@ void drain(port_handle port)
     // baud rate) is left to the next drain once the bound has passed.
     std::array<uint8_t, SER_DRAIN_SCRATCH> scratch;
     const uint32_t start = platform_tick_ms();
+    int got = 0;
     while (platform_tick_ms() - start < SER_DRAIN_MS &&
-           port_read(port, scratch.data(), int(scratch.size())) > 0) {
+           port_read(port, scratch.data(), int(scratch.size()), &got) == PORT_DONE) {
     }
     if (restore)
         (void)port_set_timeouts(port, &held);
@@ -103,13 +105,15 @@ int ser_write_frame(port_handle port, const uint8_t *data, int size)
     const int len = slip_encode(data, size, frame.data(), int(frame.size()));
     // The port has had the whole write time-out: a frame it did not take
     // whole is given up, and the command simply goes again on the next tick.
-    return port_write(port, frame.data(), len) == len ? size : -1;
+    int taken = 0;
+    return port_write(port, frame.data(), len, &taken) == PORT_DONE ? size : -1;
 }
 
 int ser_read_byte(port_handle port)
 {
     uint8_t b = 0;
-    return port_read(port, &b, 1) == 1 ? int(b) : -1;
+    int got = 0;
+    return port_read(port, &b, 1, &got) == PORT_DONE ? int(b) : -1;
 }
 
 int ser_read_frame(port_handle port, uint8_t *dest, int dest_size)
@@ -137,9 +141,9 @@ int ser_configure(port_handle port, uint32_t baud, uint32_t read_timeout_us)
     if (saved_count >= SER_SAVED_SLOTS)
         return -1;
     saved_port &slot = saved_ports[saved_count];
-    if (port_get_line(port, &slot.dcb) != 0)
+    if (port_get_line(port, &slot.dcb) != PORT_DONE)
         return -1;
-    if (port_get_timeouts(port, &slot.timeouts) != 0)
+    if (port_get_timeouts(port, &slot.timeouts) != PORT_DONE)
         return -1;
     slot.handle = port;
 

@@ -1,7 +1,8 @@
 // zmk-cli: the headless front end. Options, the watch over the device's
-// acknowledgements, and the live progress line.
+// answers, the live progress line, and one run.
 #pragma once
 
+#include "app/frontend.h"
 #include "layers/lprog.h"
 
 #include <cstddef>
@@ -28,11 +29,10 @@ struct cli_options {
 // version printed: 0; bad usage: 2, with the reason on standard error).
 int cli_parse(int argc, char **argv, cli_options *opt);
 
-// Follows the progress hook (each call reports the command about to be sent)
-// and the answer each exchange got.
+// Follows the engine's events: each command sent and the answer it got.
 struct cli_watch {
-    lprog_progress last;
-    int seen;
+    lprog_progress last; // the command last sent
+    uint32_t exchanges;
     uint32_t last_ack_ms;
     uint32_t last_life_ms;  // any answer with a good packet, "ACK" or not
     uint32_t last_other_ms; // an answer other than "ACK"
@@ -43,13 +43,11 @@ struct cli_watch {
     uint32_t program_start_ms; // first PROGRAM command, for the rate
     uint32_t program_start_done;
     int program_started;
-    uint32_t drawn_ms;
-    uint32_t drawn_state;
 };
 
 void cli_watch_init(cli_watch *t, uint32_t now_ms);
-// Takes in the command about to be sent.
-void cli_watch_update(cli_watch *t, const lprog_progress *p, uint32_t now_ms);
+// Takes in a ZMK_SENT event.
+void cli_watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms);
 
 // How a run stands after an exchange.
 enum cli_verdict {
@@ -60,10 +58,10 @@ enum cli_verdict {
     CLI_DISCONNECTED,  // the port has gone away
 };
 
-// Takes in one exchange's answer (LPROG_ANSWER_*, or `gone`) to the command
-// of `state`, and says whether the run goes on. Time-outs in ms, 0: none.
-cli_verdict cli_watch_answer(cli_watch *t, uint32_t state, uint32_t answer, const char *text,
-                             int gone, uint32_t now_ms, double timeout_ms, double erase_timeout_ms);
+// Takes in a ZMK_ANSWER event and says whether the run goes on. Time-outs in
+// ms, 0: none.
+cli_verdict cli_watch_answer(cli_watch *t, const zmk_event *e, uint32_t now_ms, double timeout_ms,
+                             double erase_timeout_ms);
 // The one line that explains a verdict other than CLI_GO_ON.
 void cli_format_verdict(const cli_watch *t, cli_verdict v, uint32_t now_ms, const cli_options &opt,
                         char *dest, size_t size);

@@ -57,7 +57,7 @@ zmk_dialog::zmk_dialog(const QStringList &ports, const QStringList &descriptions
       port_list(new QComboBox(this)), program(new QPushButton("Program", this)),
       status(new QLineEdit(this))
 {
-    setWindowTitle("Vorlane Flash Programming Tool");
+    setWindowTitle(ZMK_CAPTION);
 
     port_list->setObjectName("port_list");
     port_list->setProperty("control_id", IDC_PORT);
@@ -147,22 +147,14 @@ void zmk_dialog::program_pressed()
     if (name.trimmed().isEmpty())
         return; // nothing to open; stay idle
     opened_name = name.toLocal8Bit().toStdString();
-    flasher.port_name = opened_name.c_str();
-    flasher.baud = 115200;
-    flasher.chunk = 256;
-    flasher.address = 0;
-    flasher_open(&flasher);
-    set_status("Programming...");
-    step_timer.start(ID_STEP_TIMER_MS);
+    flasher_start(&flasher, opened_name.c_str());
+    step_timer.start(ZMK_STEP_PERIOD_MS);
 }
 
 void zmk_dialog::step()
 {
-    if (flasher_step(&flasher)) {
+    if (flasher_tick(&flasher))
         step_timer.stop();
-        frontend_get()->tone(2000, 100);
-        set_status("Done");
-    }
 }
 
 void zmk_dialog::keyPressEvent(QKeyEvent *event)

@@ -4,17 +4,14 @@
 // run per process, one flasher step per 5 ms tick).
 #pragma once
 
+#include "app/dialog_ids.h"
+
 #include <QComboBox>
 #include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
-
-constexpr int IDC_PORT = 3;
-constexpr int IDC_PROGRAM = 4;
-constexpr int IDC_STATUS = 5;
-constexpr int ID_STEP_TIMER_MS = 5;
 
 class zmk_dialog : public QDialog {
   public:

@@ -1,18 +1,12 @@
 // The Windows program: the "ZMK" dialog from the resource template, the port
 // list, the "Program" button and the 5 ms step timer that drives a run.
+#include "app/dialog_ids.h"
 #include "app/frontend.h"
 #include "app/zmk.h"
 
 #include <windows.h>
 
 #include <cstdio>
-
-enum : int {
-    IDC_PORT = 3,
-    IDC_PROGRAM = 4,
-    IDC_STATUS = 5,
-    ID_STEP_TIMER = 6,
-};
 
 struct port_entry {
     int32_t number;
@@ -26,11 +20,9 @@ port_entry ports[32];
 namespace {
 
 constexpr int max_port_number = 31;
-constexpr UINT step_period_ms = 5;
 
 // A name typed into the list's edit field when nothing is selected.
 char typed_port[64];
-bool done_reported;
 
 void win_message_box(const char *text, const char *caption)
 {
@@ -93,23 +85,14 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM 
             break;
         if (flasher.opened)
             return 0;
-        flasher.port_name = chosen_port(window);
-        if (!flasher.port_name)
-            return 0;
-        flasher.baud = 115200;
-        flasher.chunk = 256;
-        flasher.address = 0;
-        flasher_open(&flasher);
-        set_status("Programming...");
-        SetTimer(window, ID_STEP_TIMER, step_period_ms, nullptr);
+        if (const char *port = chosen_port(window)) {
+            flasher_start(&flasher, port);
+            SetTimer(window, ID_STEP_TIMER, ZMK_STEP_PERIOD_MS, nullptr);
+        }
         return 0;
     case WM_TIMER:
-        if (LOWORD(wparam) == ID_STEP_TIMER && !done_reported && flasher_step(&flasher)) {
-            done_reported = true;
+        if (LOWORD(wparam) == ID_STEP_TIMER && flasher_tick(&flasher))
             KillTimer(window, ID_STEP_TIMER);
-            frontend_get()->tone(2000, 100);
-            set_status("Done");
-        }
         break;
     // The class's default handling is the plain window one, which leaves the
     // dialog keyboard of IsDialogMessageA without its two questions answered:

@@ -1,4 +1,4 @@
-#include "platform/serial.h"
+#include "platform/tick.h"
 
 #include <time.h>
 

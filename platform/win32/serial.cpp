@@ -10,25 +10,16 @@
 
 static_assert(sizeof(DCB) <= sizeof(port_line));
 
-struct port_s {
-    HANDLE h;
-    bool gone; // the device went away; stays so
-};
-
 namespace {
 
-DWORD last_error;
+struct win32_port : port_s {
+    HANDLE h;
+};
 
-int fail()
-{
-    last_error = GetLastError();
-    return PORT_FAILED;
-}
+HANDLE handle_of(port_handle t) { return static_cast<win32_port *>(t)->h; }
 
 // What the comm API answers for a handle that is no serial port.
 constexpr DWORD not_a_port_error = ERROR_INVALID_FUNCTION;
-
-HANDLE handle_of(port_handle port) { return port->h; }
 
 // The errors a removed USB adapter gives its open handle.
 bool is_gone_error(DWORD e)
@@ -45,14 +36,7 @@ bool is_gone_error(DWORD e)
     }
 }
 
-int fail_or_gone(port_handle port)
-{
-    fail();
-    if (!is_gone_error(last_error))
-        return PORT_FAILED;
-    port->gone = true;
-    return PORT_GONE;
-}
+port_status failed() { return is_gone_error(GetLastError()) ? PORT_GONE : PORT_FAILED; }
 
 // "comN" only names COM1..COM9 as a plain file name; every port exists under
 // its device path, so plain port names are opened that way.
@@ -79,68 +63,8 @@ bool is_serial_port(HANDLE h)
 
 port_handle not_a_port()
 {
-    last_error = not_a_port_error;
     SetLastError(not_a_port_error);
     return nullptr;
-}
-
-} // namespace
-
-port_handle port_open(const char *name)
-{
-    if (!name) {
-        last_error = ERROR_INVALID_PARAMETER;
-        SetLastError(last_error);
-        return nullptr;
-    }
-    char path[64];
-    if (is_plain_com_name(name) && std::strlen(name) + 5 <= sizeof path) {
-        std::memcpy(path, "\\\\.\\", 4);
-        std::strcpy(path + 4, name);
-        name = path;
-    }
-    const DWORD attributes = GetFileAttributesA(name);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return not_a_port();
-    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        fail();
-        return nullptr;
-    }
-    if (!is_serial_port(h)) {
-        CloseHandle(h);
-        return not_a_port();
-    }
-    auto *t = new (std::nothrow) port_s{h, false};
-    if (!t) {
-        CloseHandle(h);
-        last_error = ERROR_NOT_ENOUGH_MEMORY;
-        SetLastError(last_error);
-    }
-    return t;
-}
-
-void port_close(port_handle port)
-{
-    if (!port)
-        return;
-    CloseHandle(handle_of(port));
-    delete port;
-}
-
-// The write time-out of the port's time-outs bounds WriteFile: a device
-// that stops reading makes it return with fewer bytes written.
-int port_write(port_handle port, const void *data, int n)
-{
-    if (!port || n < 0)
-        return PORT_FAILED;
-    if (port->gone)
-        return PORT_GONE;
-    DWORD written = 0;
-    if (!WriteFile(handle_of(port), data, DWORD(n), &written, nullptr))
-        return fail_or_gone(port);
-    return int(written);
 }
 
 // How long a read of n bytes may take under the port's time-outs; 0 when
@@ -157,42 +81,122 @@ DWORD read_limit_ms(HANDLE h, int n)
     return total < 60000 ? DWORD(total) : 60000;
 }
 
-int port_read(port_handle port, void *dest, int n)
+port_status win32_read(port_handle t, void *dest, int n, int *got)
 {
-    if (!port || n < 0)
-        return PORT_FAILED;
     const DWORD start = GetTickCount();
-    DWORD got = 0;
-    if (!port->gone && ReadFile(handle_of(port), dest, DWORD(n), &got, nullptr))
-        return int(got);
-    const int r = port->gone ? PORT_GONE : fail_or_gone(port);
+    DWORD count = 0;
+    if (!t->gone && ReadFile(handle_of(t), dest, DWORD(n), &count, nullptr)) {
+        *got = int(count);
+        return count ? PORT_DONE : PORT_TIMED_OUT;
+    }
+    const port_status s = t->gone ? PORT_GONE : failed();
     // A port that has gone away fails every read at once; waiting out the
     // time-out keeps a caller that simply reads again from spinning.
-    DWORD limit = read_limit_ms(handle_of(port), n);
+    DWORD limit = read_limit_ms(handle_of(t), n);
     DWORD spent = GetTickCount() - start;
     if (spent < limit)
         Sleep(limit - spent);
-    return r;
+    return s;
 }
 
-int port_is_gone(port_handle port) { return port && port->gone ? 1 : 0; }
+// The write time-out of the port's time-outs bounds WriteFile: a device
+// that stops reading makes it return with fewer bytes written.
+port_status win32_write(port_handle t, const void *src, int n, int *taken)
+{
+    if (t->gone)
+        return PORT_GONE;
+    DWORD written = 0;
+    if (!WriteFile(handle_of(t), src, DWORD(n), &written, nullptr))
+        return failed();
+    *taken = int(written);
+    return *taken == n ? PORT_DONE : PORT_TIMED_OUT;
+}
 
-int port_get_line(port_handle port, port_line *line)
+port_status win32_get_line(port_handle t, port_line *line)
 {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle_of(port), &dcb))
-        return fail();
+    if (!GetCommState(handle_of(t), &dcb))
+        return failed();
     std::memset(line->raw, 0, sizeof line->raw);
     std::memcpy(line->raw, &dcb, sizeof dcb);
-    return 0;
+    return PORT_DONE;
 }
 
-int port_set_line(port_handle port, const port_line *line)
+port_status win32_set_line(port_handle t, const port_line *line)
 {
     DCB dcb;
     std::memcpy(&dcb, line->raw, sizeof dcb);
-    return SetCommState(handle_of(port), &dcb) ? 0 : fail();
+    return SetCommState(handle_of(t), &dcb) ? PORT_DONE : failed();
+}
+
+port_status win32_get_timeouts(port_handle t, port_timeouts *timeouts)
+{
+    COMMTIMEOUTS ct{};
+    if (!GetCommTimeouts(handle_of(t), &ct))
+        return failed();
+    timeouts->ReadIntervalTimeout = ct.ReadIntervalTimeout;
+    timeouts->ReadTotalTimeoutMultiplier = ct.ReadTotalTimeoutMultiplier;
+    timeouts->ReadTotalTimeoutConstant = ct.ReadTotalTimeoutConstant;
+    timeouts->WriteTotalTimeoutMultiplier = ct.WriteTotalTimeoutMultiplier;
+    timeouts->WriteTotalTimeoutConstant = ct.WriteTotalTimeoutConstant;
+    return PORT_DONE;
+}
+
+port_status win32_set_timeouts(port_handle t, const port_timeouts *timeouts)
+{
+    COMMTIMEOUTS ct{};
+    ct.ReadIntervalTimeout = timeouts->ReadIntervalTimeout;
+    ct.ReadTotalTimeoutMultiplier = timeouts->ReadTotalTimeoutMultiplier;
+    ct.ReadTotalTimeoutConstant = timeouts->ReadTotalTimeoutConstant;
+    ct.WriteTotalTimeoutMultiplier = timeouts->WriteTotalTimeoutMultiplier;
+    ct.WriteTotalTimeoutConstant = timeouts->WriteTotalTimeoutConstant;
+    return SetCommTimeouts(handle_of(t), &ct) ? PORT_DONE : failed();
+}
+
+void win32_close(port_handle t)
+{
+    CloseHandle(handle_of(t));
+    delete static_cast<win32_port *>(t);
+}
+
+constexpr port_ops win32_ops{win32_read,         win32_write,        win32_get_line, win32_set_line,
+                             win32_get_timeouts, win32_set_timeouts, win32_close};
+
+} // namespace
+
+port_handle port_os_open(const char *name)
+{
+    if (!name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    char path[64];
+    if (is_plain_com_name(name) && std::strlen(name) + 5 <= sizeof path) {
+        std::memcpy(path, "\\\\.\\", 4);
+        std::strcpy(path + 4, name);
+        name = path;
+    }
+    const DWORD attributes = GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return not_a_port();
+    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    if (!is_serial_port(h)) {
+        CloseHandle(h);
+        return not_a_port();
+    }
+    auto *t = new (std::nothrow) win32_port{};
+    if (!t) {
+        CloseHandle(h);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    t->ops = &win32_ops;
+    t->h = h;
+    return t;
 }
 
 void port_line_make_raw(port_line *line, uint32_t baud)
@@ -217,39 +221,4 @@ void port_line_make_raw(port_line *line, uint32_t baud)
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     std::memcpy(line->raw, &dcb, sizeof dcb);
-}
-
-int port_get_timeouts(port_handle port, port_timeouts *timeouts)
-{
-    COMMTIMEOUTS ct{};
-    if (!GetCommTimeouts(handle_of(port), &ct))
-        return fail();
-    timeouts->ReadIntervalTimeout = ct.ReadIntervalTimeout;
-    timeouts->ReadTotalTimeoutMultiplier = ct.ReadTotalTimeoutMultiplier;
-    timeouts->ReadTotalTimeoutConstant = ct.ReadTotalTimeoutConstant;
-    timeouts->WriteTotalTimeoutMultiplier = ct.WriteTotalTimeoutMultiplier;
-    timeouts->WriteTotalTimeoutConstant = ct.WriteTotalTimeoutConstant;
-    return 0;
-}
-
-int port_set_timeouts(port_handle port, const port_timeouts *timeouts)
-{
-    COMMTIMEOUTS ct{};
-    ct.ReadIntervalTimeout = timeouts->ReadIntervalTimeout;
-    ct.ReadTotalTimeoutMultiplier = timeouts->ReadTotalTimeoutMultiplier;
-    ct.ReadTotalTimeoutConstant = timeouts->ReadTotalTimeoutConstant;
-    ct.WriteTotalTimeoutMultiplier = timeouts->WriteTotalTimeoutMultiplier;
-    ct.WriteTotalTimeoutConstant = timeouts->WriteTotalTimeoutConstant;
-    return SetCommTimeouts(handle_of(port), &ct) ? 0 : fail();
-}
-
-uint32_t port_last_error() { return last_error; }
-
-int port_error_text(uint32_t code, char *dest, int size)
-{
-    if (!dest || size <= 0)
-        return 0;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, 0, dest, DWORD(size), nullptr);
-    return int(n);
 }

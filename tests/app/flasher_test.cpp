@@ -1,59 +1,63 @@
-// The flasher over an in-memory port that never answers, with the front end
+// The engine over an in-memory port that never answers, with the front end
 // replaced by recorders; the image is the real embedded resource.
 #include "app/frontend.h"
 #include "app/zmk.h"
 #include "platform/resource.h"
+#include "tests/support/mem_port.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
 struct {
-    int opens = 0, calls = 0; // calls: every read, write and settings call
-    uint32_t last_error = 0; // the system's
-    uint32_t port_error = 0; // what the serial code last cached
-    std::string error_text = "The system cannot find the file specified.\r\n";
+    int opens = 0;
+    mem_port port;
     std::string console, box, caption, status;
     std::vector<uint32_t> tones;
+    std::vector<zmk_event_kind> events;
     int exit_status = -1;
 } seen;
 
 struct exited {};
 
-} // namespace
+void set_system_error(uint32_t code)
+{
+#ifdef _WIN32
+    SetLastError(code);
+#else
+    errno = int(code);
+#endif
+}
 
-port_handle port_open(const char *name)
+// "missing" fails as a missing port does; any other name opens the port in memory.
+port_handle open_in_memory(const char *name)
 {
     ++seen.opens;
-    seen.last_error = seen.port_error = std::strcmp(name, "missing") == 0 ? 2 : 0;
-    return seen.last_error ? nullptr : reinterpret_cast<port_handle>(&seen);
-}
-void port_close(port_handle) {}
-int port_write(port_handle, const void *, int n) { return ++seen.calls, n; }
-int port_read(port_handle, void *, int) { return ++seen.calls, 0; }
-int port_get_line(port_handle, port_line *) { return ++seen.calls, 0; }
-int port_set_line(port_handle, const port_line *) { return ++seen.calls, 0; }
-void port_line_make_raw(port_line *, uint32_t) {}
-int port_get_timeouts(port_handle, port_timeouts *) { return ++seen.calls, 0; }
-int port_set_timeouts(port_handle, const port_timeouts *) { return ++seen.calls, 0; }
-int port_is_gone(port_handle) { return 0; }
-uint32_t port_last_error() { return seen.port_error; }
-uint32_t platform_last_error() { return seen.last_error; }
-int port_error_text(uint32_t, char *dest, int size)
-{
-    const int n = int(seen.error_text.size());
-    return n < size ? (std::memcpy(dest, seen.error_text.c_str(), size_t(n) + 1), n) : 0;
+    if (std::strcmp(name, "missing") == 0) {
+        set_system_error(2);
+        return nullptr;
+    }
+    mem_port_init(&seen.port);
+    return &seen.port;
 }
 
 class Flasher : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        seen = {};
+        seen.opens = 0;
+        seen.console = seen.box = seen.caption = seen.status = "";
+        seen.tones.clear();
+        seen.events.clear();
+        port_set_opener(open_in_memory);
         static constexpr zmk_frontend fe{
             [](const char *text, const char *caption) { seen.box = text, seen.caption = caption; },
             [](uint32_t hz, uint32_t ms) {
@@ -61,22 +65,28 @@ class Flasher : public ::testing::Test {
             },
             [](const char *text) { return seen.status = text, 1; },
             [](const char *text) { seen.console += text; },
-            [](void *, const lprog_progress *, const char *) {},
+            [](void *, const zmk_event *e) { seen.events.push_back(e->kind); },
             nullptr,
             [](int status) { seen.exit_status = status, throw exited{}; }};
         frontend_set(&fe);
     }
-    void TearDown() override { frontend_set(nullptr); }
+    void TearDown() override
+    {
+        frontend_set(nullptr);
+        port_set_opener(nullptr);
+    }
 
     flasher_t run{0, "com3", nullptr, 115200, 256, 0};
 };
+
+} // namespace
 
 // Opened contexts live in static storage, as the program's own does: a run
 // is never torn down.
 TEST_F(Flasher, OpensOnceWithTheEmbeddedImage)
 {
     EXPECT_EQ(flasher_step(&run), 0);
-    EXPECT_EQ(seen.calls + seen.opens, 0); // nothing before the open
+    EXPECT_EQ(seen.opens, 0); // nothing before the open
 
     flasher = run;
     EXPECT_EQ(flasher_open(&flasher), 0);
@@ -88,9 +98,11 @@ TEST_F(Flasher, OpensOnceWithTheEmbeddedImage)
     ASSERT_EQ(size, 60800u);
     EXPECT_NE(flasher.filebuf, embedded);
     EXPECT_EQ(std::memcmp(flasher.filebuf, embedded, size), 0);
-    const int calls = seen.calls;
+    const int calls = seen.port.calls;
     EXPECT_EQ(flasher_step(&flasher), 0);
-    EXPECT_GT(seen.calls, calls);
+    EXPECT_GT(seen.port.calls, calls);
+    // Every exchange tells what went out and what came back (here: nothing).
+    EXPECT_EQ(seen.events, (std::vector<zmk_event_kind>{ZMK_SENT, ZMK_ANSWER}));
 
     const flasher_t before = flasher;
     const std::string console = seen.console;
@@ -117,22 +129,21 @@ TEST_F(Flasher, FatalErrorText)
 {
     const std::string header = "\n\nAn Error has occurred as follows:\n          boom\n";
     const std::string closing = "\n\n The program will now abort\n\n\n";
-    // The system's last error tells, not a stale one of the serial code: a
-    // window that could not be made has nothing to do with the port.
-    seen.port_error = 87;
+    set_system_error(0);
     EXPECT_THROW(fatal_error("boom"), exited);
     EXPECT_EQ(seen.box, header + closing);
     EXPECT_EQ(seen.caption, "Terminate Program");
     EXPECT_EQ(seen.tones, (std::vector<uint32_t>{200, 1000}));
     EXPECT_EQ(seen.exit_status, 1);
 
-    seen.last_error = 5;
+    // The system's own last error at the failure tells: the port's, or a
+    // window's that could not be made.
+    set_system_error(5);
     EXPECT_THROW(fatal_error("boom"), exited);
-    EXPECT_EQ(seen.box, header + "Error number 5 reported\n" + seen.error_text + closing);
+    EXPECT_EQ(seen.box.rfind(header + "Error number 5 reported\n", 0), 0u) << seen.box;
 
-    // A description that fills the buffer is cut; the closing text stays.
-    seen.error_text.assign(1500, 'x');
-    EXPECT_THROW(fatal_error("boom"), exited);
+    // Text that fills the buffer is cut; the closing text stays.
+    EXPECT_THROW(fatal_error(std::string(1500, 'x').c_str()), exited);
     EXPECT_EQ(seen.box.size(), 999u);
     EXPECT_EQ(seen.box.substr(999 - closing.size()), closing);
 
@@ -144,8 +155,16 @@ TEST_F(Flasher, FatalErrorText)
     EXPECT_EQ(flasher_step(&run), 0);
 }
 
-TEST_F(Flasher, StatusLineIsCutAt127)
+// The engine's start sets the run's settings and says "Programming...";
+// its tick tells the end once, with one tone.
+TEST_F(Flasher, StartAndTickOwnTheRun)
 {
+    flasher_start(&flasher, "com7");
+    EXPECT_EQ(flasher.baud, 115200);
+    EXPECT_EQ(flasher.chunk, 256);
+    EXPECT_EQ(seen.status, "Programming...");
+    EXPECT_EQ(flasher_tick(&flasher), 0);
+    EXPECT_TRUE(seen.tones.empty());
     set_status("%s", std::string(300, 's').c_str());
     EXPECT_EQ(seen.status, std::string(127, 's'));
 }

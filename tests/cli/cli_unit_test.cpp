@@ -38,14 +38,28 @@ TEST(CliOptions, BadUsageExitsTwo)
     EXPECT_EQ(o.timeout_s, 30);
 }
 
+namespace {
+
+zmk_event sent(uint32_t command, uint32_t address, uint32_t done)
+{
+    return zmk_event{ZMK_SENT, command, address, done, 60800, ZMK_NONE, ""};
+}
+
+zmk_event answer(uint32_t command, zmk_answer a, const char *text = "")
+{
+    return zmk_event{ZMK_ANSWER, command, 0x1900, 0, 60800, a, text};
+}
+
+} // namespace
+
 TEST(CliWatch, TheLiveLineAddsUp)
 {
     cli_watch w;
     cli_watch_init(&w, 0);
-    lprog_progress p{LPROG_PROGRAM, 0, 0, 60800};
-    cli_watch_update(&w, &p, 0);
-    p = {LPROG_PROGRAM, 30400, 30400, 60800};
-    cli_watch_update(&w, &p, 3040);
+    zmk_event e = sent(LPROG_PROGRAM, 0, 0);
+    cli_watch_sent(&w, &e, 0);
+    e = sent(LPROG_PROGRAM, 30400, 30400);
+    cli_watch_sent(&w, &e, 3040);
     char line[160];
     cli_format_live(&w, 3040, line, sizeof line);
     for (const char *part : {"Programming", " 50%", "30400/60800 bytes", "10.0 kB/s", "0:03 left"})
@@ -57,44 +71,42 @@ TEST(CliWatch, TheLiveLineAddsUp)
 TEST(CliWatch, TellsSilenceRefusalAndALongEraseApart)
 {
     constexpr double timeout = 2000, erase_timeout = 10000;
-    auto feed = [&](cli_watch *w, uint32_t state, uint32_t answer, const char *text, uint32_t from,
-                    uint32_t to) {
+    auto feed = [&](cli_watch *w, const zmk_event &e, uint32_t from, uint32_t to) {
         cli_verdict v = CLI_GO_ON;
         for (uint32_t ms = from; ms <= to && v == CLI_GO_ON; ms += 100)
-            v = cli_watch_answer(w, state, answer, text, 0, ms, timeout, erase_timeout);
+            v = cli_watch_answer(w, &e, ms, timeout, erase_timeout);
         return v;
     };
     cli_watch w;
     cli_watch_init(&w, 0);
-    lprog_progress p{LPROG_WAIT_ERASE, 0, 0, 60800};
-    cli_watch_update(&w, &p, 0);
+    zmk_event poll = sent(LPROG_WAIT_ERASE, 0, 0);
+    cli_watch_sent(&w, &poll, 0);
     // "Not yet" to the erase poll for longer than --timeout is no refusal...
-    EXPECT_EQ(feed(&w, LPROG_WAIT_ERASE, LPROG_ANSWER_OTHER, "BUSY", 0, 9800), CLI_GO_ON);
+    const zmk_event busy = answer(LPROG_WAIT_ERASE, ZMK_OTHER, "BUSY");
+    EXPECT_EQ(feed(&w, busy, 0, 9800), CLI_GO_ON);
     // ...until the erase time-out, counted from the first poll.
-    EXPECT_EQ(feed(&w, LPROG_WAIT_ERASE, LPROG_ANSWER_OTHER, "BUSY", 9900, 10000),
-              CLI_ERASE_TIMEOUT);
+    EXPECT_EQ(feed(&w, busy, 9900, 10000), CLI_ERASE_TIMEOUT);
     cli_options opt;
     char why[200];
     cli_format_verdict(&w, CLI_ERASE_TIMEOUT, 10000, opt, why, sizeof why);
     EXPECT_NE(std::string(why).find("still answers BUSY"), std::string::npos) << why;
 
     cli_watch_init(&w, 0);
-    p = {LPROG_PROGRAM, 0x1900, 0x1900, 60800};
-    cli_watch_update(&w, &p, 0);
-    EXPECT_EQ(feed(&w, LPROG_PROGRAM, LPROG_ANSWER_ACK, "", 0, 5000), CLI_GO_ON);
-    EXPECT_EQ(feed(&w, LPROG_PROGRAM, LPROG_ANSWER_OTHER, "NAK", 5100, 9000), CLI_REFUSED);
+    zmk_event chunk = sent(LPROG_PROGRAM, 0x1900, 0x1900);
+    cli_watch_sent(&w, &chunk, 0);
+    EXPECT_EQ(feed(&w, answer(LPROG_PROGRAM, ZMK_ACK), 0, 5000), CLI_GO_ON);
+    EXPECT_EQ(feed(&w, answer(LPROG_PROGRAM, ZMK_OTHER, "NAK"), 5100, 9000), CLI_REFUSED);
     cli_format_verdict(&w, CLI_REFUSED, 7100, opt, why, sizeof why);
     EXPECT_STREQ(why, "the device refuses PROGRAM at 0x1900: it answers NAK");
 
     // A refusal long past, then silence: the device stopped answering.
     cli_watch_init(&w, 0);
-    cli_watch_update(&w, &p, 0);
-    EXPECT_EQ(feed(&w, LPROG_PROGRAM, LPROG_ANSWER_OTHER, "NAK", 0, 0), CLI_GO_ON);
-    EXPECT_EQ(feed(&w, LPROG_PROGRAM, LPROG_ANSWER_NONE, "", 100, 9000), CLI_SILENT);
-    EXPECT_EQ(cli_watch_answer(&w, LPROG_PROGRAM, LPROG_ANSWER_NONE, "", 0, 100, 0, 0), CLI_GO_ON)
-        << "--timeout 0 waits for ever";
-    EXPECT_EQ(cli_watch_answer(&w, LPROG_PROGRAM, LPROG_ANSWER_NONE, "", 1, 100, 0, 0),
-              CLI_DISCONNECTED);
+    cli_watch_sent(&w, &chunk, 0);
+    EXPECT_EQ(feed(&w, answer(LPROG_PROGRAM, ZMK_OTHER, "NAK"), 0, 0), CLI_GO_ON);
+    EXPECT_EQ(feed(&w, answer(LPROG_PROGRAM, ZMK_NONE), 100, 9000), CLI_SILENT);
+    const zmk_event none = answer(LPROG_PROGRAM, ZMK_NONE), gone = answer(LPROG_PROGRAM, ZMK_GONE);
+    EXPECT_EQ(cli_watch_answer(&w, &none, 100, 0, 0), CLI_GO_ON) << "--timeout 0 waits for ever";
+    EXPECT_EQ(cli_watch_answer(&w, &gone, 100, 0, 0), CLI_DISCONNECTED);
     cli_format_verdict(&w, CLI_DISCONNECTED, 100, opt, why, sizeof why);
     EXPECT_STREQ(why, "the device disconnected while waiting on PROGRAM at 0x1900");
 }

@@ -2,7 +2,8 @@
 // real line: a pseudo-terminal's master side on POSIX, a second COM port on
 // the same pty pair under Wine (its names come from ZMK_LINK_PORT/_PEER).
 #include "layers/ser.h"
-#include "platform/ports.h"
+#include "platform/port_error.h"
+#include "platform/syserror.h"
 
 #include <gtest/gtest.h>
 
@@ -69,7 +70,7 @@ class Link : public ::testing::Test {
         name = a;
         ASSERT_TRUE(peer = port_open(b));
         port_line l;
-        ASSERT_EQ(port_get_line(peer, &l), 0);
+        ASSERT_EQ(port_get_line(peer, &l), PORT_DONE);
         port_line_make_raw(&l, 115200);
         port_set_line(peer, &l);
         port_timeouts to{PORT_MAXDWORD, PORT_MAXDWORD, 50, 0, 0};
@@ -104,7 +105,8 @@ class Link : public ::testing::Test {
     void peer_send(const bytes &b)
     {
 #ifdef _WIN32
-        ASSERT_EQ(port_write(peer, b.data(), int(b.size())), int(b.size()));
+        int taken = 0;
+        ASSERT_EQ(port_write(peer, b.data(), int(b.size()), &taken), PORT_DONE);
 #else
         ASSERT_EQ(write(master, b.data(), b.size()), ssize_t(b.size()));
 #endif
@@ -116,7 +118,8 @@ class Link : public ::testing::Test {
         uint8_t chunk[4096];
         for (;;) {
 #ifdef _WIN32
-            int n = port_read(peer, chunk, int(sizeof chunk));
+            int n = 0;
+            port_read(peer, chunk, int(sizeof chunk), &n);
 #else
             pollfd p{master, POLLIN, 0};
             int n = poll(&p, 1, 50) > 0 ? int(read(master, chunk, sizeof chunk)) : 0;
@@ -130,7 +133,7 @@ class Link : public ::testing::Test {
     uint32_t line_baud(bool *raw_8n1)
     {
         port_line line;
-        EXPECT_EQ(port_get_line(port, &line), 0);
+        EXPECT_EQ(port_get_line(port, &line), PORT_DONE);
 #ifdef _WIN32
         DCB d;
         std::memcpy(&d, line.raw, sizeof d);
@@ -228,7 +231,7 @@ TEST_F(Link, SecondFrameBackToBackIsDrained)
     EXPECT_LT(ms, 100); // the drain waits about 10 ms per read, not the read time-out
     EXPECT_EQ(rx_seen, bytes{0x31});
     port_timeouts to{};
-    ASSERT_EQ(port_get_timeouts(port, &to), 0);
+    ASSERT_EQ(port_get_timeouts(port, &to), PORT_DONE);
     EXPECT_EQ(to.ReadIntervalTimeout & to.ReadTotalTimeoutMultiplier, PORT_MAXDWORD);
     EXPECT_EQ(to.ReadTotalTimeoutConstant, 120u);
     ser_rx(&ser, buf);
@@ -250,7 +253,7 @@ TEST_F(Link, ConfigureSlotsAndRestore)
 #endif
     ASSERT_EQ(ser_configure(port, 9600, 1999), 0); // slot 1
     port_timeouts to{};
-    ASSERT_EQ(port_get_timeouts(port, &to), 0);
+    ASSERT_EQ(port_get_timeouts(port, &to), PORT_DONE);
     EXPECT_EQ(to.ReadTotalTimeoutConstant, 1u);
     // Twice the wire time of a byte at 9600 is 2.1 ms: 3 ms a byte, plus the margin.
     EXPECT_EQ(to.WriteTotalTimeoutMultiplier, 3u);
@@ -291,7 +294,7 @@ TEST(LinkFile, NonPortsAreRefusedAndLeftAlone)
     for (const std::string &name : names) {
         auto t0 = clk::now();
         EXPECT_FALSE(port_open(name.c_str())) << name;
-        EXPECT_EQ(port_error_classify(port_last_error()), PORT_ERR_NOT_A_PORT) << name;
+        EXPECT_EQ(port_error_classify(platform_last_error()), PORT_ERR_NOT_A_PORT) << name;
         EXPECT_LT(ms_since(t0), 500) << name;
     }
     char back[64] = "";
@@ -368,8 +371,9 @@ TEST_F(Link, HungUpLineDoesNotSpin)
     EXPECT_LT(used, 0.1);
     EXPECT_TRUE(port_is_gone(port));
     uint8_t b;
-    EXPECT_EQ(port_read(port, &b, 1), PORT_GONE);
-    EXPECT_EQ(port_write(port, &b, 1), PORT_GONE);
+    int n = 0;
+    EXPECT_EQ(port_read(port, &b, 1, &n), PORT_GONE);
+    EXPECT_EQ(port_write(port, &b, 1, &n), PORT_GONE);
 }
 
 // A peer that stops reading: once the line's buffer is full a frame is given
