@@ -4,6 +4,7 @@
 #include "framework/zassert.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -36,6 +37,20 @@ bool in_storage(const mlb_t *t, int64_t headroom, int64_t length)
 {
     return headroom >= 0 && length >= 0 && headroom + length <= t->capacity;
 }
+
+// A failed check names its expression, then the regions as they stand.
+[[noreturn]] void check_failed(const mlb_t *t, const char *expr, int line)
+{
+    char detail[160];
+    std::snprintf(detail, sizeof detail,
+                  "header %d+%d, data %d+%d, tail %d+%d, capacity %d (offset+length)",
+                  int(t->header_offset), int(t->header_length), int(t->data_offset),
+                  int(t->data_length), int(t->tail_offset), int(t->tail_length), int(t->capacity));
+    zmk_assert_fail_detail(expr, __FILE__, line, detail);
+}
+
+#define MLB_CHECK(t) (check(t) ? (void)0 : check_failed(t, "check(t)", __LINE__))
+#define MLB_BOUNDED(t) (bounded(t) ? (void)0 : check_failed(t, "bounded(t)", __LINE__))
 
 } // namespace
 
@@ -90,8 +105,8 @@ void mlb_pull_header(mlb_t *t, int32_t n)
     t->header_length = n;
     t->data_offset += n;
     t->data_length -= n;
-    ZMK_ASSERT(check(t));
-    ZMK_ASSERT(bounded(t));
+    MLB_CHECK(t);
+    MLB_BOUNDED(t);
 }
 
 void mlb_trim_tail(mlb_t *t, int32_t n)
@@ -100,40 +115,40 @@ void mlb_trim_tail(mlb_t *t, int32_t n)
     t->data_length -= n;
     t->tail_offset = t->data_offset + t->data_length;
     t->tail_length = n;
-    ZMK_ASSERT(check(t));
-    ZMK_ASSERT(bounded(t));
+    MLB_CHECK(t);
+    MLB_BOUNDED(t);
 }
 
 uint8_t *mlb_header(const mlb_t *t)
 {
-    ZMK_ASSERT(check(t));
-    ZMK_ASSERT(bounded(t));
+    MLB_CHECK(t);
+    MLB_BOUNDED(t);
     return storage(t) + t->header_offset;
 }
 
 uint8_t *mlb_data(const mlb_t *t)
 {
-    ZMK_ASSERT(check(t));
-    ZMK_ASSERT(bounded(t));
+    MLB_CHECK(t);
+    MLB_BOUNDED(t);
     return storage(t) + t->data_offset;
 }
 
 int32_t mlb_data_offset(const mlb_t *t)
 {
-    ZMK_ASSERT(check(t));
+    MLB_CHECK(t);
     return t->data_offset;
 }
 
 uint8_t *mlb_tail(const mlb_t *t)
 {
-    ZMK_ASSERT(check(t));
-    ZMK_ASSERT(bounded(t));
+    MLB_CHECK(t);
+    MLB_BOUNDED(t);
     return storage(t) + t->tail_offset;
 }
 
 int32_t mlb_length(const mlb_t *t)
 {
-    ZMK_ASSERT(check(t));
-    ZMK_ASSERT(bounded(t));
+    MLB_CHECK(t);
+    MLB_BOUNDED(t);
     return t->header_length + t->data_length + t->tail_length;
 }

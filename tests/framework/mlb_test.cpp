@@ -58,7 +58,8 @@ TEST(MlbDeath, RefusesRegionsOutsideTheStorage)
         void (*op)(mlb_t *);
         const char *expr;
     } cases[] = {
-        {[](mlb_t *t) { mlb_push_header(t, 13); }, "check\\(t\\)"},
+        // The region checks show the regions after the expression.
+        {[](mlb_t *t) { mlb_push_header(t, 13); }, "check\\(t\\).*\n  header -1\\+13, data 12\\+0"},
         {[](mlb_t *t) { mlb_put_tail(t, 89); }, "bounded\\(t\\)"},
         {[](mlb_t *t) { mlb_trim_tail(t, 1); }, "bounded\\(t\\)"},
         {[](mlb_t *t) { mlb_put_tail(t, -1); }, "fits\\(t, n\\)"},
@@ -70,7 +71,7 @@ TEST(MlbDeath, RefusesRegionsOutsideTheStorage)
         mlb_t *t = mlb_new(100);
         mlb_reset(t, 0, 12);
         std::string pattern = std::string("Assertion failed: ") + c.expr;
-        EXPECT_DEATH(c.op(t), pattern + ".*, file framework/mlb.cpp, line ");
+        EXPECT_DEATH(c.op(t), pattern);
         mlb_free(t);
     }
 }
