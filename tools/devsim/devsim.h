@@ -1,7 +1,9 @@
-// The device side of the programming protocol, held in memory: a strict SLIP
-// decoder, the packet check (plain or tagged), the command sequence, a flash
-// model, the fault plan and the session report. The pty front end feeds it
-// bytes with their arrival time and sends back what it asks for, when it asks.
+// The device side of the programming protocol, held in memory: a strict
+// frame reader (line.h), the packet check, plain or tagged (packet.h), the
+// command sequence and a flash model (device.h), the fault plans (faults.h,
+// line_faults.h) and the session report (report.cpp). The pty front end
+// feeds it bytes with their arrival time and sends back what it asks for,
+// when it asks.
 #pragma once
 
 #include "tools/devsim/line_faults.h"
@@ -106,6 +108,3 @@ std::string devsim_report(const devsim_t *t, const devsim_end *end);
 int devsim_flash_matches(const devsim_t *t, const std::vector<uint8_t> &expect);
 bool devsim_ok(const devsim_t *t, const devsim_end *end);
 uint32_t devsim_written_crc(const devsim_t *t);
-
-// Parses "7,12,40" into frame numbers; false on anything else.
-bool devsim_parse_list(const std::string &text, std::vector<uint32_t> *out);

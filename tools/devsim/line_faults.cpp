@@ -34,30 +34,6 @@ bool line_fault_queued_behind(line_fault_state *s, uint64_t rx)
     return ++s->queued > 1;
 }
 
-std::string line_fault_json(const line_fault_state *s, int64_t origin_us, int64_t end_us)
-{
-    if (s->cfg.kind == DEVSIM_LINE_NONE)
-        return "null";
-    auto ms_at = [origin_us](int64_t us) {
-        return std::to_string(std::max<int64_t>(us - origin_us, 0) / 1000);
-    };
-    std::string started = "null", ended = "null";
-    if (s->started_us >= 0) {
-        started = ms_at(s->started_us);
-        int64_t stop = s->started_us + int64_t(s->cfg.ms) * 1000;
-        if (s->cfg.ms && stop <= end_us)
-            ended = ms_at(stop);
-    }
-    char text[320];
-    std::snprintf(text, sizeof text,
-                  "{\"kind\": \"%s\", \"after\": %u, \"lasts_ms\": %u, \"started_ms\": %s, "
-                  "\"ended_ms\": %s, \"bytes\": %llu, \"frames_ignored\": %u, "
-                  "\"frames_refused\": %u, \"frames_queued\": %u}",
-                  devsim_line_names[size_t(s->cfg.kind)], s->cfg.after, s->cfg.ms, started.c_str(),
-                  ended.c_str(), (unsigned long long)s->bytes, s->ignored, s->refused, s->queued);
-    return text;
-}
-
 namespace {
 
 // One more log line, the kind a loader prints at boot.

@@ -47,9 +47,6 @@ bool line_fault_on(line_fault_state *s, int64_t now_us, int64_t *left_us = nullp
 // was deaf; true for the second and later: their replies go out back to back
 // behind the first one's, where the host drains them.
 bool line_fault_queued_behind(line_fault_state *s, uint64_t rx);
-// The report's "line_fault" value, times counted from `origin_us`; `end_us`
-// is when the session ended.
-std::string line_fault_json(const line_fault_state *s, int64_t origin_us, int64_t end_us);
 
 // The noise of a chattering or trickling device: log lines of printable ASCII
 // ending in "\r\n", so never a SLIP END or ESC.
