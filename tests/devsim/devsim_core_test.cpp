@@ -19,8 +19,8 @@ std::vector<uint8_t> test_image(size_t n)
         x = x * 6364136223846793005ull + 1442695040888963407ull;
         b = uint8_t(x >> 56);
     }
-    img[0] = 0xC0; // the SLIP specials travel escaped
-    img[1] = 0xDB;
+    img[0] = SLIP_END; // the SLIP specials travel escaped
+    img[1] = SLIP_ESC;
     return img;
 }
 
@@ -171,7 +171,7 @@ TEST(DevsimCore, RuleBreakersAreReported)
     };
     const bad_case cases[] = {
         {"bad CRC", {frame(cmd("ERASE", {0, 0x200}), 1)}},
-        {"ESC followed by 41", {{0xC0, 0x41, 0xDB, 0x41, 0x42, 0x43, 0x44, 0xC0}}},
+        {"ESC followed by 41", {{SLIP_END, 0x41, SLIP_ESC, 0x41, 0x42, 0x43, 0x44, SLIP_END}}},
         {"name field ends in 00 01", {frame(odd_name)}},
         {"ERASE of 12 bytes", {frame(cmd("ERASE", {0}))}},
         {"erase poll before ERASE", {poll}},

@@ -6,22 +6,17 @@
 
 #include "bench/stack.h"
 #include "framework/bytes.h"
+#include "layers/slip.h"
 #include "tools/devsim/devsim.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-inline std::vector<uint8_t> slip_encode(const uint8_t *p, int n)
+inline std::vector<uint8_t> slip_frame(const uint8_t *p, int n)
 {
-    std::vector<uint8_t> enc{0xC0};
-    for (int i = 0; i < n; ++i) {
-        if (p[i] == 0xC0 || p[i] == 0xDB)
-            enc.insert(enc.end(), {0xDB, uint8_t(p[i] == 0xC0 ? 0xDC : 0xDD)});
-        else
-            enc.push_back(p[i]);
-    }
-    enc.push_back(0xC0);
+    std::vector<uint8_t> enc(size_t(slip_encoded_max(n)));
+    enc.resize(size_t(slip_encode(p, n, enc.data(), int(enc.size()))));
     return enc;
 }
 
@@ -31,7 +26,7 @@ inline std::vector<uint8_t> frame(std::vector<uint8_t> cmd, uint32_t crc_flip = 
     uint32_t crc = crc32_block(cmd.data(), int32_t(cmd.size())) ^ crc_flip;
     cmd.resize(cmd.size() + 4);
     put_le32(&cmd[cmd.size() - 4], crc);
-    return slip_encode(cmd.data(), int(cmd.size()));
+    return slip_frame(cmd.data(), int(cmd.size()));
 }
 
 inline std::vector<uint8_t> cmd(const char *name, std::initializer_list<uint32_t> words,
@@ -51,20 +46,16 @@ inline std::vector<uint8_t> cmd(const char *name, std::initializer_list<uint32_t
 inline std::vector<std::string> plain_answers(const std::vector<uint8_t> &bytes)
 {
     std::vector<std::string> out;
-    std::vector<uint8_t> p;
-    bool open = false; // bytes before the first END are noise, not a reply
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] != 0xC0) {
-            bool esc = bytes[i] == 0xDB && i + 1 < bytes.size();
-            p.push_back(esc ? (bytes[++i] == 0xDC ? 0xC0 : 0xDB) : bytes[i]);
-        } else {
-            bool good = p.size() > 4 &&
-                        crc32_block(p.data(), int32_t(p.size() - 4)) == get_le32(&p[p.size() - 4]);
-            if (open && p.size() > 4)
-                out.emplace_back(good ? std::string(p.begin(), p.end() - 4).c_str() : "");
-            p.clear();
-            open = true;
-        }
+    std::vector<uint8_t> p(bytes.size() + 1);
+    slip_decoder d;
+    slip_decoder_init(&d, p.data(), int(p.size()));
+    // Bytes before the first END are noise, not a reply.
+    auto b = std::find(bytes.begin(), bytes.end(), SLIP_END);
+    for (; b != bytes.end(); ++b) {
+        if (slip_decode(&d, *b) != SLIP_FRAME || d.count <= 4)
+            continue;
+        bool good = crc32_block(p.data(), d.count - 4) == get_le32(&p[size_t(d.count - 4)]);
+        out.emplace_back(good ? std::string(p.begin(), p.begin() + d.count - 4).c_str() : "");
     }
     return out;
 }
@@ -80,7 +71,7 @@ struct mem_host {
     {
         line.p_ = this;
         line.tx = [](layer_t *t, mlb_t *b) {
-            auto enc = slip_encode(mlb_header(b), mlb_length(b));
+            auto enc = slip_frame(mlb_header(b), mlb_length(b));
             static_cast<mem_host *>(t->p_)->write(enc.data(), int(enc.size()));
         };
         line.rx = [](layer_t *t, mlb_t *b) { static_cast<mem_host *>(t->p_)->receive(t, b); };
@@ -110,27 +101,16 @@ struct mem_host {
 
     void receive(layer_t *t, mlb_t *b)
     {
-        int n = 0;
+        // The first frame of the reply; a reply cut short gives what came.
         mlb_reset(b, 10000, 0);
-        uint8_t *d = mlb_data(b);
-        bool esc = false;
-        for (uint8_t c : reply) {
-            if (esc) {
-                esc = false;
-                c = c == 0xDC ? 0xC0 : c == 0xDD ? 0xDB : c;
-            } else if (c == 0xDB) {
-                esc = true;
-                continue;
-            } else if (c == 0xC0) {
-                if (n)
-                    break;
-                continue;
-            }
-            d[n++] = c;
-        }
+        slip_decoder d;
+        slip_decoder_init(&d, mlb_data(b), 10000);
+        for (uint8_t c : reply)
+            if (slip_decode(&d, c) == SLIP_FRAME)
+                break;
         now_us += reply.empty() ? 130'000 : 15'000;
         reply.clear();
-        mlb_reset(b, n, 0);
+        mlb_reset(b, d.count, 0);
         t->upper->rx(t->upper, b);
     }
 };
