@@ -156,6 +156,34 @@ TEST(DevsimCore, LongEraseAndRefusalAnswerIntactReplies)
     EXPECT_EQ(devsim_violation_count(h.dev), 0u) << all_violations(h.dev);
 }
 
+// The longest frame a host may send is taken; one byte more is refused, and
+// a bad escape in that byte is reported as the escape it is.
+TEST(DevsimCore, FramesAtTheLengthLimit)
+{
+    struct limit_case {
+        int content;               // bytes of 0x11 after the opening END
+        std::vector<uint8_t> tail; // then these, then END
+        const char *want;
+    };
+    const limit_case cases[] = {
+        {DEVSIM_MAX_FRAME, {}, "bad CRC"},
+        {DEVSIM_MAX_FRAME + 1, {}, "frame longer than 10000 bytes"},
+        {DEVSIM_MAX_FRAME, {SLIP_ESC, 0x41}, "ESC followed by 41"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.want);
+        mem_host h(quick());
+        std::vector<uint8_t> line(size_t(c.content) + 1, 0x11);
+        line[0] = SLIP_END;
+        line.insert(line.end(), c.tail.begin(), c.tail.end());
+        line.push_back(SLIP_END);
+        h.write(line.data(), int(line.size()));
+        EXPECT_EQ(devsim_violation_count(h.dev), 1u);
+        std::string v = all_violations(h.dev);
+        EXPECT_NE(v.find(c.want), std::string::npos) << v;
+    }
+}
+
 TEST(DevsimCore, RuleBreakersAreReported)
 {
     const std::vector<uint8_t> ff(256, 0xFF), ones(256, 0x11), ff2(512, 0xFF);
