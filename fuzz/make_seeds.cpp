@@ -7,7 +7,7 @@
 // "ACK" are added by hand. The committed seeds were made with
 //   cmake --build --preset fuzz --target zmk-fuzz-seeds
 //   build/fuzz/fuzz/zmk-fuzz-seeds fuzz/corpus
-#include "bench/stack.h"
+#include "tests/support/host_stack.h"
 #include "tests/support/mem_port.h"
 
 #include <cstring>

@@ -8,7 +8,7 @@
 // the packet layer was in. The commands and progress are checked as in the
 // programming layer's own fuzzer. The stack's buffer has the flasher's 10000
 // bytes, exactly what the link layer needs, so a write past it is caught.
-#include "bench/stack.h"
+#include "tests/support/host_stack.h"
 #include "tests/support/mem_port.h"
 #include "fuzz/lpkt_model.h"
 #include "fuzz/lprog_model.h"

@@ -1,5 +1,5 @@
 // zmk-cli end to end against zmk-devsim on a pseudo-terminal.
-#include "tests/cli/sim.h"
+#include "tests/support/sim.h"
 
 #include <gtest/gtest.h>
 

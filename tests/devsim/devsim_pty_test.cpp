@@ -1,7 +1,7 @@
 // zmk-devsim end to end: the program on a real pseudo-terminal, driven by a
 // host made of our layers on the POSIX port backend (or by hand on the raw
 // tty, for the line faults), judged by its report.
-#include "bench/harness.h"
+#include "tests/support/pty_run.h"
 #include "tests/devsim/host.h"
 
 #include "framework/bytes.h"

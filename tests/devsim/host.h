@@ -4,7 +4,7 @@
 // the first frame are drained. Also hand-made frames and a reply decoder.
 #pragma once
 
-#include "bench/stack.h"
+#include "tests/support/host_stack.h"
 #include "framework/bytes.h"
 #include "layers/slip.h"
 #include "tools/devsim/devsim.h"

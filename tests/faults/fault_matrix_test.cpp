@@ -5,7 +5,7 @@
 // exactly one repeat, and nothing else is repeated. ZMK_FAULT_SEEDS=N runs
 // each row with N seeds (make soak); ZMK_FAULT_TABLE=FILE appends a table row
 // per case.
-#include "tests/cli/sim.h"
+#include "tests/support/sim.h"
 
 #include <gtest/gtest.h>
 

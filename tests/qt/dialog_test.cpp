@@ -3,7 +3,7 @@
 #include "app/frontend.h"
 #include "app/qt/dialog.h"
 #include "app/zmk.h"
-#include "tests/cli/sim.h"
+#include "tests/support/sim.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-// Runs for zmk-devsim (Linux), shared by the benchmark and the tests: the
+// Runs of zmk-devsim (Linux) for the tests: the
 // simulator as a child on its pseudo-terminal, and the flasher's stack on
 // that pty through the POSIX port backend.
 #pragma once
 
-#include "bench/stack.h"
+#include "tests/support/host_stack.h"
 #include "layers/ser.h"
 
 #include <csignal>
