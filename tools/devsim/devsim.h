@@ -32,7 +32,7 @@ enum devsim_fault : int32_t {
 inline constexpr std::array<const char *, DEVSIM_FAULT_KINDS> devsim_fault_names = {
     "drop", "corrupt", "nak", "garbage", "delay", "stall"};
 
-struct devsim_fault_spec {
+struct devsim_fault_plan {
     double rate = 0;          // chance per frame, 0..1
     std::vector<uint32_t> at; // frame numbers (1-based) that always get it
 };
@@ -45,7 +45,7 @@ struct devsim_config {
     uint32_t baud = 115200; // 0 = unpaced
     uint32_t flash_size = 2u << 20;
     uint64_t seed = 1;
-    std::array<devsim_fault_spec, DEVSIM_FAULT_KINDS> faults{};
+    std::array<devsim_fault_plan, DEVSIM_FAULT_KINDS> faults{};
     uint32_t delay_ms = 60;    // from the request's arrival; below the host's 120 ms wait
     uint32_t stall_ms = 300;   // above it: the reply is lost
     double bit_error_rate = 0; // chance per reply byte of one flipped bit
