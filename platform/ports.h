@@ -1,10 +1,18 @@
 // Port discovery: Linux asks udev for the tty devices that have hardware
-// behind them; Windows probes COM1..COM255.
+// behind them; Windows probes COM1..COM255. Both name the USB device behind
+// a port when there is one.
 #pragma once
 
+#include <cstdint>
+
 struct port_info {
-    char path[64];         // what to open: "/dev/ttyUSB0", "COM3"
+    char path[64];         // what to open: "/dev/ttyUSB0", "COM3", or the name as matched
     char description[128]; // USB product, driver name, or empty
+    bool usb;              // the port sits on a USB device
+    uint16_t vid, pid;     // USB vendor and product id, 0 when unknown
+    char serial[64];       // USB serial number, "" when unknown
+    char location[64];     // where it is plugged: "1-1.4" (Linux), "Port_#0004.Hub_#0001"
+    char product[128];     // USB product string, "" when unknown
 };
 
 constexpr int PORTS_MAX = 64;
@@ -12,3 +20,10 @@ constexpr int PORTS_MAX = 64;
 // Fills `out` with up to `max` ports that can be opened right now, sorted by
 // path (byte order, so ttyUSB10 lists before ttyUSB2). Returns the count.
 int ports_list(port_info *out, int max);
+
+// What the system knows about the port at `path`, without opening it. Linux
+// follows symlinks (/dev/serial/by-id/...) to the device; Windows takes
+// "COM3" or "\\.\COM3". `out->path` is `path` as given. Returns 0 when the
+// port exists (Linux: a character device, Windows: in the system's COM
+// list), -1 otherwise, with only the path set.
+int port_identify(const char *path, port_info *out);

@@ -1,0 +1,58 @@
+// Watching for serial ports that come and go, for a station that programs
+// each device as it is plugged in. Linux wakes on udev's tty events and polls
+// the globs (pseudo-terminals send no events); Windows polls the system's
+// COM list (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM). No port is ever opened.
+#pragma once
+
+#include "platform/ports.h"
+
+#include <cstdint>
+
+struct port_watch;
+
+// Every change is noticed within this long.
+constexpr int PORT_WATCH_INTERVAL_MS = 200;
+
+// A pattern is a glob on the port's path ("/dev/ttyUSB*", "/tmp/dut*",
+// "/dev/pts/*"; on Windows on the COM name, "COM*", ignoring case) or
+// "usb:VVVV:PPPP", a USB vendor and product id in hex. A glob match counts
+// only if it is (a symlink to) a character device. No pattern at all: every
+// port on a USB device, never a built-in UART. Returns nullptr when a "usb:"
+// pattern is malformed or resources run out.
+port_watch *port_watch_new(const char *const *patterns, int count);
+void port_watch_free(port_watch *t);
+
+// Waits up to `timeout_ms` (negative: without limit) until the set of
+// matching ports differs from the one this call last returned, then fills
+// `out` with up to `max` ports present now, sorted by path, each once, with
+// what port_identify tells. The first call returns at once. Returns the
+// number of ports filled in.
+int port_watch_poll(port_watch *t, int timeout_ms, port_info *out, int max);
+
+// Whether `pattern` is "usb:VVVV:PPPP"; if so, and it is well formed, sets
+// the ids. Returns 1 for a well-formed one, 0 for a glob, -1 for a malformed
+// "usb:" pattern.
+inline int port_pattern_usb(const char *pattern, uint16_t *vid, uint16_t *pid)
+{
+    if (pattern[0] != 'u' || pattern[1] != 's' || pattern[2] != 'b' || pattern[3] != ':')
+        return 0;
+    uint32_t ids[2] = {0, 0};
+    const char *p = pattern + 4;
+    for (int part = 0; part < 2; ++part) {
+        for (int digits = 0; digits < 4; ++digits, ++p) {
+            const char c = *p;
+            const int v = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+            if (v < 0)
+                return -1;
+            ids[part] = ids[part] * 16 + uint32_t(v);
+        }
+        if (*p++ != (part == 0 ? ':' : '\0'))
+            return -1;
+    }
+    *vid = uint16_t(ids[0]);
+    *pid = uint16_t(ids[1]);
+    return 1;
+}

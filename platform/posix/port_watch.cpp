@@ -1,0 +1,213 @@
+// Watching ports on Linux: udev's tty events wake the wait at once, and the
+// globs are polled, because pseudo-terminals and hand-made symlinks send no
+// events. Where no udev daemon runs (containers) no event ever comes, so the
+// USB scan is polled as well. No port is ever opened: stat() is enough.
+#include "platform/port_watch.h"
+#include "platform/tick.h"
+
+#include <libudev.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <glob.h>
+#include <new>
+#include <poll.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+// From ports.cpp.
+void ports_udev_describe(udev_device *tty, port_info *out);
+int ports_udev_identify(udev *ctx, const char *path, port_info *out);
+
+struct port_watch {
+    std::vector<std::string> globs;
+    std::vector<uint32_t> ids; // vid << 16 | pid
+    bool any_usb = false;      // no pattern: every USB port
+    udev *ctx = nullptr;
+    udev_monitor *mon = nullptr;
+    bool usb_stale = true;       // a tty event came since the last USB scan
+    std::vector<port_info> usb;  // the last USB scan's matches
+    std::vector<port_info> last; // what the last poll returned
+    bool polled = false;
+};
+
+namespace {
+
+bool wants_usb(const port_watch *t) { return t->any_usb || !t->ids.empty(); }
+
+bool usb_matches(const port_watch *t, const port_info &p)
+{
+    return p.usb && (t->any_usb || std::find(t->ids.begin(), t->ids.end(),
+                                             uint32_t(p.vid) << 16 | p.pid) != t->ids.end());
+}
+
+// Reads /sys/class/tty rather than asking udev to enumerate, which costs
+// milliseconds: a USB tty's link there runs through its bus ("/usb1/1-1.4/"),
+// so the others are passed over without reading their attributes.
+void scan_usb(port_watch *t)
+{
+    t->usb.clear();
+    t->usb_stale = false;
+    DIR *dir = t->ctx ? opendir("/sys/class/tty") : nullptr;
+    if (!dir)
+        return;
+    while (const dirent *entry = readdir(dir)) {
+        char target[PATH_MAX];
+        const ssize_t len = readlinkat(dirfd(dir), entry->d_name, target, sizeof target - 1);
+        if (len <= 0)
+            continue;
+        target[len] = 0;
+        udev_device *dev =
+            std::strstr(target, "/usb")
+                ? udev_device_new_from_subsystem_sysname(t->ctx, "tty", entry->d_name)
+                : nullptr;
+        const char *node = dev ? udev_device_get_devnode(dev) : nullptr;
+        port_info p{};
+        if (node && std::strlen(node) < sizeof p.path) {
+            std::snprintf(p.path, sizeof p.path, "%s", node);
+            ports_udev_describe(dev, &p);
+            if (usb_matches(t, p))
+                t->usb.push_back(p);
+        }
+        if (dev)
+            udev_device_unref(dev);
+    }
+    closedir(dir);
+}
+
+void scan_globs(port_watch *t, std::vector<port_info> &now)
+{
+    for (const std::string &pattern : t->globs) {
+        glob_t found{};
+        if (glob(pattern.c_str(), GLOB_NOSORT, nullptr, &found) == 0) {
+            for (size_t i = 0; i < found.gl_pathc; ++i) {
+                port_info p;
+                if (ports_udev_identify(t->ctx, found.gl_pathv[i], &p) == 0)
+                    now.push_back(p);
+            }
+        }
+        globfree(&found);
+    }
+}
+
+void scan(port_watch *t, std::vector<port_info> &now)
+{
+    // The daemon's socket: without it the monitor hears nothing.
+    if (wants_usb(t) && (t->usb_stale || !t->mon || access("/run/udev/control", F_OK) != 0))
+        scan_usb(t);
+    now = t->usb;
+    scan_globs(t, now);
+    const auto by_path = [](const port_info &a, const port_info &b) {
+        return std::strcmp(a.path, b.path) < 0;
+    };
+    std::stable_sort(now.begin(), now.end(), by_path);
+    now.erase(std::unique(now.begin(), now.end(),
+                          [](const port_info &a, const port_info &b) {
+                              return std::strcmp(a.path, b.path) == 0;
+                          }),
+              now.end());
+}
+
+// Sleeps up to `ms`, waking early on a tty event. Returns whether one came.
+bool wait_event(port_watch *t, int ms)
+{
+    if (!t->mon) {
+        poll(nullptr, 0, ms);
+        return false;
+    }
+    pollfd pfd{udev_monitor_get_fd(t->mon), POLLIN, 0};
+    if (poll(&pfd, 1, ms) <= 0)
+        return false;
+    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        // A broken socket would wake every wait at once: poll only.
+        udev_monitor_unref(t->mon);
+        t->mon = nullptr;
+        return true;
+    }
+    while (udev_device *dev = udev_monitor_receive_device(t->mon))
+        udev_device_unref(dev);
+    return true;
+}
+
+bool same(const port_info &a, const port_info &b)
+{
+    return std::strcmp(a.path, b.path) == 0 && a.usb == b.usb && a.vid == b.vid && a.pid == b.pid &&
+           std::strcmp(a.serial, b.serial) == 0 && std::strcmp(a.location, b.location) == 0 &&
+           std::strcmp(a.product, b.product) == 0 && std::strcmp(a.description, b.description) == 0;
+}
+
+void open_monitor(port_watch *t)
+{
+    t->ctx = udev_new();
+    t->mon = t->ctx ? udev_monitor_new_from_netlink(t->ctx, "udev") : nullptr;
+    if (t->mon && (udev_monitor_filter_add_match_subsystem_devtype(t->mon, "tty", nullptr) < 0 ||
+                   udev_monitor_enable_receiving(t->mon) < 0)) {
+        udev_monitor_unref(t->mon);
+        t->mon = nullptr;
+    }
+}
+
+} // namespace
+
+port_watch *port_watch_new(const char *const *patterns, int count)
+{
+    auto *t = new (std::nothrow) port_watch;
+    if (!t)
+        return nullptr;
+    for (int i = 0; i < count; ++i) {
+        uint16_t vid = 0, pid = 0;
+        const int kind = patterns[i] ? port_pattern_usb(patterns[i], &vid, &pid) : -1;
+        if (kind < 0) {
+            delete t;
+            return nullptr;
+        }
+        if (kind == 1)
+            t->ids.push_back(uint32_t(vid) << 16 | pid);
+        else
+            t->globs.emplace_back(patterns[i]);
+    }
+    t->any_usb = count <= 0;
+    open_monitor(t);
+    return t;
+}
+
+void port_watch_free(port_watch *t)
+{
+    if (!t)
+        return;
+    if (t->mon)
+        udev_monitor_unref(t->mon);
+    if (t->ctx)
+        udev_unref(t->ctx);
+    delete t;
+}
+
+int port_watch_poll(port_watch *t, int timeout_ms, port_info *out, int max)
+{
+    if (!t)
+        return 0;
+    const uint32_t start = platform_tick_ms();
+    std::vector<port_info> now;
+    for (;;) {
+        scan(t, now);
+        if (!t->polled || !std::equal(now.begin(), now.end(), t->last.begin(), t->last.end(), same))
+            break;
+        const uint32_t spent = platform_tick_ms() - start;
+        if (timeout_ms >= 0 && spent >= uint32_t(timeout_ms))
+            break;
+        int wait = PORT_WATCH_INTERVAL_MS;
+        if (timeout_ms >= 0)
+            wait = std::min(wait, timeout_ms - int(spent));
+        if (wait_event(t, wait))
+            t->usb_stale = true;
+    }
+    t->polled = true;
+    t->last = now;
+    const int n = out && max > 0 ? std::min(max, int(now.size())) : 0;
+    std::copy_n(now.begin(), n, out);
+    return n;
+}

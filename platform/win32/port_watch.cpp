@@ -1,0 +1,186 @@
+// Watching ports on Windows: a poll of the system's COM list
+// (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM), which every serial driver keeps up
+// to date and which reading opens no port. SetupAPI names the devices
+// behind the ports only when that list changes.
+#include "platform/port_watch.h"
+#include "platform/tick.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+void ports_win32_describe(port_info *ports, int count);
+
+struct port_watch {
+    std::vector<std::string> globs;
+    std::vector<uint32_t> ids; // vid << 16 | pid
+    bool any_usb = false;      // no pattern: every USB port
+    std::vector<std::string> names;
+    std::vector<port_info> known; // `names`, described
+    std::vector<port_info> last;  // what the last poll returned
+    bool polled = false;
+};
+
+namespace {
+
+const char *bare_name(const char *name)
+{
+    return std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+}
+
+// '*' and '?' ignoring case, as COM names do.
+bool glob_match(const char *glob, const char *name)
+{
+    for (; *glob; ++glob, ++name) {
+        if (*glob == '*') {
+            for (const char *rest = name;; ++rest) {
+                if (glob_match(glob + 1, rest))
+                    return true;
+                if (!*rest)
+                    return false;
+            }
+        }
+        if (!*name || (*glob != '?' && std::toupper(static_cast<unsigned char>(*glob)) !=
+                                           std::toupper(static_cast<unsigned char>(*name))))
+            return false;
+    }
+    return !*name;
+}
+
+// The COM names in the system's list, sorted, each once.
+std::vector<std::string> com_names()
+{
+    std::vector<std::string> names;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return names;
+    for (DWORD i = 0;; ++i) {
+        char value[256], data[64];
+        DWORD value_len = sizeof value, data_len = sizeof data - 1, type = 0;
+        const LONG rc = RegEnumValueA(key, i, value, &value_len, nullptr, &type,
+                                      reinterpret_cast<BYTE *>(data), &data_len);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS || type != REG_SZ)
+            continue;
+        data[data_len < sizeof data ? data_len : sizeof data - 1] = 0;
+        if (data[0] && std::strlen(data) < sizeof port_info::path)
+            names.emplace_back(data);
+    }
+    RegCloseKey(key);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
+void describe_names(port_watch *t)
+{
+    t->known.assign(t->names.size(), port_info{});
+    for (size_t i = 0; i < t->names.size(); ++i)
+        std::snprintf(t->known[i].path, sizeof t->known[i].path, "%s", t->names[i].c_str());
+    ports_win32_describe(t->known.data(), int(t->known.size()));
+}
+
+bool matches(const port_watch *t, const port_info &p)
+{
+    if (p.usb && (t->any_usb || std::find(t->ids.begin(), t->ids.end(),
+                                          uint32_t(p.vid) << 16 | p.pid) != t->ids.end()))
+        return true;
+    return std::any_of(t->globs.begin(), t->globs.end(),
+                       [&](const std::string &g) { return glob_match(g.c_str(), p.path); });
+}
+
+void scan(port_watch *t, std::vector<port_info> &now)
+{
+    std::vector<std::string> names = com_names();
+    if (names != t->names || t->known.size() != names.size()) {
+        t->names = std::move(names);
+        describe_names(t);
+    }
+    now.clear();
+    for (const port_info &p : t->known)
+        if (matches(t, p))
+            now.push_back(p);
+}
+
+bool same(const port_info &a, const port_info &b)
+{
+    return std::strcmp(a.path, b.path) == 0 && a.usb == b.usb && a.vid == b.vid && a.pid == b.pid &&
+           std::strcmp(a.serial, b.serial) == 0 && std::strcmp(a.location, b.location) == 0 &&
+           std::strcmp(a.product, b.product) == 0 && std::strcmp(a.description, b.description) == 0;
+}
+
+} // namespace
+
+int port_identify(const char *path, port_info *out)
+{
+    if (!out)
+        return -1;
+    std::memset(out, 0, sizeof *out);
+    if (!path)
+        return -1;
+    std::snprintf(out->path, sizeof out->path, "%s", path);
+    const std::vector<std::string> names = com_names();
+    const char *name = bare_name(path);
+    if (std::strlen(path) >= sizeof out->path ||
+        std::none_of(names.begin(), names.end(),
+                     [&](const std::string &n) { return _stricmp(n.c_str(), name) == 0; }))
+        return -1;
+    ports_win32_describe(out, 1);
+    return 0;
+}
+
+port_watch *port_watch_new(const char *const *patterns, int count)
+{
+    auto *t = new (std::nothrow) port_watch;
+    if (!t)
+        return nullptr;
+    for (int i = 0; i < count; ++i) {
+        uint16_t vid = 0, pid = 0;
+        const int kind = patterns[i] ? port_pattern_usb(patterns[i], &vid, &pid) : -1;
+        if (kind < 0) {
+            delete t;
+            return nullptr;
+        }
+        if (kind == 1)
+            t->ids.push_back(uint32_t(vid) << 16 | pid);
+        else
+            t->globs.emplace_back(bare_name(patterns[i]));
+    }
+    t->any_usb = count <= 0;
+    return t;
+}
+
+void port_watch_free(port_watch *t) { delete t; }
+
+int port_watch_poll(port_watch *t, int timeout_ms, port_info *out, int max)
+{
+    if (!t)
+        return 0;
+    const uint32_t start = platform_tick_ms();
+    std::vector<port_info> now;
+    for (;;) {
+        scan(t, now);
+        if (!t->polled || !std::equal(now.begin(), now.end(), t->last.begin(), t->last.end(), same))
+            break;
+        const uint32_t spent = platform_tick_ms() - start;
+        if (timeout_ms >= 0 && spent >= uint32_t(timeout_ms))
+            break;
+        DWORD wait = PORT_WATCH_INTERVAL_MS;
+        if (timeout_ms >= 0)
+            wait = std::min<DWORD>(wait, DWORD(timeout_ms) - spent);
+        Sleep(wait);
+    }
+    t->polled = true;
+    t->last = now;
+    const int n = out && max > 0 ? std::min(max, int(now.size())) : 0;
+    std::copy_n(now.begin(), n, out);
+    return n;
+}

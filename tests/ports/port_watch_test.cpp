@@ -1,0 +1,145 @@
+// The port watch and port_identify on Linux, with pseudo-terminals behind
+// symlinks in a temporary directory (no udev event ever announces those).
+#include "platform/port_watch.h"
+#include "platform/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <pty.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct pty {
+    int master = -1, slave = -1;
+    char name[64] = "";
+    pty() { EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0); }
+    ~pty()
+    {
+        close(master);
+        close(slave);
+    }
+};
+
+struct change_seen {
+    int count;
+    uint32_t late_ms; // from the change to the poll's return
+};
+
+// Makes `change` 100 ms into a poll that would otherwise wait 3 s.
+change_seen poll_across(port_watch *w, const std::function<void()> &change, port_info *out)
+{
+    std::atomic<uint32_t> at{0};
+    std::thread changer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        at = platform_tick_ms();
+        change();
+    });
+    const int count = port_watch_poll(w, 3000, out, PORTS_MAX);
+    const uint32_t back = platform_tick_ms();
+    changer.join();
+    return {count, back - at};
+}
+
+class PortWatchTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/zmk-watch-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string dir;
+    port_info out[PORTS_MAX];
+};
+
+TEST_F(PortWatchTest, GlobSeesPtysBehindSymlinksComeAndGoEachOnceInPathOrder)
+{
+    pty a, b;
+    std::ofstream(dir + "/dut-file") << "not a port";
+    std::filesystem::create_symlink(dir + "/dut-file", dir + "/dut-tofile");
+    std::filesystem::create_symlink(dir + "/missing", dir + "/dut-dangling");
+    const std::string glob = dir + "/dut*", link = dir + "/dut2";
+    // The symlink matches two patterns; the pty sorts before the temp dir.
+    const char *patterns[] = {glob.c_str(), link.c_str(), b.name};
+    port_watch *w = port_watch_new(patterns, 3);
+    ASSERT_NE(w, nullptr);
+
+    ASSERT_EQ(port_watch_poll(w, 0, out, PORTS_MAX), 1);
+    EXPECT_STREQ(out[0].path, b.name);
+
+    change_seen seen = poll_across(
+        w, [&] { std::filesystem::create_symlink(a.name, link); }, out);
+    ASSERT_EQ(seen.count, 2);
+    EXPECT_LT(seen.late_ms, 500u);
+    EXPECT_STREQ(out[0].path, b.name);
+    EXPECT_STREQ(out[1].path, link.c_str());
+    EXPECT_FALSE(out[1].usb);
+
+    // Nothing changes: the poll waits its whole time-out and reports the same.
+    const uint32_t start = platform_tick_ms();
+    EXPECT_EQ(port_watch_poll(w, 300, out, PORTS_MAX), 2);
+    EXPECT_GE(platform_tick_ms() - start, 290u);
+
+    seen = poll_across(
+        w, [&] { std::filesystem::remove(link); }, out);
+    ASSERT_EQ(seen.count, 1);
+    EXPECT_LT(seen.late_ms, 500u);
+    EXPECT_STREQ(out[0].path, b.name);
+    port_watch_free(w);
+}
+
+TEST_F(PortWatchTest, UsbWatchesReportOnlyUsbPortsAndNeverBlock)
+{
+    pty a; // present, but on no USB device
+    const char *ftdi[] = {"usb:0403:6001"};
+    for (port_watch *w : {port_watch_new(ftdi, 1), port_watch_new(nullptr, 0)}) {
+        ASSERT_NE(w, nullptr);
+        const uint32_t start = platform_tick_ms();
+        const int n = port_watch_poll(w, 0, out, PORTS_MAX);
+        EXPECT_EQ(port_watch_poll(w, 300, out, PORTS_MAX), n);
+        EXPECT_LT(platform_tick_ms() - start, 1000u);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_TRUE(out[i].usb) << out[i].path;
+            EXPECT_STRNE(out[i].path, a.name);
+        }
+        port_watch_free(w);
+    }
+    for (const char *bad : {"usb:0403", "usb:0403:60x1", "usb:0403:60011", "usb:403:6001"})
+        EXPECT_EQ(port_watch_new(&bad, 1), nullptr) << bad;
+    uint16_t vid = 0, pid = 0;
+    EXPECT_EQ(port_pattern_usb("usb:0403:6001", &vid, &pid), 1);
+    EXPECT_EQ(vid, 0x0403);
+    EXPECT_EQ(pid, 0x6001);
+    EXPECT_EQ(port_pattern_usb("/dev/ttyUSB*", &vid, &pid), 0);
+}
+
+TEST_F(PortWatchTest, IdentifyFollowsSymlinksButKeepsThePathAndRefusesNonPorts)
+{
+    pty a;
+    const std::string link = dir + "/by-id-link";
+    std::filesystem::create_symlink(a.name, link);
+    ASSERT_EQ(port_identify(link.c_str(), out), 0);
+    EXPECT_STREQ(out->path, link.c_str());
+    EXPECT_FALSE(out->usb);
+    EXPECT_EQ(out->vid, 0);
+    EXPECT_STREQ(out->serial, "");
+
+    std::ofstream(dir + "/file") << "x";
+    for (std::string path : {dir + "/file", dir + "/missing", std::string("/dev/ptmx"),
+                             std::string("/dev/tty"), std::string("/dev/null")}) {
+        EXPECT_EQ(port_identify(path.c_str(), out), -1) << path;
+        EXPECT_STREQ(out->path, path.c_str());
+    }
+}
+
+} // namespace
