@@ -1,34 +1,35 @@
 // One run of zmk-cli: the engine's events rendered as the dialog's console
-// lines, or as one live line on a terminal, and the watch that ends a run the
-// device no longer serves.
+// lines, or as one live line on a terminal, or (for a parent that runs many
+// devices) as protocol lines; the watch that ends a run the device no longer
+// serves; and the run's record.
 #include "app/cli/cli.h"
 
+#include "app/cli/child.h"
+#include "app/cli/record.h"
 #include "app/zmk.h"
 #include "layers/ser.h"
+#include "platform/files.h"
 #include "platform/port_error.h"
-#include "platform/ports.h"
 #include "platform/syserror.h"
 #include "platform/terminal.h"
 #include "platform/tick.h"
 
-#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <vector>
 
 namespace {
 
-// Larger files are not firmware for this device.
-constexpr std::streamoff image_max = 16 * 1024 * 1024;
-
 struct cli_run_state {
     const cli_options *opt;
+    const cli_image *image;
     cli_watch watch;
     cli_verdict verdict;
     bool live;
     bool line_open; // a live line is on screen without its line end
     uint32_t drawn_ms, drawn_state;
+    uint32_t started_ms;
+    std::time_t started;
 };
 
 cli_run_state run;
@@ -67,22 +68,61 @@ void draw_live(uint32_t now, bool force, const char *suffix)
 void cli_event(void *, const zmk_event *e)
 {
     const uint32_t now = platform_tick_ms();
-    if (e->kind == ZMK_SENT) {
+    if (e->kind == ZMK_SENT)
         cli_watch_sent(&run.watch, e, now);
-        if (run.live)
-            draw_live(now, false, "");
-        else if (!run.opt->quiet)
-            print(stdout, e->text);
-    } else if (e->kind == ZMK_ANSWER) {
+    else if (e->kind == ZMK_ANSWER)
         run.verdict = cli_watch_answer(&run.watch, e, now, run.opt->timeout_s * 1000.0,
                                        run.opt->erase_timeout_s * 1000.0);
+    if (run.opt->child && e->kind != ZMK_DONE) {
+        char line[128];
+        child_format_event(e, line, sizeof line);
+        print(stdout, line);
+    } else if (e->kind == ZMK_SENT && run.live) {
+        draw_live(now, false, "");
+    } else if (e->kind == ZMK_SENT && !run.opt->quiet) {
+        print(stdout, e->text);
     }
 }
 
 void cli_console(const char *text)
 {
-    if (!run.opt->quiet)
+    if (!run.opt->quiet && !run.opt->child)
         print(stdout, text);
+}
+
+// The run is over: its record, or its end line to the parent.
+[[noreturn]] void finish(int exit, const char *result, const char *message)
+{
+    std::fflush(stdout);
+    (void)ser_restore(flasher.handle); // the port's settings from before the run
+    child_end end{exit, "", run.watch.exchanges, run.watch.repeats, ""};
+    std::snprintf(end.result, sizeof end.result, "%s", result);
+    std::snprintf(end.message, sizeof end.message, "%s", message);
+    if (run.opt->child) {
+        char line[400];
+        child_format_end(&end, line, sizeof line);
+        print(stdout, line);
+    } else if (!run.opt->log.empty()) {
+        cli_record r{run.started,
+                     "",
+                     run.opt->port,
+                     {},
+                     run.image->name,
+                     run.image->size,
+                     run.image->crc32,
+                     result,
+                     exit,
+                     (platform_tick_ms() - run.started_ms) / 1000.0,
+                     run.watch.exchanges,
+                     run.watch.repeats};
+        char host[128];
+        platform_host_name(host, sizeof host);
+        r.host = host;
+        port_identify(run.opt->port.c_str(), &r.usb);
+        if (cli_record_append(run.opt->log, r) != 0)
+            std::fprintf(stderr, "zmk-cli: cannot write the record to %s\n", run.opt->log.c_str());
+    }
+    std::exit(exit);
 }
 
 const char *reason_text(port_error_kind kind)
@@ -96,117 +136,112 @@ const char *reason_text(port_error_kind kind)
     }
 }
 
+const char *open_failure_word(port_error_kind kind)
+{
+    switch (kind) {
+    case PORT_ERR_IN_USE: return "in-use";
+    case PORT_ERR_PERMISSION: return "permission";
+    case PORT_ERR_NOT_A_PORT: return "not-a-port";
+    default: return "no-port";
+    }
+}
+
+port_error_kind open_failure;
+
 // The engine's only fatal error is a port that does not open.
 void cli_message_box(const char *text, const char *)
 {
     const uint32_t code = platform_last_error();
     end_live_line();
-    if (!run.opt->quiet)
+    if (!run.opt->quiet && !run.opt->child)
         print(stderr, text);
-    port_error_kind kind = port_error_classify(code);
+    open_failure = port_error_classify(code);
     char why[160] = "";
     platform_error_text(code, why, sizeof why);
     for (size_t n = std::strlen(why); n > 0 && std::strchr("\r\n. ", why[n - 1]);)
         why[--n] = 0;
     std::fprintf(stderr, "zmk-cli: cannot open %s: %s%s%s%s\n", run.opt->port.c_str(),
-                 reason_text(kind), why[0] ? " (" : "", why, why[0] ? ")" : "");
-    const char *advice = port_error_advice(kind);
-    if (advice[0])
+                 reason_text(open_failure), why[0] ? " (" : "", why, why[0] ? ")" : "");
+    const char *advice = port_error_advice(open_failure);
+    if (advice[0] && !run.opt->child)
         std::fprintf(stderr, "zmk-cli: %s\n", advice);
 }
 
-int list_ports()
+[[noreturn]] void cli_exit(int status)
 {
-    static port_info ports[PORTS_MAX];
-    int n = ports_list(ports, PORTS_MAX);
-    for (int i = 0; i < n; ++i) {
-        if (ports[i].description[0])
-            std::printf("%s\t%s\n", ports[i].path, ports[i].description);
-        else
-            std::printf("%s\n", ports[i].path);
-    }
-    if (n == 0)
-        std::fprintf(stderr, "zmk-cli: no serial ports found\n");
-    return CLI_EXIT_DONE;
+    char message[200];
+    std::snprintf(message, sizeof message, "cannot open %s: %s", run.opt->port.c_str(),
+                  reason_text(open_failure));
+    finish(status, open_failure_word(open_failure), message);
 }
 
-int read_image(const std::string &path, std::vector<uint8_t> *out)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        std::fprintf(stderr, "zmk-cli: cannot read image %s: %s\n", path.c_str(),
-                     std::strerror(errno));
-        return -1;
-    }
-    std::streamoff size = in.tellg();
-    if (size <= 0 || size > image_max) {
-        std::fprintf(stderr, "zmk-cli: image %s is %s\n", path.c_str(),
-                     size == 0 ? "empty" : "not a firmware image (size)");
-        return -1;
-    }
-    out->resize(size_t(size));
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char *>(out->data()), size)) {
-        std::fprintf(stderr, "zmk-cli: cannot read image %s\n", path.c_str());
-        return -1;
-    }
-    return 0;
-}
-
-void install_frontend(const cli_options &opt)
+void install_frontend(const cli_options &opt, const cli_image &image)
 {
     run = cli_run_state{};
     run.opt = &opt;
-    run.live = !opt.quiet && platform_stdout_is_terminal();
+    run.image = &image;
+    run.live = !opt.quiet && !opt.child && platform_stdout_is_terminal();
     static zmk_frontend fe{};
     fe.message_box = cli_message_box;
     fe.tone = [](uint32_t, uint32_t) {};
     fe.status = [](const char *) { return 1; };
     fe.console = cli_console;
     fe.event = cli_event;
-    fe.exit_process = nullptr; // exit(1) after the port error
+    fe.exit_process = cli_exit;
     frontend_set(&fe);
 }
 
 // Steps the run to its end, or until the watch gives it up.
-int run_steps(uint32_t started)
+[[noreturn]] void run_steps()
 {
     while (!flasher_tick(&flasher)) {
         if (run.verdict == CLI_GO_ON)
             continue;
         end_live_line();
-        char why[200];
+        char why[256];
         cli_format_verdict(&run.watch, run.verdict, platform_tick_ms(), *run.opt, why, sizeof why);
-        std::fprintf(stderr, "zmk-cli: %s\n", why);
-        return CLI_EXIT_SILENT;
+        if (!run.opt->child)
+            std::fprintf(stderr, "zmk-cli: %s\n", why);
+        finish(CLI_EXIT_SILENT, cli_verdict_word(run.verdict), why);
     }
     if (run.live) {
         char took[32];
-        std::snprintf(took, sizeof took, "  in %.1f s", (platform_tick_ms() - started) / 1000.0);
+        std::snprintf(took, sizeof took, "  in %.1f s",
+                      (platform_tick_ms() - run.started_ms) / 1000.0);
         run.watch.last.state = LPROG_IDLE;
         draw_live(platform_tick_ms(), true, took);
         end_live_line();
     }
-    return CLI_EXIT_DONE;
+    finish(CLI_EXIT_DONE, "ok", "");
 }
 
 } // namespace
 
+const char *cli_verdict_word(cli_verdict v)
+{
+    switch (v) {
+    case CLI_SILENT: return "silent";
+    case CLI_REFUSED: return "refused";
+    case CLI_ERASE_TIMEOUT: return "erase-timeout";
+    case CLI_DISCONNECTED: return "disconnected";
+    default: return "ok";
+    }
+}
+
 int cli_run(const cli_options &opt)
 {
     if (opt.list)
-        return list_ports();
-    static std::vector<uint8_t> image;
-    if (!opt.image.empty() && read_image(opt.image, &image) != 0)
+        return cli_list_ports();
+    static cli_image image;
+    if (cli_load_image(opt, &image) != 0)
         return CLI_EXIT_USAGE;
-    install_frontend(opt);
-    const uint32_t started = platform_tick_ms();
-    cli_watch_init(&run.watch, started);
-    flasher_start(&flasher, opt.port.c_str(), image.empty() ? nullptr : image.data(),
-                  uint32_t(image.size()));
-    const int rc = run_steps(started);
-    // The port goes back to the settings it had before the run.
-    (void)ser_restore(flasher.handle);
-    std::fflush(stdout);
-    return rc;
+    if (opt.station || opt.ports.size() > 1)
+        return cli_gang(opt, image);
+    install_frontend(opt, image);
+    run.started_ms = platform_tick_ms();
+    run.started = std::time(nullptr);
+    cli_watch_init(&run.watch, run.started_ms);
+    flasher_start(&flasher, opt.port.c_str(), image.bytes.empty() ? nullptr : image.bytes.data(),
+                  uint32_t(image.bytes.size()));
+    run_steps();
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum : int {
     CLI_EXIT_DONE = 0,
@@ -17,12 +18,18 @@ enum : int {
 };
 
 struct cli_options {
-    std::string port;
+    std::vector<std::string> ports;
+    std::string port; // the one port of a single run
     std::string image;
     double timeout_s = 30;        // 0: wait for ever
     double erase_timeout_s = 300; // an erase answered "not yet"; 0: for ever
     bool list = false;
     bool quiet = false;
+    int jobs = 0; // devices at once, 0: all
+    std::string log;
+    bool station = false;
+    std::vector<std::string> match;
+    bool child = false; // run one device for a parent, events on standard output
 };
 
 // Returns -1 when the run should go on, else the exit status (help or
@@ -40,6 +47,7 @@ struct cli_watch {
     char other_text[LPROG_ANSWER_TEXT];
     uint32_t erase_start_ms; // the first erase poll
     int erase_started;
+    uint32_t repeats;          // commands sent again
     uint32_t program_start_ms; // first PROGRAM command, for the rate
     uint32_t program_start_done;
     int program_started;
@@ -69,4 +77,29 @@ void cli_format_verdict(const cli_watch *t, cli_verdict v, uint32_t now_ms, cons
 // "Programming  42%  25600/60800 bytes  10.1 kB/s  0:03 left"
 int cli_format_live(const cli_watch *t, uint32_t now_ms, char *dest, size_t size);
 
+// How one device's run ended.
+struct cli_outcome {
+    int exit;           // CLI_EXIT_*
+    const char *result; // "ok", or one word for the failure
+    char message[256];  // the one line that explains a failure
+    double seconds;
+    uint32_t exchanges, repeats;
+};
+// The record's word for a verdict, or for a port that would not open.
+const char *cli_verdict_word(cli_verdict v);
+
+// The image a run flashes: the --image file (read into `bytes`) or the
+// built-in one; its name, size and CRC-32 for the record. 0, or
+// CLI_EXIT_USAGE with the reason on standard error.
+struct cli_image {
+    std::vector<uint8_t> bytes; // empty: the built-in image
+    std::string name;
+    uint32_t size, crc32;
+};
+int cli_load_image(const cli_options &opt, cli_image *out);
+// --list: the ports that can be opened now.
+int cli_list_ports();
+
+// Many ports, or the station: one child process per device.
+int cli_gang(const cli_options &opt, const cli_image &image);
 int cli_run(const cli_options &opt);

@@ -10,26 +10,22 @@
 #define ZMK_VERSION "0"
 #endif
 
-int cli_parse(int argc, char **argv, cli_options *opt)
+namespace {
+
+const CLI::Validator seconds(
+    [](std::string &v) {
+        char *end = nullptr;
+        double d = std::strtod(v.c_str(), &end);
+        return end != v.c_str() && *end == 0 && d >= 0 && d < 1e9
+                   ? std::string()
+                   : "expects a number of seconds, 0 or more";
+    },
+    "");
+
+void add_run_options(CLI::App &app, cli_options *opt)
 {
-    CLI::App app{"Writes the firmware image into the device on PORT, sets its clock and "
-                 "resets it.",
-                 "zmk-cli"};
-    // "/dev/ttyUSB0" is a port, not a Windows-style option.
-    app.allow_windows_style_options(false);
-    app.add_option("PORT", opt->port, "Serial port: /dev/ttyUSB0, COM3, ...");
-    app.add_flag("--list", opt->list, "List the serial ports that can be opened now");
     app.add_option("--image", opt->image, "Flash FILE instead of the built-in image")
         ->type_name("FILE");
-    const CLI::Validator seconds(
-        [](std::string &v) {
-            char *end = nullptr;
-            double d = std::strtod(v.c_str(), &end);
-            return end != v.c_str() && *end == 0 && d >= 0 && d < 1e9
-                       ? std::string()
-                       : "expects a number of seconds, 0 or more";
-        },
-        "");
     app.add_option("--timeout", opt->timeout_s,
                    "Give up when the device has acknowledged nothing for SECONDS, because it "
                    "is silent or refuses the command (0: never)")
@@ -43,6 +39,61 @@ int cli_parse(int argc, char **argv, cli_options *opt)
         ->check(seconds)
         ->default_str("300");
     app.add_flag("-q,--quiet", opt->quiet, "Print errors only");
+}
+
+void add_line_options(CLI::App &app, cli_options *opt)
+{
+    app.add_option("--jobs", opt->jobs, "Program at most N devices at once (default: all)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--log", opt->log,
+                   "Append one JSON record per device run to FILE (JSON Lines), kept on disk "
+                   "before the device's result is shown")
+        ->type_name("FILE");
+    app.add_flag("--station", opt->station,
+                 "Wait for devices and program each one as it appears, until Ctrl-C");
+    app.add_option("--match", opt->match,
+                   "With --station: ports to program, a glob on the path ('/dev/ttyUSB*') or "
+                   "usb:VVVV:PPPP (default: USB serial adapters only); may be repeated")
+        ->type_name("PATTERN");
+    // How a parent starts the run of one device; not for people.
+    app.add_flag("--child", opt->child)->group("");
+}
+
+int check_usage(const cli_options *opt)
+{
+    const char *why = nullptr;
+    if (opt->list)
+        return -1;
+    if (opt->station && !opt->ports.empty())
+        why = "--station finds its ports itself: give --match instead of PORT";
+    else if (!opt->station && opt->ports.empty())
+        why = "PORT is required";
+    else if (!opt->station && !opt->match.empty())
+        why = "--match goes with --station";
+    else if (opt->child && opt->ports.size() != 1)
+        why = "--child takes one PORT";
+    if (!why)
+        return -1;
+    std::fprintf(stderr, "zmk-cli: %s\nRun with --help for more information.\n", why);
+    return CLI_EXIT_USAGE;
+}
+
+} // namespace
+
+int cli_parse(int argc, char **argv, cli_options *opt)
+{
+    CLI::App app{"Writes the firmware image into the device on each PORT, sets its clock and "
+                 "resets it. Several ports are programmed at once, each in a process of its "
+                 "own; --station programs every device that appears.",
+                 "zmk-cli"};
+    app.get_formatter()->column_width(34);
+    // "/dev/ttyUSB0" is a port, not a Windows-style option.
+    app.allow_windows_style_options(false);
+    app.add_option("PORT", opt->ports, "Serial ports: /dev/ttyUSB0, COM3, ...");
+    app.add_flag("--list", opt->list, "List the serial ports that can be opened now");
+    add_run_options(app, opt);
+    add_line_options(app, opt);
     app.set_version_flag("--version", "zmk-cli " ZMK_VERSION);
     try {
         app.parse(argc, argv);
@@ -50,9 +101,7 @@ int cli_parse(int argc, char **argv, cli_options *opt)
         int rc = app.exit(e);
         return rc == 0 ? CLI_EXIT_DONE : CLI_EXIT_USAGE;
     }
-    if (!opt->list && opt->port.empty()) {
-        std::fprintf(stderr, "zmk-cli: PORT is required\nRun with --help for more information.\n");
-        return CLI_EXIT_USAGE;
-    }
-    return -1;
+    if (opt->ports.size() == 1)
+        opt->port = opt->ports[0];
+    return check_usage(opt);
 }

@@ -22,6 +22,8 @@ void cli_watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms)
         t->program_start_ms = now_ms;
         t->program_start_done = e->done;
     }
+    if (t->exchanges > 0 && e->command == t->last.state && e->address == t->last.address)
+        ++t->repeats;
     t->last = lprog_progress{e->command, e->address, e->done, e->total};
     ++t->exchanges;
 }

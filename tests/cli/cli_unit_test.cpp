@@ -1,9 +1,12 @@
 // zmk-cli's options and its watch over acknowledgements, in process (so they
 // run under Wine too).
+#include "app/cli/child.h"
 #include "app/cli/cli.h"
+#include "app/cli/record.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,7 +28,13 @@ TEST(CliOptions, BadUsageExitsTwo)
 {
     cli_options o;
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-             {}, {"--timeout", "-1", "p"}, {"--timeout", "soon", "p"}, {"--frob", "p"}, {"p", "q"}})
+             {},
+             {"--timeout", "-1", "p"},
+             {"--timeout", "soon", "p"},
+             {"--frob", "p"},
+             {"--station", "p"}, // the station finds its own ports
+             {"--match", "/dev/ttyUSB*", "p"},
+             {"--jobs", "0", "p", "q"}})
         EXPECT_EQ(parse(bad, &o), CLI_EXIT_USAGE) << bad.size();
     EXPECT_EQ(parse({"--help"}, &o), CLI_EXIT_DONE);
     ASSERT_EQ(parse({"--list"}, &o), -1);
@@ -36,6 +45,10 @@ TEST(CliOptions, BadUsageExitsTwo)
     EXPECT_EQ(o.timeout_s, 0);
     ASSERT_EQ(parse({"COM3"}, &o), -1);
     EXPECT_EQ(o.timeout_s, 30);
+    ASSERT_EQ(parse({"--jobs", "2", "COM3", "COM4", "COM5"}, &o), -1);
+    EXPECT_EQ(o.ports.size(), 3u);
+    ASSERT_EQ(parse({"--station", "--match", "usb:0403:6001", "--match", "/dev/ttyACM*"}, &o), -1);
+    EXPECT_EQ(o.match.size(), 2u);
 }
 
 namespace {
@@ -109,4 +122,56 @@ TEST(CliWatch, TellsSilenceRefusalAndALongEraseApart)
     EXPECT_EQ(cli_watch_answer(&w, &gone, 100, 0, 0), CLI_DISCONNECTED);
     cli_format_verdict(&w, CLI_DISCONNECTED, 100, opt, why, sizeof why);
     EXPECT_STREQ(why, "the device disconnected while waiting on PROGRAM at 0x1900");
+}
+
+// What a child says reaches its parent as it was said, whatever text it holds.
+TEST(CliChild, LinesRoundTrip)
+{
+    char line[512];
+    child_line got{};
+    const zmk_event sent{ZMK_SENT, LPROG_PROGRAM, 0x1900, 0x1900, 60800, ZMK_NONE, ""};
+    child_format_event(&sent, line, sizeof line);
+    line[std::strlen(line) - 1] = 0;
+    ASSERT_EQ(child_parse(line, &got), CHILD_EVENT);
+    EXPECT_EQ(got.event.address, 0x1900u);
+    EXPECT_EQ(got.event.total, 60800u);
+
+    const zmk_event other{ZMK_ANSWER, LPROG_PROGRAM, 0, 0, 0, ZMK_OTHER, "NAK\nx"};
+    child_format_event(&other, line, sizeof line);
+    line[std::strlen(line) - 1] = 0;
+    ASSERT_EQ(child_parse(line, &got), CHILD_EVENT);
+    EXPECT_EQ(got.event.answer, ZMK_OTHER);
+    EXPECT_STREQ(got.event.text, "NAK x") << "a line end in a text would split the line";
+
+    const child_end end{3, "refused", 250, 7,
+                        "the device refuses PROGRAM at 0x1900: it answers NAK"};
+    child_format_end(&end, line, sizeof line);
+    line[std::strlen(line) - 1] = 0;
+    ASSERT_EQ(child_parse(line, &got), CHILD_END);
+    EXPECT_EQ(got.end.exit, 3);
+    EXPECT_STREQ(got.end.result, "refused");
+    EXPECT_EQ(got.end.repeats, 7u);
+    EXPECT_STREQ(got.end.message, end.message);
+
+    for (const char *noise : {"Assertion failed: t, file x, line 1", "@zmk sent 1 2", "@zmk end x"})
+        EXPECT_EQ(child_parse(noise, &got), CHILD_NONE) << noise;
+}
+
+// A record is one line of JSON with every field, unknown USB fields as null.
+TEST(CliRecord, OneLineWithEveryField)
+{
+    cli_record r{
+        0, "bench-3", "/dev/ttyUSB0", {}, "fw\"1\".bin", 60800, 0x1234abcd, "ok", 0, 8.866, 265, 0};
+    r.usb.vid = 0x0403;
+    std::snprintf(r.usb.serial, sizeof r.usb.serial, "A5XK3\n");
+    const std::string line = cli_record_json(r);
+    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    for (const char *part :
+         {"{\"time\":\"1970-01-01T00:00:00Z\",\"host\":\"bench-3\",\"port\":\"/dev/ttyUSB0\"",
+          "\"usb\":{\"vid\":\"0403\",\"pid\":null,\"serial\":\"A5XK3\\n\",\"location\":null,"
+          "\"product\":null}",
+          "\"image\":{\"name\":\"fw\\\"1\\\".bin\",\"size\":60800,\"crc32\":\"1234abcd\"}",
+          "\"result\":\"ok\",\"exit\":0,\"seconds\":8.87,\"exchanges\":265,\"repeats\":0",
+          "\"tool\":\"zmk-cli "})
+        EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
 }

@@ -1,0 +1,83 @@
+#include "app/cli/child.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char *answer_words[] = {"ack", "other", "none", "gone"};
+
+// Keeps a text on its one line and in one word-free field.
+void flatten(const char *in, char *out, size_t size)
+{
+    size_t n = 0;
+    for (; in && *in && n + 1 < size; ++in)
+        out[n++] = (*in == '\n' || *in == '\r') ? ' ' : *in;
+    out[n] = 0;
+}
+
+child_line_kind parse_event(const char *rest, bool sent, child_line *out)
+{
+    zmk_event &e = out->event;
+    e = zmk_event{};
+    e.text = out->text;
+    out->text[0] = 0;
+    if (sent) {
+        e.kind = ZMK_SENT;
+        return std::sscanf(rest, "%u %u %u %u", &e.command, &e.address, &e.done, &e.total) == 4
+                   ? CHILD_EVENT
+                   : CHILD_NONE;
+    }
+    e.kind = ZMK_ANSWER;
+    char word[8] = "";
+    int used = 0;
+    if (std::sscanf(rest, "%u %7s%n", &e.command, word, &used) != 2)
+        return CHILD_NONE;
+    for (int i = 0; i < 4; ++i)
+        if (std::strcmp(word, answer_words[i]) == 0) {
+            e.answer = zmk_answer(i);
+            flatten(rest[used] == ' ' ? rest + used + 1 : rest + used, out->text, sizeof out->text);
+            return CHILD_EVENT;
+        }
+    return CHILD_NONE;
+}
+
+} // namespace
+
+int child_format_event(const zmk_event *e, char *dest, size_t size)
+{
+    if (e->kind == ZMK_SENT)
+        return std::snprintf(dest, size, "@zmk sent %u %u %u %u\n", unsigned(e->command),
+                             unsigned(e->address), unsigned(e->done), unsigned(e->total));
+    char text[64];
+    flatten(e->text, text, sizeof text);
+    return std::snprintf(dest, size, "@zmk answer %u %s %s\n", unsigned(e->command),
+                         answer_words[e->answer], text);
+}
+
+int child_format_end(const child_end *end, char *dest, size_t size)
+{
+    char message[256];
+    flatten(end->message, message, sizeof message);
+    return std::snprintf(dest, size, "@zmk end %d %s %u %u %s\n", end->exit, end->result,
+                         unsigned(end->exchanges), unsigned(end->repeats), message);
+}
+
+child_line_kind child_parse(const char *line, child_line *out)
+{
+    out->kind = CHILD_NONE;
+    if (std::strncmp(line, "@zmk sent ", 10) == 0)
+        return out->kind = parse_event(line + 10, true, out);
+    if (std::strncmp(line, "@zmk answer ", 12) == 0)
+        return out->kind = parse_event(line + 12, false, out);
+    if (std::strncmp(line, "@zmk end ", 9) != 0)
+        return CHILD_NONE;
+    child_end &end = out->end;
+    int used = 0;
+    if (std::sscanf(line + 9, "%d %23s %u %u%n", &end.exit, end.result, &end.exchanges,
+                    &end.repeats, &used) != 4)
+        return CHILD_NONE;
+    const char *message = line + 9 + used;
+    flatten(*message == ' ' ? message + 1 : message, end.message, sizeof end.message);
+    return out->kind = CHILD_END;
+}

@@ -1,0 +1,35 @@
+// How the child process that runs one device tells its parent what happens:
+// one line per event on its standard output, each starting "@zmk ", so that
+// anything else the child prints (an assertion report) is told apart.
+//   @zmk sent <command> <address> <done> <total>
+//   @zmk answer <command> <ack|other|none|gone> <text>
+//   @zmk end <exit> <result> <exchanges> <repeats> <message>
+#pragma once
+
+#include "app/frontend.h"
+
+#include <cstddef>
+#include <cstdint>
+
+enum child_line_kind { CHILD_NONE, CHILD_EVENT, CHILD_END };
+
+struct child_end {
+    int exit;
+    char result[24];
+    uint32_t exchanges, repeats;
+    char message[256];
+};
+
+struct child_line {
+    child_line_kind kind;
+    zmk_event event; // CHILD_EVENT; its text points into `text`
+    char text[64];
+    child_end end; // CHILD_END
+};
+
+// The line for an event or the end, with its line end; the length written.
+int child_format_event(const zmk_event *e, char *dest, size_t size);
+int child_format_end(const child_end *end, char *dest, size_t size);
+// Reads one line (without its line end). CHILD_NONE for anything that is not
+// a well-formed protocol line.
+child_line_kind child_parse(const char *line, child_line *out);

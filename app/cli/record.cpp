@@ -1,0 +1,72 @@
+#include "app/cli/record.h"
+
+#include "platform/files.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+#ifndef ZMK_VERSION
+#define ZMK_VERSION "0"
+#endif
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string iso_utc(std::time_t t)
+{
+    char text[32] = "";
+    if (const std::tm *utc = std::gmtime(&t))
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
+    return text;
+}
+
+json text_or_null(const char *s) { return s[0] ? json(s) : json(nullptr); }
+
+json hex_or_null(uint16_t id)
+{
+    if (!id)
+        return nullptr;
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", unsigned(id));
+    return text;
+}
+
+json usb_json(const port_info &u)
+{
+    return json{{"vid", hex_or_null(u.vid)},
+                {"pid", hex_or_null(u.pid)},
+                {"serial", text_or_null(u.serial)},
+                {"location", text_or_null(u.location)},
+                {"product", text_or_null(u.product)}};
+}
+
+} // namespace
+
+std::string cli_record_json(const cli_record &r)
+{
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08x", unsigned(r.image_crc32));
+    const json j{
+        {"time", iso_utc(r.start)},
+        {"host", r.host},
+        {"port", r.port},
+        {"usb", usb_json(r.usb)},
+        {"image", {{"name", r.image_name}, {"size", r.image_size}, {"crc32", crc}}},
+        {"result", r.result},
+        {"exit", r.exit},
+        {"seconds", double(int64_t(r.seconds * 100 + 0.5)) / 100},
+        {"exchanges", r.exchanges},
+        {"repeats", r.repeats},
+        {"tool", "zmk-cli " ZMK_VERSION},
+    };
+    // Names and texts from the system may hold anything; never fail on them.
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+int cli_record_append(const std::string &path, const cli_record &r)
+{
+    const std::string line = cli_record_json(r) + "\n";
+    return platform_append_durable(path.c_str(), line.data(), line.size());
+}

@@ -1,0 +1,30 @@
+// The record of one device run: one JSON object per line (JSON Lines),
+// appended by the one process that shows the result, on disk before it is
+// shown.
+#pragma once
+
+#include "platform/ports.h"
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+struct cli_record {
+    std::time_t start;
+    std::string host;
+    std::string port;
+    port_info usb; // usb.usb false: nothing known of a USB device
+    std::string image_name;
+    uint32_t image_size;
+    uint32_t image_crc32;
+    std::string result; // "ok", or one word for the failure
+    int exit;           // the status a single run gives
+    double seconds;
+    uint32_t exchanges;
+    uint32_t repeats;
+};
+
+// The record as one line of JSON, without the line end.
+std::string cli_record_json(const cli_record &r);
+// Appends the record and its line end in one write, kept on disk; 0 or -1.
+int cli_record_append(const std::string &path, const cli_record &r);

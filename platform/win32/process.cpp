@@ -1,0 +1,112 @@
+#include "platform/process.h"
+
+#include <windows.h>
+
+#include <string>
+
+struct proc {
+    HANDLE process;
+    HANDLE out; // read end of the child's output
+};
+
+namespace {
+
+// One argument quoted the way the C runtime splits a command line back.
+void append_quoted(std::string *line, const char *arg)
+{
+    line->push_back('"');
+    int slashes = 0;
+    for (const char *p = arg; *p; ++p) {
+        if (*p == '\\') {
+            ++slashes;
+            continue;
+        }
+        line->append(size_t(*p == '"' ? 2 * slashes + 1 : slashes), '\\');
+        slashes = 0;
+        line->push_back(*p);
+    }
+    line->append(size_t(2 * slashes), '\\');
+    line->push_back('"');
+}
+
+} // namespace
+
+proc *proc_spawn(const char *const *argv)
+{
+    std::string line;
+    for (const char *const *a = argv; *a; ++a) {
+        if (a != argv)
+            line.push_back(' ');
+        append_quoted(&line, *a);
+    }
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0))
+        return nullptr;
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nullptr;
+    si.hStdOutput = write_end;
+    si.hStdError = write_end;
+    PROCESS_INFORMATION pi{};
+    // A new process group: Ctrl-C at the console reaches the parent only.
+    const BOOL ok = CreateProcessA(argv[0], line.data(), nullptr, nullptr, TRUE,
+                                   CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+    CloseHandle(write_end);
+    if (!ok) {
+        CloseHandle(read_end);
+        return nullptr;
+    }
+    CloseHandle(pi.hThread);
+    return new proc{pi.hProcess, read_end};
+}
+
+int proc_read(proc *p, char *buf, int n)
+{
+    DWORD got = 0;
+    if (!ReadFile(p->out, buf, DWORD(n), &got, nullptr))
+        return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    return int(got);
+}
+
+void proc_kill(proc *p) { TerminateProcess(p->process, 128 + 9); }
+
+int proc_wait(proc *p)
+{
+    WaitForSingleObject(p->process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(p->process, &code);
+    return int(code);
+}
+
+void proc_free(proc *p)
+{
+    if (!p)
+        return;
+    CloseHandle(p->out);
+    CloseHandle(p->process);
+    delete p;
+}
+
+bool proc_self_path(char *dest, size_t size)
+{
+    const DWORD n = GetModuleFileNameA(nullptr, dest, DWORD(size));
+    return n > 0 && n < size;
+}
+
+namespace {
+volatile LONG interrupts;
+BOOL WINAPI on_interrupt(DWORD kind)
+{
+    if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT)
+        return FALSE;
+    InterlockedIncrement(&interrupts);
+    return TRUE;
+}
+} // namespace
+
+void proc_catch_interrupts() { SetConsoleCtrlHandler(on_interrupt, TRUE); }
+
+int proc_interrupts() { return int(interrupts); }
