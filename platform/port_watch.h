@@ -10,23 +10,26 @@
 
 struct port_watch;
 
-// Every change is noticed within this long.
+// How often the ports are looked for, so about the longest a change takes
+// to be noticed.
 constexpr int PORT_WATCH_INTERVAL_MS = 200;
 
 // A pattern is a glob on the port's path ("/dev/ttyUSB*", "/tmp/dut*",
 // "/dev/pts/*"; on Windows on the COM name, "COM*", ignoring case) or
 // "usb:VVVV:PPPP", a USB vendor and product id in hex. A glob match counts
-// only if it is (a symlink to) a character device. No pattern at all: every
-// port on a USB device, never a built-in UART. Returns nullptr when a "usb:"
-// pattern is malformed or resources run out.
+// only if port_identify knows it as a port: (a symlink to) a tty or a
+// pseudo-terminal, never a regular file, /dev/null or a console. No pattern
+// at all: every port on a USB device, never a built-in UART. Returns nullptr
+// when a "usb:" pattern is malformed or resources run out.
 port_watch *port_watch_new(const char *const *patterns, int count);
 void port_watch_free(port_watch *t);
 
 // Waits up to `timeout_ms` (negative: without limit) until the set of
 // matching ports differs from the one this call last returned, then fills
-// `out` with up to `max` ports present now, sorted by path, each once, with
-// what port_identify tells. The first call returns at once. Returns the
-// number of ports filled in.
+// `out` with up to `max` of the ports present, sorted by path, each once,
+// with what port_identify tells. The ports are looked for once an interval
+// (and at once on a udev event, or when `timeout_ms` is 0), so the set is at
+// most that old. The first call returns at once. Returns the number filled.
 int port_watch_poll(port_watch *t, int timeout_ms, port_info *out, int max);
 
 // Whether `pattern` is "usb:VVVV:PPPP"; if so, and it is well formed, sets

@@ -33,6 +33,7 @@ struct port_watch {
     std::vector<port_info> usb;  // the last USB scan's matches
     std::vector<port_info> last; // what the last poll returned
     bool polled = false;
+    uint32_t next_scan = 0; // when the next scan is due
 };
 
 namespace {
@@ -191,23 +192,34 @@ int port_watch_poll(port_watch *t, int timeout_ms, port_info *out, int max)
     if (!t)
         return 0;
     const uint32_t start = platform_tick_ms();
-    std::vector<port_info> now;
+    bool event = false; // a tty event: look at once
     for (;;) {
-        scan(t, now);
-        if (!t->polled || !std::equal(now.begin(), now.end(), t->last.begin(), t->last.end(), same))
-            break;
+        // At most one scan an interval, however the caller slices its waits;
+        // a caller that does not wait gets one at once.
+        if (!t->polled || timeout_ms == 0 || event ||
+            int32_t(platform_tick_ms() - t->next_scan) >= 0) {
+            t->next_scan = platform_tick_ms() + PORT_WATCH_INTERVAL_MS;
+            std::vector<port_info> now;
+            scan(t, now);
+            const bool changed = !t->polled || !std::equal(now.begin(), now.end(), t->last.begin(),
+                                                           t->last.end(), same);
+            t->polled = true;
+            t->last = std::move(now);
+            if (changed)
+                break;
+        }
         const uint32_t spent = platform_tick_ms() - start;
         if (timeout_ms >= 0 && spent >= uint32_t(timeout_ms))
             break;
-        int wait = PORT_WATCH_INTERVAL_MS;
+        int wait =
+            std::clamp(int32_t(t->next_scan - platform_tick_ms()), 0, PORT_WATCH_INTERVAL_MS);
         if (timeout_ms >= 0)
             wait = std::min(wait, timeout_ms - int(spent));
-        if (wait_event(t, wait))
+        event = wait_event(t, wait);
+        if (event)
             t->usb_stale = true;
     }
-    t->polled = true;
-    t->last = now;
-    const int n = out && max > 0 ? std::min(max, int(now.size())) : 0;
-    std::copy_n(now.begin(), n, out);
+    const int n = out && max > 0 ? std::min(max, int(t->last.size())) : 0;
+    std::copy_n(t->last.begin(), n, out);
     return n;
 }
