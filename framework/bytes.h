@@ -36,7 +36,9 @@ inline constexpr std::array<uint32_t, 256> crc32_table = crc32_make_table();
 uint32_t crc32_block(const uint8_t *p, int32_t count);
 uint32_t crc32_byte(uint32_t reg, uint32_t byte);
 
-// limit 0: (re)start the timer at `stamp` and return 1. Otherwise 1 once more
+// A millisecond timer on the tick; the product's waits count on the platform
+// clock directly, so this serves the tests. limit 0: (re)start the timer at
+// `stamp` and return 1. Otherwise 1 once more
 // than `limit` ms have passed since `stamp` (wrap-safe), else 0.
 int tick_elapsed(uint32_t *stamp, uint32_t limit);
 

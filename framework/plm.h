@@ -16,6 +16,8 @@ enum : int32_t {
 };
 
 plm_t *plm_new();
+// The flasher's stack lives as long as the process: plm_free and plm_remove
+// serve the tests.
 void plm_free(plm_t *t);
 void plm_insert(plm_t *t, layer_t *layer, int32_t position, layer_t *existing);
 void plm_remove(plm_t *t, layer_t *layer);

@@ -15,6 +15,9 @@ enum : int32_t {
 struct lpkt_priv;
 
 layer_t *lpkt_new();
+// The flasher's layers live as long as the process; lpkt_free and the mode
+// and tag accessors below serve the tests and fuzzers (the flasher sets only
+// the peer tag, 0).
 void lpkt_free(layer_t *t);
 void lpkt_init(layer_t *t);
 void lpkt_set_tag(layer_t *t, uint32_t value);

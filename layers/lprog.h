@@ -43,6 +43,8 @@ constexpr int LPROG_ANSWER_TEXT = 16;
 struct lprog_priv;
 
 layer_t *lprog_new();
+// The flasher's layers live as long as the process; lprog_free and
+// lprog_state serve the tests and fuzzers.
 void lprog_free(layer_t *t);
 void lprog_init(layer_t *t);
 void lprog_start(layer_t *t, const uint8_t *image, uint32_t size, uint32_t address, int32_t chunk);

@@ -24,6 +24,8 @@ constexpr uint32_t SER_DRAIN_MS = 50;       // no drain read starts after this
 constexpr uint32_t SER_WRITE_MARGIN_MS = 50;
 
 void ser_attach(layer_t *t, port_handle port);
+// The flasher attaches once for the life of the process and never detaches;
+// ser_detach serves the tests.
 void ser_detach(layer_t *t);
 void ser_tx(layer_t *t, mlb_t *buffer);
 void ser_rx(layer_t *t, mlb_t *buffer);
@@ -46,6 +48,8 @@ struct saved_port {
 constexpr int SER_SAVED_SLOTS = 256;
 
 int ser_configure(port_handle port, uint32_t baud, uint32_t read_timeout_us);
+// ser_restore puts back the settings from before the first ser_configure of
+// a port (zmk-cli does when it ends; the dialogs leave the port as it is).
 int ser_find_saved(port_handle port);
 int ser_restore(port_handle port);
 // Forgets every saved slot (tests only: the table otherwise lives as long as
