@@ -3,19 +3,10 @@
 // first byte picks the device's kind, tag, faults and erase time; the rest
 // arrives in pieces whose sizes come from the data, with the clock moving on
 // after every frame. Every reply must be a well-formed, bounded frame.
+#include "fuzz/run_checks.h"
 #include "tools/devsim/devsim.h"
 
 #include <cstdlib>
-
-namespace {
-
-void require(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

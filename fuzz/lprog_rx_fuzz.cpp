@@ -1,11 +1,9 @@
 // Random replies handed to the programming layer in every state of a run,
-// over a bottom layer that keeps what the layer sends. The run moves only the
-// way "ACK" moves it; anything else leaves the state, the chunk and the bytes
-// done as they were, which the next command and its progress report show.
+// over a bottom layer that checks what the layer sends (run_watch): the run
+// moves only on "ACK", and every command is the one the image calls for.
 // The image sits in a block of exactly its size, so a read past it is caught.
 #include "framework/mlb.h"
-#include "fuzz/lprog_model.h"
-#include "layers/lprog.h"
+#include "fuzz/run_checks.h"
 
 #include <memory>
 
@@ -31,13 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::unique_ptr<uint8_t[]> image(rp.size ? new uint8_t[rp.size] : nullptr);
     fill_image(image.get(), rp.size);
 
-    lprog_watch run;
+    run_watch run;
     layer_t bottom{};
     bottom.p_ = &run;
     bottom.tx = [](layer_t *t, mlb_t *b) {
-        auto *r = static_cast<lprog_watch *>(t->p_);
-        r->model.check_command(mlb_header(b), mlb_length(b));
-        r->commands += mlb_length(b) > 0;
+        static_cast<run_watch *>(t->p_)->sent(mlb_header(b), mlb_length(b));
     };
     layer_t *prog = lprog_new();
     lprog_init(prog);
@@ -45,18 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     run.attach(prog);
     mlb_t *buf = mlb_new(16 + 256 + 12 + 4);
 
-    auto start = [&] {
-        lprog_start(prog, image.get(), rp.size, rp.address, rp.chunk);
-        run.model.start(image.get(), rp.size, rp.address, rp.chunk);
-    };
     size_t at = 5;
     for (int step = 0; at < size; ++step) {
         uint8_t control = data[at++];
         if (step == idle || (control & 0x40))
-            start();
+            run.start(prog, image.get(), rp);
         mlb_reset(buf, 0, 12);
         lprog_tx(prog, buf);
-        require(run.reports == run.commands);
 
         uint8_t payload[4 + 15];
         int32_t n = 0;
@@ -77,14 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         mlb_pull_header(buf, head);
         mlb_trim_tail(buf, tail);
         lprog_rx(prog, buf);
-        if (is_ack(payload, n))
-            run.model.on_ack();
-        run.model.check_layer(prog);
+        run.replied(is_ack(payload, n), prog);
     }
-    // The command of the state the run ended in.
-    mlb_reset(buf, 0, 12);
+    mlb_reset(buf, 0, 12); // the command of the place the run ended in
     lprog_tx(prog, buf);
-    require(run.reports == run.commands);
 
     mlb_free(buf);
     lprog_free(prog);

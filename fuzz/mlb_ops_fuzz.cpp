@@ -3,6 +3,7 @@
 // skipped); every accepted one must give the model's fields, and every byte
 // of the message it leaves is written and read, inside a block of exactly
 // the buffer's capacity.
+#include "fuzz/run_checks.h"
 #include "framework/mlb.h"
 
 #include <cstdlib>
@@ -18,12 +19,6 @@ struct Model {
         return dof >= 0 && ho >= 0 && to >= 0 && hl >= 0 && dl >= 0 && tl >= 0 && to + tl <= cap;
     }
 };
-
-void require(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 // Applies the operation to the model; false when the buffer refuses it.
 bool model_op(Model &m, int op, int64_t a, int64_t b)

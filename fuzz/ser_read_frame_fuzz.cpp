@@ -3,6 +3,7 @@
 // the destination is exactly that big, so a write past it is caught at once;
 // the rest then goes through the whole receive path into a full-size buffer.
 // The port is the in-memory one of the test support, so nothing touches a real port.
+#include "fuzz/run_checks.h"
 #include "tests/support/mem_port.h"
 #include "layers/ser.h"
 
@@ -14,12 +15,6 @@ namespace {
 
 int32_t delivered;
 void top_rx(layer_t *, mlb_t *b) { delivered = b->data_length; }
-
-void require(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 } // namespace
 
