@@ -1,7 +1,7 @@
 // Watching ports on Linux: udev's tty events wake the wait at once, and the
-// globs are polled, because pseudo-terminals and hand-made symlinks send no
-// events. Where no udev daemon runs (containers) no event ever comes, so the
-// USB scan is polled as well. No port is ever opened: stat() is enough.
+// ports are looked for once an interval as well, because pseudo-terminals
+// and hand-made symlinks send no events, and where no udev daemon runs
+// (containers) nothing does. No port is ever opened: stat() is enough.
 #include "platform/port_watch.h"
 #include "platform/tick.h"
 
@@ -29,16 +29,12 @@ struct port_watch {
     bool any_usb = false;      // no pattern: every USB port
     udev *ctx = nullptr;
     udev_monitor *mon = nullptr;
-    bool usb_stale = true;       // a tty event came since the last USB scan
-    std::vector<port_info> usb;  // the last USB scan's matches
-    std::vector<port_info> last; // what the last poll returned
+    std::vector<port_info> last; // what the last scan found
     bool polled = false;
     uint32_t next_scan = 0; // when the next scan is due
 };
 
 namespace {
-
-bool wants_usb(const port_watch *t) { return t->any_usb || !t->ids.empty(); }
 
 bool usb_matches(const port_watch *t, const port_info &p)
 {
@@ -49,10 +45,8 @@ bool usb_matches(const port_watch *t, const port_info &p)
 // Reads /sys/class/tty rather than asking udev to enumerate, which costs
 // milliseconds: a USB tty's link there runs through its bus ("/usb1/1-1.4/"),
 // so the others are passed over without reading their attributes.
-void scan_usb(port_watch *t)
+void scan_usb(port_watch *t, std::vector<port_info> &now)
 {
-    t->usb.clear();
-    t->usb_stale = false;
     DIR *dir = t->ctx ? opendir("/sys/class/tty") : nullptr;
     if (!dir)
         return;
@@ -72,7 +66,7 @@ void scan_usb(port_watch *t)
             std::snprintf(p.path, sizeof p.path, "%s", node);
             ports_udev_describe(dev, &p);
             if (usb_matches(t, p))
-                t->usb.push_back(p);
+                now.push_back(p);
         }
         if (dev)
             udev_device_unref(dev);
@@ -97,10 +91,9 @@ void scan_globs(port_watch *t, std::vector<port_info> &now)
 
 void scan(port_watch *t, std::vector<port_info> &now)
 {
-    // The daemon's socket: without it the monitor hears nothing.
-    if (wants_usb(t) && (t->usb_stale || !t->mon || access("/run/udev/control", F_OK) != 0))
-        scan_usb(t);
-    now = t->usb;
+    now.clear();
+    if (t->any_usb || !t->ids.empty())
+        scan_usb(t, now);
     scan_globs(t, now);
     const auto by_path = [](const port_info &a, const port_info &b) {
         return std::strcmp(a.path, b.path) < 0;
@@ -216,8 +209,6 @@ int port_watch_poll(port_watch *t, int timeout_ms, port_info *out, int max)
         if (timeout_ms >= 0)
             wait = std::min(wait, timeout_ms - int(spent));
         event = wait_event(t, wait);
-        if (event)
-            t->usb_stale = true;
     }
     const int n = out && max > 0 ? std::min(max, int(t->last.size())) : 0;
     std::copy_n(t->last.begin(), n, out);

@@ -101,7 +101,7 @@ bool matches(const port_watch *t, const port_info &p)
 void scan(port_watch *t, std::vector<port_info> &now)
 {
     std::vector<std::string> names = com_names();
-    if (names != t->names || t->known.size() != names.size()) {
+    if (names != t->names) {
         t->names = std::move(names);
         describe_names(t);
     }
