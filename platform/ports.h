@@ -24,6 +24,7 @@ int ports_list(port_info *out, int max);
 // What the system knows about the port at `path`, without opening it. Linux
 // follows symlinks (/dev/serial/by-id/...) to the device; Windows takes
 // "COM3" or "\\.\COM3". `out->path` is `path` as given. Returns 0 when the
-// port exists (Linux: a character device, Windows: in the system's COM
-// list), -1 otherwise, with only the path set.
+// port exists (Linux: a tty or a pseudo-terminal, not /dev/null or a
+// console; Windows: in the system's COM list), -1 otherwise, with only the
+// path set.
 int port_identify(const char *path, port_info *out);
