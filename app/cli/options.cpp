@@ -1,6 +1,8 @@
 // zmk-cli's command line.
 #include "app/cli/cli.h"
 
+#include "platform/port_watch.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -73,6 +75,11 @@ int check_usage(const cli_options *opt)
         why = "--match goes with --station";
     else if (opt->child && opt->ports.size() != 1)
         why = "--child takes one PORT";
+    for (const std::string &m : opt->match) {
+        uint16_t vid = 0, pid = 0;
+        if (!why && port_pattern_usb(m.c_str(), &vid, &pid) < 0)
+            why = "--match usb: takes four hex digits each, as in usb:0403:6001";
+    }
     if (!why)
         return -1;
     std::fprintf(stderr, "zmk-cli: %s\nRun with --help for more information.\n", why);
