@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <unistd.h>
@@ -22,6 +23,7 @@ struct options {
     std::array<std::string, DEVSIM_FAULT_KINDS> at_lists; // --drop-at and the like
     double max_seconds = 0;
     uint32_t quiet_ms = 500;
+    uint32_t appear_after_ms = 0;
     bool quiet = false;
 };
 
@@ -29,7 +31,13 @@ void add_device_options(CLI::App &app, options *o)
 {
     devsim_config &cfg = o->cfg;
     app.add_option("--port", o->port, "Use this existing tty instead of a new pseudo-terminal");
-    app.add_option("--link", o->link, "Also make a symlink to the host's side at this path");
+    app.add_option("--link", o->link,
+                   "Also make a symlink to the host's side at this path; it goes first when "
+                   "the session ends");
+    app.add_option("--appear-after-ms", o->appear_after_ms,
+                   "Open the line (print its path, make the --link) only after this long, as a "
+                   "device plugged in later")
+        ->capture_default_str();
     app.add_option("--mode", o->mode, "Packet kind the device speaks")
         ->check(CLI::IsMember({"plain", "tagged"}))
         ->capture_default_str();
@@ -201,6 +209,30 @@ bool open_line(const options &o, tty *l)
     return true;
 }
 
+// Unplugged: the link goes before the pty closes, so it never names a pty
+// number that another simulator may be given next; the host's side then
+// hangs up. A link that a newer simulator has made in its place stays.
+void end_line(const options &o, tty *l)
+{
+    char target[256];
+    const ssize_t n =
+        o.link.empty() || l->fd < 0 ? -1 : readlink(o.link.c_str(), target, sizeof target - 1);
+    if (n > 0 && l->path == std::string(target, size_t(n)))
+        unlink(o.link.c_str());
+    close_tty(l);
+}
+
+// Waits out --appear-after-ms; false when a signal came first.
+bool wait_to_appear(const options &o)
+{
+    const int64_t until = now_us() + int64_t(o.appear_after_ms) * 1000;
+    for (int64_t left; !stop_signal && (left = until - now_us()) > 0;) {
+        timespec ts{time_t(left / 1'000'000), long(left % 1'000'000) * 1000};
+        nanosleep(&ts, nullptr);
+    }
+    return !stop_signal;
+}
+
 struct session {
     const options &o;
     devsim_t *t;
@@ -256,7 +288,7 @@ const char *run_session(session &s)
         bool framed = false;
         s.in.pos += size_t(devsim_feed(s.t, p, n, arrived, &reply, &framed));
         if (framed && reply.hangup) {
-            close_tty(s.l);
+            end_line(s.o, s.l);
             return "hangup";
         }
         if (framed && reply.length > 0) {
@@ -312,15 +344,16 @@ int main(int argc, char **argv)
 
     std::vector<uint8_t> expect;
     tty l;
-    if (!finish_options(&o, &expect) || !open_line(o, &l))
+    if (!finish_options(&o, &expect))
         return 2;
     catch_signals();
+    const bool appeared = wait_to_appear(o);
+    if (appeared && !open_line(o, &l))
+        return 2;
     devsim_t *t = devsim_new(&o.cfg);
     session s{o, t, &l};
-    const char *how = run_session(s);
-    close_tty(&l);
-    if (!o.link.empty())
-        unlink(o.link.c_str());
+    const char *how = appeared ? run_session(s) : "signal";
+    end_line(o, &l);
 
     devsim_end end;
     end.elapsed_us = now_us() - s.start;

@@ -1,0 +1,105 @@
+// What the production-line tests share: a simulator per device, each in a
+// folder of its own, the records of a --log file, the children of a process.
+#pragma once
+
+#include "tests/support/sim.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <dirent.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <string>
+#include <vector>
+
+using json = nlohmann::json;
+
+// The devices of a batch: simulator i runs in dir/sim<i>.
+struct device_sims {
+    std::string dir = sim_tempdir();
+    std::vector<sim_proc> sims;
+
+    ~device_sims()
+    {
+        for (sim_proc &s : sims)
+            sim_finish(&s, 0);
+    }
+    bool start(const std::vector<std::string> &args)
+    {
+        const std::string home = dir + "/sim" + std::to_string(sims.size());
+        mkdir(home.c_str(), 0755);
+        sims.emplace_back();
+        return sim_start(&sims.back(), home, args);
+    }
+    std::vector<std::string> ptys() const
+    {
+        std::vector<std::string> out;
+        for (const sim_proc &s : sims)
+            out.push_back(s.pty);
+        return out;
+    }
+    // Each simulator's report, once it has ended by itself (or been stopped
+    // after `wait_ms`).
+    json report(size_t i, int wait_ms = 3000)
+    {
+        return json::parse(sim_finish(&sims[i], wait_ms), nullptr, false);
+    }
+};
+
+// Every record of a --log file. A line that is not one whole JSON object,
+// or a file that does not end with a line end, fails the test.
+inline std::vector<json> read_records(const std::string &path)
+{
+    const std::string text = sim_slurp(path);
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "a partial last line: " << text;
+    std::vector<json> out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        json j = json::parse(line, nullptr, false);
+        if (j.is_object())
+            out.push_back(j);
+        else
+            ADD_FAILURE() << "not one JSON object: " << line;
+    }
+    return out;
+}
+
+// The record of `port`, or null.
+inline json record_of(const std::vector<json> &records, const std::string &port)
+{
+    for (const json &r : records)
+        if (r.value("port", "") == port)
+            return r;
+    return nullptr;
+}
+
+// The processes whose parent is `parent`.
+inline std::vector<pid_t> children_of(pid_t parent)
+{
+    std::vector<pid_t> out;
+    DIR *proc = opendir("/proc");
+    while (const dirent *e = proc ? readdir(proc) : nullptr) {
+        const pid_t pid = std::atoi(e->d_name);
+        std::string stat = pid > 0 ? sim_slurp("/proc/" + std::string(e->d_name) + "/stat") : "";
+        const size_t close = stat.rfind(')');
+        int ppid = 0;
+        if (close != std::string::npos &&
+            std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 && ppid == parent)
+            out.push_back(pid);
+    }
+    if (proc)
+        closedir(proc);
+    return out;
+}
+
+// Running, not a zombie.
+inline bool alive(pid_t pid)
+{
+    const std::string stat = sim_slurp("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+inline bool has(const std::string &s, const std::string &part) { return s.find(part) != s.npos; }
