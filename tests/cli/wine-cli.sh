@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # zmk-cli.exe under Wine against the Linux simulator on a COM port mapped to
 # its pty: a full run, --image with --list, missing and refusing ports, a
-# silent device.   usage: wine-cli.sh ZMK-CLI.EXE ZMK-DEVSIM IMAGE
+# silent device, two devices at once.
+#   usage: wine-cli.sh ZMK-CLI.EXE ZMK-DEVSIM IMAGE
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)" com="$(cd "$(dirname "$0")/../wine" && pwd)/com.sh"
 exe="$1" devsim="$2" image="$3" live="${ZMK_CLI_COM_LIVE:-20}" refused="${ZMK_CLI_COM_REFUSED:-25}"
@@ -79,6 +80,24 @@ start_sim --baud 0 --erase-ms 0 --refuse-after 10
 cli 3 --timeout 1 "COM$live"
 has err "refuses PROGRAM at 0x"
 end_sim
+
+# Two devices at once, a child process each, and their records.
+second="${ZMK_CLI_COM_SECOND:-21}" sim2_pid=
+trap '[ -n "$sim_pid" ] && kill $sim_pid; [ -n "$sim2_pid" ] && kill $sim2_pid
+  "$com" unlink $live; "$com" unlink $refused; "$com" unlink $second; rm -rf "$work"' EXIT
+start_sim --baud 0 --erase-ms 50 --expect "$image"
+"$devsim" --quiet --report "$work/report2.json" --baud 0 --erase-ms 50 --expect "$image" >"$work/sim2.out" &
+sim2_pid=$!
+for _ in $(seq 100); do [ -s "$work/sim2.out" ] && break; sleep 0.05; done
+"$com" link "$second" "$(head -n 1 "$work/sim2.out")"
+cli 0 --log "$(winepath -w "$work/log.jsonl" 2>/dev/null)" "COM$live" "COM$second"
+has out "^PASS COM$live  "
+has out "^PASS COM$second  "
+[ "$(grep -c '"result":"ok"' "$work/log.jsonl" 2>/dev/null)" = 2 ] || fail "two records: $(cat "$work/log.jsonl")"
+end_sim "the first of two devices"
+for _ in $(seq 60); do kill -0 "$sim2_pid" 2>/dev/null || break; sleep 0.05; done
+kill "$sim2_pid" 2>/dev/null; wait "$sim2_pid" 2>/dev/null; sim2_pid=
+grep -q '"flash_matches": true' "$work/report2.json" || fail "the second of two devices"
 
 [ "$failures" -eq 0 ] && echo "all zmk-cli.exe cases passed"
 exit $((failures > 0))
