@@ -47,7 +47,8 @@ struct cli_watch {
     char other_text[LPROG_ANSWER_TEXT];
     uint32_t erase_start_ms; // the first erase poll
     int erase_started;
-    uint32_t repeats;          // commands sent again
+    uint32_t repeats;          // commands sent again for want of an answer (not erase polls)
+    int still_erasing;         // the last answer was the erase poll's "not yet"
     uint32_t program_start_ms; // first PROGRAM command, for the rate
     uint32_t program_start_done;
     int program_started;

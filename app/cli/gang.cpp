@@ -82,14 +82,10 @@ void record(gang *g, const gang_device &d, const cli_outcome &o)
         std::fprintf(stderr, "zmk-cli: cannot write the record to %s\n", g->opt->log.c_str());
 }
 
-// A child's output has ended: its status, its record, then its line.
-void finalize(gang *g, gang_device *d)
+// A device's run is over: its record first, then its line and the counts.
+void conclude(gang *g, const gang_device &d, const cli_outcome &o)
 {
-    d->reader.join();
-    const int status = proc_wait(d->child);
-    proc_free(d->child);
-    const cli_outcome o = outcome_of(*d, status);
-    record(g, *d, o);
+    record(g, d, o);
     ++g->programmed;
     if (o.exit == CLI_EXIT_DONE)
         ++g->ok;
@@ -98,7 +94,16 @@ void finalize(gang *g, gang_device *d)
     // The most serious status wins: 3 (the device failed) before 1 (no port).
     if (o.exit == CLI_EXIT_SILENT || (o.exit != CLI_EXIT_DONE && g->worst != CLI_EXIT_SILENT))
         g->worst = o.exit;
-    gang_report(g, *d, o);
+    gang_report(g, d, o);
+}
+
+// A child's output has ended: its status, then the run's conclusion.
+void finalize(gang *g, gang_device *d)
+{
+    d->reader.join();
+    const int status = proc_wait(d->child);
+    proc_free(d->child);
+    conclude(g, *d, outcome_of(*d, status));
     g->running.remove_if([d](const gang_device &x) { return &x == d; });
 }
 
@@ -148,10 +153,8 @@ bool gang_start(gang *g, const std::string &port, const port_info *usb)
     argv.push_back(nullptr);
     d->child = proc_spawn(argv.data());
     if (!d->child) {
-        cli_outcome o{CLI_EXIT_SILENT, "crashed", "the run could not be started", 0, 0, 0};
-        record(g, *d, o);
-        ++g->programmed, ++g->failed, g->worst = CLI_EXIT_SILENT;
-        gang_report(g, *d, o);
+        conclude(g, *d,
+                 cli_outcome{CLI_EXIT_SILENT, "crashed", "the run could not be started", 0, 0, 0});
         g->running.pop_back();
         return false;
     }
@@ -170,6 +173,18 @@ void gang_pump(gang *g, int ms)
     for (gang_message &m : batch)
         take(g, m);
     gang_draw(g);
+}
+
+void gang_not_started(gang *g, const std::string &port)
+{
+    gang_device d;
+    d.port = port;
+    port_identify(port.c_str(), &d.usb);
+    d.start = std::time(nullptr);
+    d.start_ms = platform_tick_ms();
+    conclude(
+        g, d,
+        cli_outcome{CLI_EXIT_SILENT, "interrupted", "not started: stopped by Ctrl-C", 0, 0, 0});
 }
 
 void gang_kill_all(gang *g)

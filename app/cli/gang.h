@@ -58,6 +58,9 @@ bool gang_start(gang *g, const std::string &port, const port_info *usb);
 // Takes in what the children said, waiting at most `ms` for it; finished
 // devices are recorded and reported. Redraws the live lines.
 void gang_pump(gang *g, int ms);
+// A port left out because Ctrl-C came first: recorded and shown as
+// interrupted.
+void gang_not_started(gang *g, const std::string &port);
 // Ends every running child at once; they are recorded as interrupted.
 void gang_kill_all(gang *g);
 

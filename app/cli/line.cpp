@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
+#include <map>
 #include <vector>
 
 namespace {
@@ -34,10 +34,9 @@ int run_ports(gang *g, const std::vector<std::string> &ports)
     size_t next = 0;
     bool killed = false;
     while (next < ports.size() || !g->running.empty()) {
-        if (follow_interrupts(g, &killed) > 0 && next < ports.size()) {
-            next = ports.size(); // never started: the batch is not done
-            g->worst = CLI_EXIT_SILENT;
-        }
+        if (follow_interrupts(g, &killed) > 0)
+            while (next < ports.size()) // never started: the batch is not done
+                gang_not_started(g, ports[next++]);
         while (next < ports.size() && g->running.size() < jobs)
             gang_start(g, ports[next++], nullptr);
         gang_pump(g, 100);
@@ -51,21 +50,23 @@ bool is_running(const gang *g, const std::string &port)
                        [&](const gang_device &d) { return d.port == port; });
 }
 
-// Each port is programmed once per appearance: it is served until it has
-// gone away (and its run has ended), then it counts as new again.
-void serve_new(gang *g, const port_info *present, int n, std::set<std::string> *served,
+// Each port is programmed once per appearance: it stays served until it
+// has been seen gone (even while its run went on) and its run has ended;
+// then it counts as new again.
+void serve_new(gang *g, const port_info *present, int n, std::map<std::string, bool> *served,
                bool starting)
 {
     for (auto it = served->begin(); it != served->end();) {
-        const bool here =
-            std::any_of(present, present + n, [&](const port_info &p) { return *it == p.path; });
-        it = here || is_running(g, *it) ? std::next(it) : served->erase(it);
+        const bool here = std::any_of(present, present + n,
+                                      [&](const port_info &p) { return it->first == p.path; });
+        it->second = it->second || !here;
+        it = it->second && !is_running(g, it->first) ? served->erase(it) : std::next(it);
     }
     const size_t jobs = jobs_of(*g->opt, size_t(-1) / 2);
     for (int i = 0; starting && i < n && g->running.size() < jobs; ++i) {
         if (served->count(present[i].path))
             continue;
-        served->insert(present[i].path);
+        (*served)[present[i].path] = false;
         gang_start(g, present[i].path, &present[i]);
     }
 }
@@ -77,7 +78,7 @@ int run_station(gang *g)
         patterns.push_back(m.c_str());
     port_watch *watch = port_watch_new(patterns.data(), int(patterns.size()));
     std::vector<port_info> present(PORTS_MAX);
-    std::set<std::string> served;
+    std::map<std::string, bool> served; // port -> seen gone since its run began
     bool killed = false;
     std::fprintf(stderr, "zmk-cli: waiting for devices; Ctrl-C stops\n");
     for (;;) {

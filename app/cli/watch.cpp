@@ -22,7 +22,9 @@ void cli_watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms)
         t->program_start_ms = now_ms;
         t->program_start_done = e->done;
     }
-    if (t->exchanges > 0 && e->command == t->last.state && e->address == t->last.address)
+    // Polling a running erase is how the run waits, not a repeat.
+    if (t->exchanges > 0 && e->command == t->last.state && e->address == t->last.address &&
+        !t->still_erasing)
         ++t->repeats;
     t->last = lprog_progress{e->command, e->address, e->done, e->total};
     ++t->exchanges;
@@ -31,6 +33,7 @@ void cli_watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms)
 cli_verdict cli_watch_answer(cli_watch *t, const zmk_event *e, uint32_t now_ms, double timeout_ms,
                              double erase_timeout_ms)
 {
+    t->still_erasing = e->command == LPROG_WAIT_ERASE && e->answer == ZMK_OTHER;
     if (e->answer == ZMK_GONE)
         return CLI_DISCONNECTED;
     if (e->answer == ZMK_ACK) {

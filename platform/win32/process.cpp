@@ -11,6 +11,21 @@ struct proc {
 
 namespace {
 
+// Children belong to a job that ends them when the parent's last handle to it
+// closes: a parent killed outright leaves no run going on unrecorded.
+HANDLE children_job()
+{
+    static HANDLE job = [] {
+        HANDLE j = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (j)
+            SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        return j;
+    }();
+    return job;
+}
+
 // One argument quoted the way the C runtime splits a command line back.
 void append_quoted(std::string *line, const char *arg)
 {
@@ -52,13 +67,18 @@ proc *proc_spawn(const char *const *argv)
     si.hStdError = write_end;
     PROCESS_INFORMATION pi{};
     // A new process group: Ctrl-C at the console reaches the parent only.
-    const BOOL ok = CreateProcessA(argv[0], line.data(), nullptr, nullptr, TRUE,
-                                   CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+    // Suspended until it is in the job, so it cannot run outside it.
+    const BOOL ok =
+        CreateProcessA(argv[0], line.data(), nullptr, nullptr, TRUE,
+                       CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
     CloseHandle(write_end);
     if (!ok) {
         CloseHandle(read_end);
         return nullptr;
     }
+    if (HANDLE job = children_job())
+        AssignProcessToJobObject(job, pi.hProcess);
+    ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);
     return new proc{pi.hProcess, read_end};
 }

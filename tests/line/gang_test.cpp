@@ -123,7 +123,12 @@ TEST(Gang, CtrlCStartsNoNewRunsAndASecondStopsTheRunningOnes)
     EXPECT_EQ(wait_exit(pid, 10000), 3) << "the second device was never programmed";
     EXPECT_TRUE(sims.report(0).value("ok", false));
     EXPECT_EQ(sims.report(1, 0)["exchanges"], 0);
-    EXPECT_EQ(read_records(log).size(), 1u) << sim_slurp(out);
+    // The port never started is told and recorded too.
+    const std::vector<json> first = read_records(log);
+    ASSERT_EQ(first.size(), 2u) << sim_slurp(out);
+    EXPECT_EQ(record_of(first, sims.sims[1].pty).value("result", ""), "interrupted");
+    EXPECT_TRUE(has(sim_slurp(out), "FAIL " + sims.sims[1].pty + "  not started"))
+        << sim_slurp(out);
 
     device_sims running;
     ASSERT_TRUE(running.start(paced));
