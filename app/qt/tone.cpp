@@ -23,14 +23,14 @@ std::vector<int16_t> tone_samples(uint32_t hz, uint32_t ms, uint32_t rate)
 
 bool tone_play(uint32_t hz, uint32_t ms)
 {
-    const pa_sample_spec spec{PA_SAMPLE_S16NE, TONE_RATE, 1};
+    const pa_sample_spec format{PA_SAMPLE_S16NE, TONE_RATE, 1};
     // A short buffer: with the server's default of two seconds the tone
     // starts, and the drain below returns, a second or more late.
     pa_buffer_attr buffer;
     buffer.maxlength = buffer.minreq = buffer.prebuf = buffer.fragsize = uint32_t(-1);
-    buffer.tlength = uint32_t(pa_usec_to_bytes(50 * 1000, &spec));
+    buffer.tlength = uint32_t(pa_usec_to_bytes(50 * 1000, &format));
     int err = 0;
-    pa_simple *s = pa_simple_new(nullptr, "zmk", PA_STREAM_PLAYBACK, nullptr, "tone", &spec,
+    pa_simple *s = pa_simple_new(nullptr, "zmk", PA_STREAM_PLAYBACK, nullptr, "tone", &format,
                                  nullptr, &buffer, &err);
     if (!s)
         return false;
