@@ -8,8 +8,6 @@
 
 namespace {
 
-bool has(const std::string &s, const std::string &part) { return s.find(part) != s.npos; }
-
 class Cli : public ::testing::Test {
   protected:
     std::string dir = sim_tempdir();

@@ -93,12 +93,6 @@ struct mem_host {
         }
     }
 
-    // Payload text of the reply's packet (plain), for hand-made exchanges.
-    std::string answer() const
-    {
-        return reply.size() > 4 ? std::string(reply.begin() + 1, reply.begin() + 4) : "";
-    }
-
     void receive(layer_t *t, mlb_t *b)
     {
         // The first frame of the reply; a reply cut short gives what came.

@@ -17,17 +17,6 @@ std::vector<std::string> with(std::vector<std::string> a, const std::vector<std:
     return a;
 }
 
-// Waits up to `ms` for `pid` to end; its status, or -1.
-int wait_exit(pid_t pid, int ms)
-{
-    for (int status = 0, waited = 0; waited <= ms; waited += 20) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-}
-
 } // namespace
 
 // The batch is as slow as its slowest device, and that one is no slower

@@ -48,6 +48,17 @@ struct device_sims {
     }
 };
 
+// Waits up to `ms` for `pid` to end; its status, or -1.
+inline int wait_exit(pid_t pid, int ms)
+{
+    for (int status = 0, waited = 0; waited <= ms; waited += 20) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+}
+
 // Every record of a --log file. A line that is not one whole JSON object,
 // or a file that does not end with a line end, fails the test.
 inline std::vector<json> read_records(const std::string &path)
@@ -101,5 +112,3 @@ inline bool alive(pid_t pid)
     const size_t close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
-
-inline bool has(const std::string &s, const std::string &part) { return s.find(part) != s.npos; }

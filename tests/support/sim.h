@@ -86,6 +86,8 @@ inline std::string sim_finish(sim_proc *t, int wait_ms = 2000)
     return sim_slurp(t->report);
 }
 
+inline bool has(const std::string &s, const std::string &part) { return s.find(part) != s.npos; }
+
 // The value text after "key": in the report.
 inline std::string json_value(const std::string &json, const char *key)
 {
