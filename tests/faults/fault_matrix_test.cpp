@@ -34,17 +34,11 @@ const fault_row rows[] = {
       "--delay-ms",   "100",    "--stall", "0.02", "--stall-ms",  "200",  "--erase-ms", "1000"}},
 };
 
-long number(const std::string &json, const char *key)
-{
-    std::string v = json_value(json, key);
-    return v.empty() ? -1 : std::stol(v);
-}
-
 // The counters of the report's "faults" and "answers" objects.
 long inner(const std::string &json, const char *object, const char *key)
 {
     size_t at = json.find(std::string("\"") + object + "\":");
-    return at == std::string::npos ? -1 : number(json.substr(at), key);
+    return at == std::string::npos ? -1 : json_number(json.substr(at), key);
 }
 
 int seeds()
@@ -74,7 +68,7 @@ int run_clean(const fault_row &row, int seed, const std::string &dir, std::strin
     *rep = sim_finish(&sim);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(json_value(*rep, "flash_matches"), "true") << *rep;
-    EXPECT_EQ(number(*rep, "violation_count"), 0) << *rep;
+    EXPECT_EQ(json_number(*rep, "violation_count"), 0) << *rep;
     return r.status;
 }
 
@@ -92,21 +86,22 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheImageAndOneRepeatPerLostAck)
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::string rep;
         const int status = run_clean(row, seed, dir, &rep);
-        EXPECT_EQ(number(rep, "repeats"), number(rep, "acks_lost")) << rep;
-        EXPECT_EQ(inner(rep, "answers", "ACK") - number(rep, "repeats"), commands_needed()) << rep;
+        EXPECT_EQ(json_number(rep, "repeats"), json_number(rep, "acks_lost")) << rep;
+        EXPECT_EQ(inner(rep, "answers", "ACK") - json_number(rep, "repeats"), commands_needed())
+            << rep;
         EXPECT_EQ(inner(rep, "answers", "NAK"), inner(rep, "faults", "nak")) << rep;
-        EXPECT_GE(inner(rep, "answers", "MODE"), number(rep, "switches")) << rep;
+        EXPECT_GE(inner(rep, "answers", "MODE"), json_number(rep, "switches")) << rep;
 
         bool ok = status == 0 && json_value(rep, "ok") == "true" &&
-                  number(rep, "repeats") == number(rep, "acks_lost");
+                  json_number(rep, "repeats") == json_number(rep, "acks_lost");
         matched += ok;
-        exchanges += number(rep, "exchanges");
-        repeats += number(rep, "repeats");
-        lost += number(rep, "acks_lost");
+        exchanges += json_number(rep, "exchanges");
+        repeats += json_number(rep, "repeats");
+        lost += json_number(rep, "acks_lost");
         for (const char *kind :
              {"drop", "corrupt", "nak", "garbage", "delay", "stall", "bit_errors"})
             faults += inner(rep, "faults", kind);
-        faults += number(rep, "switches");
+        faults += json_number(rep, "switches");
     }
     // An erase that runs for seconds is the row's only trouble.
     if (std::string(row.name) != "erase_3s") {
@@ -172,8 +167,8 @@ TEST_P(LineFaultMatrix, RunComesThroughWithTheImage)
         std::string rep;
         run_clean(row, seed, dir, &rep);
         EXPECT_NE(json_value(rep, "ended_ms"), "null") << "the fault never ended: " << rep;
-        std::printf("| %-16s | exchanges %ld | repeats %ld |\n", row.name, number(rep, "exchanges"),
-                    number(rep, "repeats"));
+        std::printf("| %-16s | exchanges %ld | repeats %ld |\n", row.name,
+                    json_number(rep, "exchanges"), json_number(rep, "repeats"));
     }
 }
 

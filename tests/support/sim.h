@@ -98,6 +98,13 @@ inline std::string json_value(const std::string &json, const char *key)
     return json.substr(at, json.find_first_of(",}\n", at) - at);
 }
 
+// The number after "key": in the report, -1 when there is none.
+inline long json_number(const std::string &json, const char *key)
+{
+    std::string v = json_value(json, key);
+    return v.empty() || v == "null" ? -1 : std::atol(v.c_str());
+}
+
 // User plus system time in a resource-usage record, in seconds.
 inline double sim_cpu_seconds(const rusage &ru)
 {
