@@ -3,6 +3,7 @@
 // and hand-made symlinks send no events, and where no udev daemon runs
 // (containers) nothing does. No port is ever opened: stat() is enough.
 #include "platform/port_watch.h"
+#include "platform/port_watch_loop.h"
 #include "platform/tick.h"
 
 #include <libudev.h>
@@ -29,9 +30,7 @@ struct port_watch {
     bool any_usb = false;      // no pattern: every USB port
     udev *ctx = nullptr;
     udev_monitor *mon = nullptr;
-    std::vector<port_info> last; // what the last scan found
-    bool polled = false;
-    uint32_t next_scan = 0; // when the next scan is due
+    port_watch_cycle cycle;
 };
 
 namespace {
@@ -127,13 +126,6 @@ bool wait_event(port_watch *t, int ms)
     return true;
 }
 
-bool same(const port_info &a, const port_info &b)
-{
-    return std::strcmp(a.path, b.path) == 0 && a.usb == b.usb && a.vid == b.vid && a.pid == b.pid &&
-           std::strcmp(a.serial, b.serial) == 0 && std::strcmp(a.location, b.location) == 0 &&
-           std::strcmp(a.product, b.product) == 0 && std::strcmp(a.description, b.description) == 0;
-}
-
 void open_monitor(port_watch *t)
 {
     t->ctx = udev_new();
@@ -184,33 +176,8 @@ int port_watch_poll(port_watch *t, int timeout_ms, port_info *out, int max)
 {
     if (!t)
         return 0;
-    const uint32_t start = platform_tick_ms();
-    bool event = false; // a tty event: look at once
-    for (;;) {
-        // At most one scan an interval, however the caller slices its waits;
-        // a caller that does not wait gets one at once.
-        if (!t->polled || timeout_ms == 0 || event ||
-            int32_t(platform_tick_ms() - t->next_scan) >= 0) {
-            t->next_scan = platform_tick_ms() + PORT_WATCH_INTERVAL_MS;
-            std::vector<port_info> now;
-            scan(t, now);
-            const bool changed = !t->polled || !std::equal(now.begin(), now.end(), t->last.begin(),
-                                                           t->last.end(), same);
-            t->polled = true;
-            t->last = std::move(now);
-            if (changed)
-                break;
-        }
-        const uint32_t spent = platform_tick_ms() - start;
-        if (timeout_ms >= 0 && spent >= uint32_t(timeout_ms))
-            break;
-        int wait =
-            std::clamp(int32_t(t->next_scan - platform_tick_ms()), 0, PORT_WATCH_INTERVAL_MS);
-        if (timeout_ms >= 0)
-            wait = std::min(wait, timeout_ms - int(spent));
-        event = wait_event(t, wait);
-    }
-    const int n = out && max > 0 ? std::min(max, int(t->last.size())) : 0;
-    std::copy_n(t->last.begin(), n, out);
-    return n;
+    const port_watch_backend b{
+        [](void *w, std::vector<port_info> &now) { scan(static_cast<port_watch *>(w), now); },
+        [](void *w, int ms) { return wait_event(static_cast<port_watch *>(w), ms); }, t};
+    return port_watch_run(&t->cycle, b, timeout_ms, out, max);
 }

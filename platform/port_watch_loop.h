@@ -1,0 +1,25 @@
+// The poll loop both port watches share (platform backends only): a scan at
+// most once an interval, however the caller slices its waits, and a return as
+// soon as the set of ports has changed or the time is up.
+#pragma once
+
+#include "platform/ports.h"
+
+#include <cstdint>
+#include <vector>
+
+struct port_watch_cycle {
+    std::vector<port_info> last; // what the last scan found
+    bool polled = false;
+    uint32_t next_scan = 0; // when the next scan is due
+};
+
+struct port_watch_backend {
+    void (*scan)(void *watch, std::vector<port_info> &now);
+    // Waits up to ms; true when the system told of a change (scan at once).
+    bool (*wait)(void *watch, int ms);
+    void *watch;
+};
+
+int port_watch_run(port_watch_cycle *c, const port_watch_backend &b, int timeout_ms, port_info *out,
+                   int max);
