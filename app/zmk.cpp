@@ -68,6 +68,7 @@ void on_sent(void *, const lprog_progress *p, const char *text)
 {
     sent = zmk_event{ZMK_SENT, p->state, p->address, p->done, p->total, ZMK_NONE, text};
     tell(sent);
+    sent.text = ""; // the line lives only as long as the call that made it
 }
 
 zmk_answer answer_of(const flasher_t *t)
