@@ -32,6 +32,29 @@ bool scan_if_due(port_watch_cycle *c, const port_watch_backend &b, bool now_plea
 
 } // namespace
 
+bool port_match_parse(port_match *m, const char *const *patterns, int count,
+                      const char *(*glob_of)(const char *pattern))
+{
+    for (int i = 0; i < count; ++i) {
+        uint16_t vid = 0, pid = 0;
+        const int kind = patterns[i] ? port_pattern_usb(patterns[i], &vid, &pid) : -1;
+        if (kind < 0)
+            return false;
+        if (kind == 1)
+            m->ids.push_back(uint32_t(vid) << 16 | pid);
+        else
+            m->globs.emplace_back(glob_of(patterns[i]));
+    }
+    m->any_usb = count <= 0;
+    return true;
+}
+
+bool port_match_usb(const port_match &m, const port_info &p)
+{
+    return p.usb && (m.any_usb || std::find(m.ids.begin(), m.ids.end(),
+                                            uint32_t(p.vid) << 16 | p.pid) != m.ids.end());
+}
+
 int port_watch_run(port_watch_cycle *c, const port_watch_backend &b, int timeout_ms, port_info *out,
                    int max)
 {

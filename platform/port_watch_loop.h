@@ -6,7 +6,23 @@
 #include "platform/ports.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
+
+// What a watch looks for: globs on the path, USB ids, or (no pattern at all)
+// every USB port.
+struct port_match {
+    std::vector<std::string> globs;
+    std::vector<uint32_t> ids; // vid << 16 | pid
+    bool any_usb = false;
+};
+
+// Sorts the patterns into globs (as `glob_of` gives them) and USB ids; false
+// on a malformed "usb:" pattern.
+bool port_match_parse(port_match *m, const char *const *patterns, int count,
+                      const char *(*glob_of)(const char *pattern));
+// The port is on a USB device the match asks for.
+bool port_match_usb(const port_match &m, const port_info &p);
 
 struct port_watch_cycle {
     std::vector<port_info> last; // what the last scan found

@@ -25,21 +25,13 @@ void ports_udev_describe(udev_device *tty, port_info *out);
 int ports_udev_identify(udev *ctx, const char *path, port_info *out);
 
 struct port_watch {
-    std::vector<std::string> globs;
-    std::vector<uint32_t> ids; // vid << 16 | pid
-    bool any_usb = false;      // no pattern: every USB port
+    port_match match;
     udev *ctx = nullptr;
     udev_monitor *mon = nullptr;
     port_watch_cycle cycle;
 };
 
 namespace {
-
-bool usb_matches(const port_watch *t, const port_info &p)
-{
-    return p.usb && (t->any_usb || std::find(t->ids.begin(), t->ids.end(),
-                                             uint32_t(p.vid) << 16 | p.pid) != t->ids.end());
-}
 
 // Reads /sys/class/tty rather than asking udev to enumerate, which costs
 // milliseconds: a USB tty's link there runs through its bus ("/usb1/1-1.4/"),
@@ -64,7 +56,7 @@ void scan_usb(port_watch *t, std::vector<port_info> &now)
         if (node && std::strlen(node) < sizeof p.path) {
             std::snprintf(p.path, sizeof p.path, "%s", node);
             ports_udev_describe(dev, &p);
-            if (usb_matches(t, p))
+            if (port_match_usb(t->match, p))
                 now.push_back(p);
         }
         if (dev)
@@ -75,7 +67,7 @@ void scan_usb(port_watch *t, std::vector<port_info> &now)
 
 void scan_globs(port_watch *t, std::vector<port_info> &now)
 {
-    for (const std::string &pattern : t->globs) {
+    for (const std::string &pattern : t->match.globs) {
         glob_t found{};
         if (glob(pattern.c_str(), GLOB_NOSORT, nullptr, &found) == 0) {
             for (size_t i = 0; i < found.gl_pathc; ++i) {
@@ -91,7 +83,7 @@ void scan_globs(port_watch *t, std::vector<port_info> &now)
 void scan(port_watch *t, std::vector<port_info> &now)
 {
     now.clear();
-    if (t->any_usb || !t->ids.empty())
+    if (t->match.any_usb || !t->match.ids.empty())
         scan_usb(t, now);
     scan_globs(t, now);
     const auto by_path = [](const port_info &a, const port_info &b) {
@@ -144,19 +136,10 @@ port_watch *port_watch_new(const char *const *patterns, int count)
     auto *t = new (std::nothrow) port_watch;
     if (!t)
         return nullptr;
-    for (int i = 0; i < count; ++i) {
-        uint16_t vid = 0, pid = 0;
-        const int kind = patterns[i] ? port_pattern_usb(patterns[i], &vid, &pid) : -1;
-        if (kind < 0) {
-            delete t;
-            return nullptr;
-        }
-        if (kind == 1)
-            t->ids.push_back(uint32_t(vid) << 16 | pid);
-        else
-            t->globs.emplace_back(patterns[i]);
+    if (!port_match_parse(&t->match, patterns, count, [](const char *p) { return p; })) {
+        delete t;
+        return nullptr;
     }
-    t->any_usb = count <= 0;
     open_monitor(t);
     return t;
 }

@@ -19,9 +19,7 @@
 void ports_win32_describe(port_info *ports, int count);
 
 struct port_watch {
-    std::vector<std::string> globs;
-    std::vector<uint32_t> ids; // vid << 16 | pid
-    bool any_usb = false;      // no pattern: every USB port
+    port_match match;
     std::vector<std::string> names;
     std::vector<port_info> known; // `names`, described
     port_watch_cycle cycle;
@@ -90,10 +88,9 @@ void describe_names(port_watch *t)
 
 bool matches(const port_watch *t, const port_info &p)
 {
-    if (p.usb && (t->any_usb || std::find(t->ids.begin(), t->ids.end(),
-                                          uint32_t(p.vid) << 16 | p.pid) != t->ids.end()))
+    if (port_match_usb(t->match, p))
         return true;
-    return std::any_of(t->globs.begin(), t->globs.end(),
+    return std::any_of(t->match.globs.begin(), t->match.globs.end(),
                        [&](const std::string &g) { return glob_match(g.c_str(), p.path); });
 }
 
@@ -135,19 +132,10 @@ port_watch *port_watch_new(const char *const *patterns, int count)
     auto *t = new (std::nothrow) port_watch;
     if (!t)
         return nullptr;
-    for (int i = 0; i < count; ++i) {
-        uint16_t vid = 0, pid = 0;
-        const int kind = patterns[i] ? port_pattern_usb(patterns[i], &vid, &pid) : -1;
-        if (kind < 0) {
-            delete t;
-            return nullptr;
-        }
-        if (kind == 1)
-            t->ids.push_back(uint32_t(vid) << 16 | pid);
-        else
-            t->globs.emplace_back(bare_name(patterns[i]));
+    if (!port_match_parse(&t->match, patterns, count, bare_name)) {
+        delete t;
+        return nullptr;
     }
-    t->any_usb = count <= 0;
     return t;
 }
 
