@@ -55,6 +55,16 @@ nothing_left() {
   done
 }
 purged() { apt_get purge zmk && nothing_left; }
+# The installed rule that matches USB serial adapters (continued lines
+# joined) carries every assignment given.
+adapter_rule_sets() {
+  local rule a
+  rule=$(sed -e ':a' -e '/\\$/{N;s/\\\n//;ba}' /lib/udev/rules.d/70-zmk.rules |
+    grep -F 'KERNEL=="ttyUSB[0-9]*|ttyACM[0-9]*"')
+  for a in "$@"; do
+    grep -qF "$a" <<<"$rule" || { echo "not in the adapters' rule: $a"; return 1; }
+  done
+}
 
 echo "== Debian package $deb"
 lintian --fail-on error --info "$deb" >"$pk/lintian.txt" 2>&1
@@ -67,8 +77,9 @@ check "apt-get install ./$(basename "$deb")" apt_get install "$PWD/$deb"
 check "--version of zmk, zmk-cli, zmk-devsim: $version" versions_match
 check "man -w zmk zmk-cli zmk-devsim" man -w zmk zmk-cli zmk-devsim
 check "desktop-file-validate" desktop-file-validate /usr/share/applications/zmk.desktop
-check "the udev rule tags USB serial adapters for the seat" \
-  grep -q 'TAG+="uaccess"' /lib/udev/rules.d/70-zmk.rules
+check "the udev rule tags USB serial adapters for the seat" adapter_rule_sets 'TAG+="uaccess"'
+check "the udev rule keeps the modem manager off USB serial adapters" \
+  adapter_rule_sets 'ENV{ID_MM_DEVICE_IGNORE}="1"' 'ENV{ID_MM_PORT_IGNORE}="1"'
 check "the installed zmk-cli flashes the installed zmk-devsim" installed_run
 check "apt-get remove" apt_get remove zmk
 check "purged, nothing left behind" purged

@@ -1,6 +1,7 @@
 // The port seam on termios + poll(): a terminal device opened non-blocking,
 // reads and writes that wait in poll() under the five-value time-out record
 // (VTIME is never used: it only counts in tenths of a second).
+#include "platform/port_error.h"
 #include "platform/posix/posix_port.h"
 
 #include <algorithm>
@@ -270,7 +271,13 @@ port_handle port_os_open(const char *name)
         fail(errno == EISDIR ? ENOTTY : errno);
         return nullptr;
     }
-    const int e = is_terminal(fd) ? take_port(fd) : ENOTTY;
+    // Another program on the line would read our replies and write into our
+    // frames; TIOCEXCL and the lock only keep out openers that come later.
+    int e = is_terminal(fd) ? 0 : ENOTTY;
+    if (!e && port_holders(name, nullptr, 0) > 0)
+        e = EBUSY;
+    if (!e)
+        e = take_port(fd);
     if (e) {
         close(fd);
         fail(e);
