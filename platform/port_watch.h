@@ -32,6 +32,12 @@ void port_watch_free(port_watch *t);
 // most that old. The first call returns at once. Returns the number filled.
 int port_watch_poll(port_watch *t, int timeout_ms, port_info *out, int max);
 
+// The names the last look matched but could not keep, being PORT_PATH_MAX
+// bytes or longer (so no system call takes them either), for the caller to
+// report: how many, and the first of them in byte order in `*first` (when
+// not nullptr; valid until the next poll). 0 when there were none.
+int port_watch_unkept(const port_watch *t, const char **first);
+
 // Whether `pattern` is "usb:VVVV:PPPP"; if so, and it is well formed, sets
 // the ids. Returns 1 for a well-formed one, 0 for a glob, -1 for a malformed
 // "usb:" pattern.

@@ -22,7 +22,11 @@ bool scan_if_due(port_watch_cycle *c, const port_watch_backend &b, bool now_plea
         return false;
     c->next_scan = platform_tick_ms() + PORT_WATCH_INTERVAL_MS;
     std::vector<port_info> now;
-    b.scan(b.watch, now);
+    std::vector<std::string> unkept;
+    b.scan(b.watch, now, unkept);
+    std::sort(unkept.begin(), unkept.end());
+    unkept.erase(std::unique(unkept.begin(), unkept.end()), unkept.end());
+    c->unkept = std::move(unkept);
     const bool changed =
         !c->polled || !std::equal(now.begin(), now.end(), c->last.begin(), c->last.end(), same);
     c->polled = true;
@@ -74,4 +78,11 @@ int port_watch_run(port_watch_cycle *c, const port_watch_backend &b, int timeout
     const int n = out && max > 0 ? std::min(max, int(c->last.size())) : 0;
     std::copy_n(c->last.begin(), n, out);
     return n;
+}
+
+int port_watch_cycle_unkept(const port_watch_cycle *c, const char **first)
+{
+    if (first)
+        *first = c->unkept.empty() ? nullptr : c->unkept.front().c_str();
+    return int(c->unkept.size());
 }

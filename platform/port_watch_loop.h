@@ -25,13 +25,16 @@ bool port_match_parse(port_match *m, const char *const *patterns, int count,
 bool port_match_usb(const port_match &m, const port_info &p);
 
 struct port_watch_cycle {
-    std::vector<port_info> last; // what the last scan found
+    std::vector<port_info> last;     // what the last scan found
+    std::vector<std::string> unkept; // and matched but could not keep, sorted
     bool polled = false;
     uint32_t next_scan = 0; // when the next scan is due
 };
 
 struct port_watch_backend {
-    void (*scan)(void *watch, std::vector<port_info> &now);
+    // Fills `now` with the ports present, `unkept` with the matching names
+    // too long for port_info::path.
+    void (*scan)(void *watch, std::vector<port_info> &now, std::vector<std::string> &unkept);
     // Waits up to ms; true when the system told of a change (scan at once).
     bool (*wait)(void *watch, int ms);
     void *watch;
@@ -39,3 +42,5 @@ struct port_watch_backend {
 
 int port_watch_run(port_watch_cycle *c, const port_watch_backend &b, int timeout_ms, port_info *out,
                    int max);
+// port_watch_unkept over a cycle.
+int port_watch_cycle_unkept(const port_watch_cycle *c, const char **first);

@@ -11,7 +11,10 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -95,7 +98,6 @@ void zmk_dialog::fill_list(const QStringList &ports, const QStringList &descript
         if (i < descriptions.size() && !descriptions[i].isEmpty())
             port_list->setItemData(port_list->count() - 1, descriptions[i], Qt::ToolTipRole);
     }
-    port_list->model()->sort(0);
     // The field itself tells what is behind the name it shows, typed or chosen.
     connect(port_list, &QComboBox::editTextChanged, this, [this](const QString &text) {
         const int i = port_list->findText(text);
@@ -166,14 +168,22 @@ void zmk_dialog::keyPressEvent(QKeyEvent *event)
     QDialog::keyPressEvent(event);
 }
 
-found_ports dialog_find_ports()
+found_ports dialog_order_ports(port_info *ports, int count)
 {
-    static port_info found[PORTS_MAX];
-    int n = ports_list(found, PORTS_MAX);
+    std::sort(ports, ports + count, [](const port_info &a, const port_info &b) {
+        return a.usb != b.usb ? a.usb : std::strcmp(a.path, b.path) < 0;
+    });
     found_ports out;
-    for (int i = 0; i < n; ++i) {
-        out.paths << QString::fromLocal8Bit(found[i].path);
-        out.descriptions << QString::fromLocal8Bit(found[i].description);
+    for (int i = 0; i < count; ++i) {
+        out.paths << QString::fromLocal8Bit(ports[i].path);
+        out.descriptions << QString::fromLocal8Bit(ports[i].description);
     }
     return out;
+}
+
+found_ports dialog_find_ports()
+{
+    std::vector<port_info> found(PORTS_MAX);
+    const int n = ports_list(found.data(), int(found.size()));
+    return dialog_order_ports(found.data(), n);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/dialog_ids.h"
+#include "platform/ports.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -15,7 +16,7 @@
 
 class zmk_dialog : public QDialog {
   public:
-    // `ports` fill the list (it sorts them by name); the first is selected.
+    // `ports` fill the list in the order given; the first is selected.
     // `descriptions`, where given, run parallel to `ports` and become the
     // items' tooltips. Installs the dialog's front end (box, tone, status)
     // for the flasher.
@@ -46,3 +47,6 @@ struct found_ports {
     QStringList paths, descriptions;
 };
 found_ports dialog_find_ports();
+// The list's order: USB adapters first, as the one just plugged in is the
+// likeliest choice, then on-board UARTs; by path within each. Sorts `ports`.
+found_ports dialog_order_ports(port_info *ports, int count);

@@ -3,6 +3,7 @@
 #include "app/dialog_ids.h"
 #include "app/frontend.h"
 #include "app/zmk.h"
+#include "platform/ports.h"
 
 #include <windows.h>
 
@@ -21,8 +22,9 @@ namespace {
 
 constexpr int max_port_number = 31;
 
-// A name typed into the list's edit field when nothing is selected.
-char typed_port[64];
+// A name typed into the list's edit field when nothing is selected: room for
+// any path the system takes.
+char typed_port[PORT_PATH_MAX];
 
 void win_message_box(const char *text, const char *caption)
 {

@@ -36,7 +36,7 @@ namespace {
 // Reads /sys/class/tty rather than asking udev to enumerate, which costs
 // milliseconds: a USB tty's link there runs through its bus ("/usb1/1-1.4/"),
 // so the others are passed over without reading their attributes.
-void scan_usb(port_watch *t, std::vector<port_info> &now)
+void scan_usb(port_watch *t, std::vector<port_info> &now, std::vector<std::string> &unkept)
 {
     DIR *dir = t->ctx ? opendir("/sys/class/tty") : nullptr;
     if (!dir)
@@ -53,7 +53,9 @@ void scan_usb(port_watch *t, std::vector<port_info> &now)
                 : nullptr;
         const char *node = dev ? udev_device_get_devnode(dev) : nullptr;
         port_info p{};
-        if (node && std::strlen(node) < sizeof p.path) {
+        if (node && std::strlen(node) >= sizeof p.path) {
+            unkept.emplace_back(node);
+        } else if (node) {
             std::snprintf(p.path, sizeof p.path, "%s", node);
             ports_udev_describe(dev, &p);
             if (port_match_usb(t->match, p))
@@ -65,14 +67,19 @@ void scan_usb(port_watch *t, std::vector<port_info> &now)
     closedir(dir);
 }
 
-void scan_globs(port_watch *t, std::vector<port_info> &now)
+// A glob can join a directory and a name into a path longer than any the
+// system takes: that one is told, not passed over.
+void scan_globs(port_watch *t, std::vector<port_info> &now, std::vector<std::string> &unkept)
 {
+    port_info p;
     for (const std::string &pattern : t->match.globs) {
         glob_t found{};
         if (glob(pattern.c_str(), GLOB_NOSORT, nullptr, &found) == 0) {
             for (size_t i = 0; i < found.gl_pathc; ++i) {
-                port_info p;
-                if (ports_udev_identify(t->ctx, found.gl_pathv[i], &p) == 0)
+                const char *path = found.gl_pathv[i];
+                if (std::strlen(path) >= sizeof p.path)
+                    unkept.emplace_back(path);
+                else if (ports_udev_identify(t->ctx, path, &p) == 0)
                     now.push_back(p);
             }
         }
@@ -80,12 +87,12 @@ void scan_globs(port_watch *t, std::vector<port_info> &now)
     }
 }
 
-void scan(port_watch *t, std::vector<port_info> &now)
+void scan(port_watch *t, std::vector<port_info> &now, std::vector<std::string> &unkept)
 {
     now.clear();
     if (t->match.any_usb || !t->match.ids.empty())
-        scan_usb(t, now);
-    scan_globs(t, now);
+        scan_usb(t, now, unkept);
+    scan_globs(t, now, unkept);
     const auto by_path = [](const port_info &a, const port_info &b) {
         return std::strcmp(a.path, b.path) < 0;
     };
@@ -160,7 +167,16 @@ int port_watch_poll(port_watch *t, int timeout_ms, port_info *out, int max)
     if (!t)
         return 0;
     const port_watch_backend b{
-        [](void *w, std::vector<port_info> &now) { scan(static_cast<port_watch *>(w), now); },
+        [](void *w, std::vector<port_info> &now, std::vector<std::string> &unkept) {
+            scan(static_cast<port_watch *>(w), now, unkept);
+        },
         [](void *w, int ms) { return wait_event(static_cast<port_watch *>(w), ms); }, t};
     return port_watch_run(&t->cycle, b, timeout_ms, out, max);
+}
+
+int port_watch_unkept(const port_watch *t, const char **first)
+{
+    if (first)
+        *first = nullptr;
+    return t ? port_watch_cycle_unkept(&t->cycle, first) : 0;
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,9 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+// Every path a system call takes fits port_info::path whole.
+static_assert(PORT_PATH_MAX >= PATH_MAX);
 
 namespace {
 
@@ -151,8 +155,8 @@ int ports_list(port_info *out, int max)
             // Virtual terminals, the console and ptmx have no parent device.
             udev_device *parent = udev_device_get_parent(dev);
             const char *node = udev_device_get_devnode(dev);
-            if (parent && node && std::strlen(node) < sizeof out->path && !is_phantom_uart(dev) &&
-                can_open(node)) {
+            // A node that opens fits the path whole.
+            if (parent && node && !is_phantom_uart(dev) && can_open(node)) {
                 std::memset(&out[count], 0, sizeof *out);
                 copy_text(out[count].path, sizeof out->path, node);
                 ports_udev_describe(dev, &out[count]);

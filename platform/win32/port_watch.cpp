@@ -51,26 +51,36 @@ bool glob_match(const char *glob, const char *name)
     return !*name;
 }
 
-// The COM names in the system's list, sorted, each once.
-std::vector<std::string> com_names()
+// The COM names in the system's list, sorted, each once; those too long for
+// port_info::path go to `unkept` instead. The buffers fit the longest value
+// the key holds now; one added meanwhile waits for the next look.
+std::vector<std::string> com_names(std::vector<std::string> *unkept)
 {
     std::vector<std::string> names;
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
         ERROR_SUCCESS)
         return names;
+    DWORD name_max = 0, data_max = 0;
+    RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &name_max,
+                     &data_max, nullptr, nullptr);
+    std::string value(name_max + 1, '\0'), data(data_max + 1, '\0');
     for (DWORD i = 0;; ++i) {
-        char value[256], data[64];
-        DWORD value_len = sizeof value, data_len = sizeof data - 1, type = 0;
-        const LONG rc = RegEnumValueA(key, i, value, &value_len, nullptr, &type,
-                                      reinterpret_cast<BYTE *>(data), &data_len);
+        DWORD value_len = DWORD(value.size()), data_len = DWORD(data.size() - 1), type = 0;
+        const LONG rc = RegEnumValueA(key, i, value.data(), &value_len, nullptr, &type,
+                                      reinterpret_cast<BYTE *>(data.data()), &data_len);
         if (rc == ERROR_NO_MORE_ITEMS)
             break;
         if (rc != ERROR_SUCCESS || type != REG_SZ)
             continue;
-        data[data_len < sizeof data ? data_len : sizeof data - 1] = 0;
-        if (data[0] && std::strlen(data) < sizeof port_info::path)
-            names.emplace_back(data);
+        const auto end = std::find(data.begin(), data.begin() + data_len, '\0');
+        std::string name(data.begin(), end);
+        if (name.size() >= sizeof port_info::path) {
+            if (unkept)
+                unkept->push_back(std::move(name));
+        } else if (!name.empty()) {
+            names.push_back(std::move(name));
+        }
     }
     RegCloseKey(key);
     std::sort(names.begin(), names.end());
@@ -94,9 +104,9 @@ bool matches(const port_watch *t, const port_info &p)
                        [&](const std::string &g) { return glob_match(g.c_str(), p.path); });
 }
 
-void scan(port_watch *t, std::vector<port_info> &now)
+void scan(port_watch *t, std::vector<port_info> &now, std::vector<std::string> &unkept)
 {
-    std::vector<std::string> names = com_names();
+    std::vector<std::string> names = com_names(&unkept);
     if (names != t->names) {
         t->names = std::move(names);
         describe_names(t);
@@ -117,7 +127,7 @@ int port_identify(const char *path, port_info *out)
     if (!path)
         return -1;
     std::snprintf(out->path, sizeof out->path, "%s", path);
-    const std::vector<std::string> names = com_names();
+    const std::vector<std::string> names = com_names(nullptr);
     const char *name = bare_name(path);
     if (std::strlen(path) >= sizeof out->path ||
         std::none_of(names.begin(), names.end(),
@@ -146,11 +156,20 @@ int port_watch_poll(port_watch *t, int timeout_ms, port_info *out, int max)
     if (!t)
         return 0;
     const port_watch_backend b{
-        [](void *w, std::vector<port_info> &now) { scan(static_cast<port_watch *>(w), now); },
+        [](void *w, std::vector<port_info> &now, std::vector<std::string> &unkept) {
+            scan(static_cast<port_watch *>(w), now, unkept);
+        },
         [](void *, int ms) {
             Sleep(DWORD(ms));
             return false;
         },
         t};
     return port_watch_run(&t->cycle, b, timeout_ms, out, max);
+}
+
+int port_watch_unkept(const port_watch *t, const char **first)
+{
+    if (first)
+        *first = nullptr;
+    return t ? port_watch_cycle_unkept(&t->cycle, first) : 0;
 }

@@ -14,6 +14,9 @@
 #include <cstring>
 #include <io.h>
 
+// Every path the ANSI calls take fits port_info::path whole.
+static_assert(PORT_PATH_MAX >= MAX_PATH);
+
 namespace {
 
 // The functions of SetupAPI that describing needs. It is loaded only when
@@ -163,7 +166,7 @@ void ports_win32_describe(port_info *ports, int count)
     SP_DEVINFO_DATA dev{};
     dev.cbSize = sizeof dev;
     for (DWORD i = 0; api.enum_device_info(set, i, &dev); ++i) {
-        char name[32];
+        char name[PORT_PATH_MAX];
         port_info *port = port_name_of(api, set, &dev, name, sizeof name)
                               ? find_port(ports, count, name)
                               : nullptr;

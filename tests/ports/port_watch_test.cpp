@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <pty.h>
@@ -108,6 +111,47 @@ TEST_F(PortWatchTest, IdentifyFollowsSymlinksButKeepsThePathAndRefusesNonPorts)
         EXPECT_EQ(port_identify(path.c_str(), out), -1) << path;
         EXPECT_STREQ(out->path, path.c_str());
     }
+}
+
+// The longest path the system takes (PATH_MAX less its NUL) is kept whole;
+// one byte more, which a glob can still produce, is told rather than lost.
+TEST_F(PortWatchTest, KeepsTheLongestPathWholeAndTellsOfLongerOnes)
+{
+    pty a;
+    std::string deep = dir;
+    while (deep.size() < 3900) {
+        const size_t part = std::min<size_t>(200, 3899 - deep.size());
+        deep.append(1, '/').append(part, 'd');
+        ASSERT_TRUE(std::filesystem::create_directory(deep)) << deep.size();
+    }
+    // Made through the directory's descriptor: no path the system takes
+    // names the longer link.
+    struct in_dir {
+        int fd;
+        std::string fits, longer;
+        ~in_dir()
+        {
+            unlinkat(fd, fits.c_str(), 0);
+            unlinkat(fd, longer.c_str(), 0);
+            close(fd);
+        }
+    } links{open(deep.c_str(), O_RDONLY | O_DIRECTORY), std::string(4094 - deep.size(), 'p'), ""};
+    links.longer = links.fits + "p";
+    ASSERT_EQ(symlinkat(a.name, links.fd, links.fits.c_str()), 0);
+    ASSERT_EQ(symlinkat(a.name, links.fd, links.longer.c_str()), 0);
+    const std::string glob = deep + "/p*";
+    const char *patterns[] = {glob.c_str()};
+    port_watch *w = port_watch_new(patterns, 1);
+    ASSERT_NE(w, nullptr);
+
+    ASSERT_EQ(port_watch_poll(w, 0, out, PORTS_MAX), 1);
+    EXPECT_EQ(std::string(out[0].path), deep + "/" + links.fits);
+    EXPECT_EQ(std::strlen(out[0].path), size_t(PORT_PATH_MAX - 1));
+    const char *first = nullptr;
+    EXPECT_EQ(port_watch_unkept(w, &first), 1);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(std::string(first), deep + "/" + links.longer);
+    port_watch_free(w);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 // In setupapi.dll, but not in mingw-w64's header.
 extern "C" WINSETUPAPI BOOL WINAPI SetupDiSetDevicePropertyW(HDEVINFO, PSP_DEVINFO_DATA,
@@ -157,6 +158,25 @@ TEST_F(PortWatchWine, UsbIdentityComesFromTheDeviceBehindThePort)
     ASSERT_EQ(port_identify("COM77", out), 0);
     EXPECT_FALSE(out->usb);
     EXPECT_EQ(port_identify("COM79", out), -1);
+}
+
+// A COM name longer than a short field is kept whole; one longer than any
+// path is told, not lost.
+TEST_F(PortWatchWine, LongComNamesAreKeptWholeOrTold)
+{
+    const std::string whole = "COMZ" + std::string(100, 'w');
+    const std::string too_long = "COMZ" + std::string(PORT_PATH_MAX, 't');
+    list_com("\\Device\\ZmkWatch0", whole.c_str());
+    list_com("\\Device\\ZmkWatch1", too_long.c_str());
+    const char *patterns[] = {"comz*"};
+    port_watch *w = port_watch_new(patterns, 1);
+    ASSERT_EQ(port_watch_poll(w, 0, out, PORTS_MAX), 1);
+    EXPECT_EQ(std::string(out[0].path), whole);
+    const char *first = nullptr;
+    EXPECT_EQ(port_watch_unkept(w, &first), 1);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(std::string(first), too_long);
+    port_watch_free(w);
 }
 
 } // namespace

@@ -13,6 +13,10 @@
 #include <QPixmap>
 #include <QTest>
 
+#include <cstdio>
+#include <string>
+#include <utility>
+
 // The font library keeps a cache for the life of the process.
 extern "C" const char *__lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
@@ -35,14 +39,34 @@ class Dialog : public ::testing::Test {
 
 } // namespace
 
-TEST_F(Dialog, ListIsSortedByNameAndTheFirstItemSelected)
+// USB adapters first, by path, then on-board UARTs; the list keeps that
+// order and whole names, and selects the first.
+TEST_F(Dialog, ListsUsbAdaptersFirstWholeAndSelectsTheFirst)
 {
-    zmk_dialog d({"/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyACM0", "com2", "com10"});
+    const std::string by_id = "/dev/serial/by-id/usb-" + std::string(150, 'x') + "-if00-port0";
+    static port_info ports[5];
+    const std::pair<std::string, bool> made[] = {{"/dev/ttyS0", false},
+                                                 {"/dev/ttyUSB1", true},
+                                                 {"/dev/ttyAMA0", false},
+                                                 {by_id, true},
+                                                 {"/dev/ttyACM0", true}};
+    for (int i = 0; i < 5; ++i) {
+        ports[i] = port_info{};
+        std::snprintf(ports[i].path, sizeof ports[i].path, "%s", made[i].first.c_str());
+        std::snprintf(ports[i].description, sizeof ports[i].description, "d%d", i);
+        ports[i].usb = made[i].second;
+    }
+    const found_ports found = dialog_order_ports(ports, 5);
+    EXPECT_EQ(found.paths, (QStringList{QString::fromStdString(by_id), "/dev/ttyACM0",
+                                        "/dev/ttyUSB1", "/dev/ttyAMA0", "/dev/ttyS0"}));
+    EXPECT_EQ(found.descriptions, (QStringList{"d3", "d4", "d1", "d2", "d0"}));
+
+    zmk_dialog d(found.paths, found.descriptions);
     EXPECT_EQ(d.windowTitle(), "Vorlane Flash Programming Tool");
-    QStringList sorted = {"/dev/ttyACM0", "/dev/ttyUSB10", "/dev/ttyUSB2", "com10", "com2"};
-    for (int i = 0; i < sorted.size(); ++i)
-        EXPECT_EQ(d.port_list->itemText(i), sorted[i]);
-    EXPECT_EQ(d.port_list->currentText(), "/dev/ttyACM0");
+    for (int i = 0; i < found.paths.size(); ++i)
+        EXPECT_EQ(d.port_list->itemText(i), found.paths[i]);
+    EXPECT_EQ(d.port_list->currentIndex(), 0);
+    EXPECT_EQ(d.port_list->currentText(), QString::fromStdString(by_id));
     EXPECT_EQ(d.status->text(), " - Idle - ");
 
     zmk_dialog empty({});
@@ -54,7 +78,7 @@ TEST_F(Dialog, ListIsSortedByNameAndTheFirstItemSelected)
 }
 
 // Whole device paths in the port field, listed or typed, and each listed
-// port's device as its tooltip, also once the list is sorted.
+// port's device as its tooltip.
 TEST_F(Dialog, PortFieldShowsWholePathsAndTheDeviceBehindEach)
 {
     const QString usb = "/dev/ttyUSB0", acm = "/dev/ttyACM0";
@@ -76,13 +100,13 @@ TEST_F(Dialog, PortFieldShowsWholePathsAndTheDeviceBehindEach)
     EXPECT_GT(d.program->x(), d.port_list->geometry().right());
     EXPECT_LE(d.program->geometry().right(), d.width());
 
-    EXPECT_EQ(d.port_list->itemText(0), acm);
-    EXPECT_EQ(d.port_list->itemData(0, Qt::ToolTipRole).toString(), "Arduino Uno");
-    EXPECT_EQ(d.port_list->itemData(2, Qt::ToolTipRole).toString(), "FTDI FT232R USB UART");
-    EXPECT_FALSE(d.port_list->itemData(1, Qt::ToolTipRole).isValid()) << "/dev/ttyS0";
+    EXPECT_EQ(d.port_list->itemText(1), acm);
+    EXPECT_EQ(d.port_list->itemData(0, Qt::ToolTipRole).toString(), "FTDI FT232R USB UART");
+    EXPECT_EQ(d.port_list->itemData(1, Qt::ToolTipRole).toString(), "Arduino Uno");
+    EXPECT_FALSE(d.port_list->itemData(2, Qt::ToolTipRole).isValid()) << "/dev/ttyS0";
     EXPECT_TRUE(d.port_list->toolTip().isEmpty()) << "a typed name is no listed device";
-    d.port_list->setCurrentIndex(d.port_list->findText(usb));
-    EXPECT_EQ(d.port_list->toolTip(), "FTDI FT232R USB UART");
+    d.port_list->setCurrentIndex(d.port_list->findText(acm));
+    EXPECT_EQ(d.port_list->toolTip(), "Arduino Uno");
 
     QDir().mkpath(ZMK_ARTIFACTS);
     EXPECT_TRUE(d.grab().save(ZMK_ARTIFACTS "/qt-port-usb.png"));
