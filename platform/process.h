@@ -22,8 +22,19 @@ void proc_free(proc *p);
 // The path of the running program, to start it again as a child.
 bool proc_self_path(char *dest, size_t size);
 
-// Counts Ctrl-C (and a request to terminate) from here on, instead of ending
-// the program.
+// Asks the child to stop at its next step boundary (SIGTERM), so that it puts
+// its port back and says where it stopped. Windows: ends it at once.
+void proc_stop(proc *p);
+
+// Catches the requests to stop from here on instead of ending the program:
+// Ctrl-C, SIGTERM and SIGHUP (Windows: Ctrl-C, Ctrl-Break, the console
+// closing). A Ctrl-C ignored when the program started stays ignored: the
+// child of a batch leaves that one to its parent.
 void proc_catch_interrupts();
-// How many have come so far.
+// How many Ctrl-C have come so far; SIGTERM or SIGHUP counts as two at once,
+// since whoever sends it wants the program to end now.
 int proc_interrupts();
+// The status a program usually ends with after the last request: 130
+// (Ctrl-C), 143 (SIGTERM, Ctrl-Break), 129 (SIGHUP, the console closed);
+// 0 before any.
+int proc_stop_status();

@@ -10,6 +10,7 @@
 #include "layers/ser.h"
 #include "platform/files.h"
 #include "platform/port_error.h"
+#include "platform/process.h"
 #include "platform/syserror.h"
 #include "platform/terminal.h"
 #include "platform/tick.h"
@@ -90,6 +91,36 @@ void cli_console(const char *text)
         print(stdout, text);
 }
 
+// The record of a single run; false, with the reason told, when it could not
+// be kept.
+bool keep_record(int exit, const char *result, const char *message)
+{
+    cli_record r{run.started,
+                 "",
+                 run.opt->port,
+                 {},
+                 run.image->name,
+                 run.image->size,
+                 run.image->crc32,
+                 result,
+                 exit,
+                 message,
+                 (platform_tick_ms() - run.started_ms) / 1000.0,
+                 run.watch.exchanges,
+                 run.watch.repeats};
+    char host[128];
+    platform_host_name(host, sizeof host);
+    r.host = host;
+    port_identify(run.opt->port.c_str(), &r.usb);
+    std::string why;
+    if (cli_record_append(run.opt->log, r, &why) == 0)
+        return true;
+    std::fprintf(stderr, "zmk-cli: %s%s, but its record was not kept: cannot write %s (%s)\n",
+                 run.opt->port.c_str(), exit == CLI_EXIT_DONE ? " was programmed" : " failed",
+                 run.opt->log.c_str(), why.c_str());
+    return false;
+}
+
 // The run is over: its record, or its end line to the parent.
 [[noreturn]] void finish(int exit, const char *result, const char *message)
 {
@@ -102,25 +133,8 @@ void cli_console(const char *text)
         char line[400];
         child_format_end(&end, line, sizeof line);
         print(stdout, line);
-    } else if (!run.opt->log.empty()) {
-        cli_record r{run.started,
-                     "",
-                     run.opt->port,
-                     {},
-                     run.image->name,
-                     run.image->size,
-                     run.image->crc32,
-                     result,
-                     exit,
-                     (platform_tick_ms() - run.started_ms) / 1000.0,
-                     run.watch.exchanges,
-                     run.watch.repeats};
-        char host[128];
-        platform_host_name(host, sizeof host);
-        r.host = host;
-        port_identify(run.opt->port.c_str(), &r.usb);
-        if (cli_record_append(run.opt->log, r) != 0)
-            std::fprintf(stderr, "zmk-cli: cannot write the record to %s\n", run.opt->log.c_str());
+    } else if (!run.opt->log.empty() && !keep_record(exit, result, message)) {
+        exit = CLI_EXIT_RECORD;
     }
     std::exit(exit);
 }
@@ -147,32 +161,54 @@ const char *open_failure_word(port_error_kind kind)
 }
 
 port_error_kind open_failure;
+std::string open_failure_text;
 
-// The engine's only fatal error is a port that does not open.
-void cli_message_box(const char *text, const char *)
+// "/dev/ttyUSB0 is in use by another program: pid 1234 (cat)", or "cannot
+// open notes.txt: not a serial port (Inappropriate ioctl for device)".
+void describe_open_failure(uint32_t code)
 {
-    const uint32_t code = platform_last_error();
-    end_live_line();
-    if (!run.opt->quiet && !run.opt->child)
-        print(stderr, text);
-    open_failure = port_error_classify(code);
-    char why[160] = "";
+    const std::string port = run.opt->port;
+    char why[400] = "";
+    if (open_failure == PORT_ERR_IN_USE) {
+        open_failure_text = port + " is in use by another program";
+        if (port_holders(port.c_str(), why, sizeof why) > 0)
+            open_failure_text += std::string(": ") + why;
+        return;
+    }
     platform_error_text(code, why, sizeof why);
     for (size_t n = std::strlen(why); n > 0 && std::strchr("\r\n. ", why[n - 1]);)
         why[--n] = 0;
-    std::fprintf(stderr, "zmk-cli: cannot open %s: %s%s%s%s\n", run.opt->port.c_str(),
-                 reason_text(open_failure), why[0] ? " (" : "", why, why[0] ? ")" : "");
-    const char *advice = port_error_advice(open_failure);
-    if (advice[0] && !run.opt->child)
+    open_failure_text = "cannot open " + port + ": " + reason_text(open_failure);
+    if (why[0])
+        open_failure_text += std::string(" (") + why + ")";
+}
+
+// The engine's only fatal error is a port that does not open. The dialogs
+// show the designed box; a command line says once, precisely, what failed
+// and what to do about it.
+void cli_message_box(const char *, const char *)
+{
+    const uint32_t code = platform_last_error();
+    end_live_line();
+    open_failure = port_error_classify(code);
+    describe_open_failure(code);
+    std::fprintf(stderr, "zmk-cli: %s\n", open_failure_text.c_str());
+    char advice[400];
+    if (open_failure == PORT_ERR_PERMISSION)
+        port_permission_advice(run.opt->port.c_str(), advice, sizeof advice);
+    else
+        std::snprintf(advice, sizeof advice, "%s", port_error_advice(open_failure));
+    if (!advice[0] || open_failure == PORT_ERR_IN_USE)
+        return;
+    if (run.opt->child) // the parent's line for the device ends with it
+        open_failure_text += std::string("; ") + advice;
+    else
         std::fprintf(stderr, "zmk-cli: %s\n", advice);
 }
 
 [[noreturn]] void cli_exit(int status)
 {
-    char message[200];
-    std::snprintf(message, sizeof message, "cannot open %s: %s", run.opt->port.c_str(),
-                  reason_text(open_failure));
-    finish(status, open_failure_word(open_failure), message);
+    finish(status, open_failure_word(open_failure), open_failure_text.c_str());
 }
 
 void install_frontend(const cli_options &opt, const cli_image &image)
@@ -191,10 +227,24 @@ void install_frontend(const cli_options &opt, const cli_image &image)
     frontend_set(&fe);
 }
 
+// A request to stop came: the run ends between two steps, saying where.
+[[noreturn]] void stop_here()
+{
+    end_live_line();
+    char why[256];
+    cli_format_stopped(&run.watch, why, sizeof why);
+    if (!run.opt->child)
+        std::fprintf(stderr, "zmk-cli: %s\n", why);
+    const int status = proc_stop_status();
+    finish(status > 0 ? status : 130, "interrupted", why);
+}
+
 // Steps the run to its end, or until the watch gives it up.
 [[noreturn]] void run_steps()
 {
     while (!flasher_tick(&flasher)) {
+        if (proc_interrupts() > 0)
+            stop_here();
         if (run.verdict == CLI_GO_ON)
             continue;
         end_live_line();
@@ -215,6 +265,17 @@ void install_frontend(const cli_options &opt, const cli_image &image)
     finish(CLI_EXIT_DONE, "ok", "");
 }
 
+// Records that cannot be kept are found out before any device is touched.
+int check_log(const cli_options &opt)
+{
+    std::string why;
+    if (opt.log.empty() || opt.child || cli_record_check(opt.log, &why) == 0)
+        return 0;
+    std::fprintf(stderr, "zmk-cli: cannot open the log %s: %s; no device was touched\n",
+                 opt.log.c_str(), why.c_str());
+    return CLI_EXIT_PORT;
+}
+
 } // namespace
 
 const char *cli_verdict_word(cli_verdict v)
@@ -231,16 +292,21 @@ const char *cli_verdict_word(cli_verdict v)
 int cli_run(const cli_options &opt)
 {
     if (opt.list)
-        return cli_list_ports();
+        return cli_list_ports(opt);
     static cli_image image;
     if (cli_load_image(opt, &image) != 0)
         return CLI_EXIT_USAGE;
+    if (const int rc = check_log(opt))
+        return rc;
     if (opt.station || opt.ports.size() > 1)
         return cli_gang(opt, image);
+    proc_catch_interrupts();
     install_frontend(opt, image);
     run.started_ms = platform_tick_ms();
     run.started = std::time(nullptr);
     cli_watch_init(&run.watch, run.started_ms);
+    run.watch.timeout_s = opt.timeout_s;
+    run.watch.erase_timeout_s = opt.erase_timeout_s;
     flasher_start(&flasher, opt.port.c_str(), image.bytes.empty() ? nullptr : image.bytes.data(),
                   uint32_t(image.bytes.size()));
     run_steps();

@@ -15,6 +15,7 @@ enum : int {
     CLI_EXIT_PORT = 1,   // the port cannot be opened
     CLI_EXIT_USAGE = 2,  // bad options or an unreadable image
     CLI_EXIT_SILENT = 3, // the device stopped answering, refused, or went away
+    CLI_EXIT_RECORD = 4, // a device's record could not be kept
 };
 
 struct cli_options {
@@ -52,6 +53,7 @@ struct cli_watch {
     uint32_t program_start_ms; // first PROGRAM command, for the rate
     uint32_t program_start_done;
     int program_started;
+    double timeout_s = 30, erase_timeout_s = 300; // when the run gives up, for the live line
 };
 
 void cli_watch_init(cli_watch *t, uint32_t now_ms);
@@ -75,8 +77,18 @@ cli_verdict cli_watch_answer(cli_watch *t, const zmk_event *e, uint32_t now_ms, 
 void cli_format_verdict(const cli_watch *t, cli_verdict v, uint32_t now_ms, const cli_options &opt,
                         char *dest, size_t size);
 
-// "Programming  42%  25600/60800 bytes  10.1 kB/s  0:03 left"
+// Once nothing has been acknowledged for this long, the live line says so.
+constexpr uint32_t CLI_STUCK_MS = 2000;
+
+// "Programming  42%  25600/60800 bytes  10.1 kB/s  0:03 left", or once the
+// device has acknowledged nothing for CLI_STUCK_MS, what it does instead:
+// "no answer for 7 s, waiting on PROGRAM at 0x4c00 (gives up at 30 s)".
 int cli_format_live(const cli_watch *t, uint32_t now_ms, char *dest, size_t size);
+
+// Where an interrupted run stopped and what that leaves in the device:
+// "interrupted while waiting on PROGRAM at 0x4c00: the device is partly
+// programmed and will not start; program it again".
+void cli_format_stopped(const cli_watch *t, char *dest, size_t size);
 
 // How one device's run ended.
 struct cli_outcome {
@@ -98,8 +110,9 @@ struct cli_image {
     uint32_t size, crc32;
 };
 int cli_load_image(const cli_options &opt, cli_image *out);
-// --list: the ports that can be opened now.
-int cli_list_ports();
+// --list: the ports that can be opened now (with --match: those the station
+// would serve).
+int cli_list_ports(const cli_options &opt);
 
 // Many ports, or the station: one child process per device.
 int cli_gang(const cli_options &opt, const cli_image &image);

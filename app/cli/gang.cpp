@@ -6,6 +6,7 @@
 #include "platform/tick.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -59,42 +60,82 @@ cli_outcome outcome_of(const gang_device &d, int status)
     o.seconds = (platform_tick_ms() - d.start_ms) / 1000.0;
     o.exchanges = d.ended ? d.end.exchanges : d.watch.exchanges;
     o.repeats = d.ended ? d.end.repeats : d.watch.repeats;
-    if (d.ended && !d.killed) {
+    const int stop = proc_stop_status() > 0 ? proc_stop_status() : 130;
+    if (d.ended) {
         o.exit = d.end.exit;
         o.result = d.end.result[0] ? d.end.result : "ok";
         std::snprintf(o.message, sizeof o.message, "%s", d.end.message);
+        if (d.killed && std::strcmp(o.result, "interrupted") == 0)
+            o.exit = stop; // the parent's request, not the signal it passed on
+        return o;
+    }
+    if (d.killed) {
+        o.exit = stop;
+        o.result = "interrupted";
+        cli_format_stopped(&d.watch, o.message, sizeof o.message);
         return o;
     }
     o.exit = CLI_EXIT_SILENT;
-    o.result = d.killed ? "interrupted" : "crashed";
-    std::snprintf(o.message, sizeof o.message,
-                  d.killed ? "stopped by Ctrl-C" : "the run ended abnormally (status %d)", status);
+    o.result = "crashed";
+    std::snprintf(o.message, sizeof o.message, "the run ended abnormally (status %d)", status);
     return o;
 }
 
-void record(gang *g, const gang_device &d, const cli_outcome &o)
+// The device's record, kept on disk; false (the record waits in `unwritten`)
+// when the log would not take it, with the reason in `why`.
+bool record(gang *g, const gang_device &d, const cli_outcome &o, std::string *why)
 {
     if (g->opt->log.empty())
-        return;
-    const cli_record r{d.start,         g->host,  d.port, d.usb,     g->image->name, g->image->size,
-                       g->image->crc32, o.result, o.exit, o.seconds, o.exchanges,    o.repeats};
-    if (cli_record_append(g->opt->log, r) != 0)
-        std::fprintf(stderr, "zmk-cli: cannot write the record to %s\n", g->opt->log.c_str());
+        return true;
+    cli_record r{d.start,        g->host,         d.port,   d.usb,  g->image->name,
+                 g->image->size, g->image->crc32, o.result, o.exit, o.message,
+                 o.seconds,      o.exchanges,     o.repeats};
+    if (gang_records_flush(g, true) && cli_record_append(g->opt->log, r, &g->record_why) == 0)
+        return true;
+    *why = g->record_why;
+    g->unwritten.push_back(std::move(r));
+    g->record_lost = true;
+    return false;
 }
 
+bool is(const cli_outcome &o, const char *result) { return std::strcmp(o.result, result) == 0; }
+
 // A device's run is over: its record first, then its line and the counts.
-void conclude(gang *g, const gang_device &d, const cli_outcome &o)
+// A port another program held was never touched: it is not counted.
+void conclude(gang *g, const gang_device &d, const cli_outcome &o, bool touched = true)
 {
-    record(g, d, o);
-    ++g->programmed;
-    if (o.exit == CLI_EXIT_DONE)
-        ++g->ok;
+    std::string why;
+    const bool kept = record(g, d, o, &why);
+    if (is(o, "in-use"))
+        ++g->in_use;
+    else if (touched)
+        ++g->programmed;
     else
+        ++g->not_started;
+    if (touched && o.exit == CLI_EXIT_DONE && kept)
+        ++g->ok;
+    else if (touched && !is(o, "in-use"))
         ++g->failed;
+    g->interrupted = g->interrupted || is(o, "interrupted");
     // The most serious status wins: 3 (the device failed) before 1 (no port).
     if (o.exit == CLI_EXIT_SILENT || (o.exit != CLI_EXIT_DONE && g->worst != CLI_EXIT_SILENT))
         g->worst = o.exit;
-    gang_report(g, d, o);
+    gang_report(g, d, o, kept ? nullptr : why.c_str());
+}
+
+// The station asks again for a port another program holds, for a while;
+// true while it does, false once it is time to report it.
+bool wait_for_release(gang *g, const gang_device &d, const cli_outcome &o)
+{
+    if (!g->station || d.killed || !is(o, "in-use")) {
+        g->busy.erase(d.port); // let go: the port is served like any other
+        return false;
+    }
+    const uint32_t now = platform_tick_ms();
+    gang_busy &b = g->busy.try_emplace(d.port, gang_busy{now, 0, false}).first->second;
+    b.next_ms = now + GANG_BUSY_EVERY_MS;
+    b.reported = now - b.first_ms >= GANG_BUSY_FOR_MS;
+    return !b.reported;
 }
 
 // A child's output has ended: its status, then the run's conclusion.
@@ -103,7 +144,9 @@ void finalize(gang *g, gang_device *d)
     d->reader.join();
     const int status = proc_wait(d->child);
     proc_free(d->child);
-    conclude(g, *d, outcome_of(*d, status));
+    const cli_outcome o = outcome_of(*d, status);
+    if (!wait_for_release(g, *d, o))
+        conclude(g, *d, o);
     g->running.remove_if([d](const gang_device &x) { return &x == d; });
 }
 
@@ -117,7 +160,21 @@ void take(gang *g, gang_message &m)
         d->end = m.line.end;
     } else if (m.line.event.kind == ZMK_SENT) {
         cli_watch_sent(&d->watch, &m.line.event, platform_tick_ms());
+    } else {
+        // Only for the live line's states: the child judges the run itself.
+        (void)cli_watch_answer(&d->watch, &m.line.event, platform_tick_ms(), 0, 0);
     }
+}
+
+// A child asked to stop that is still running after the grace time is ended.
+void end_stragglers(gang *g)
+{
+    const uint32_t now = platform_tick_ms();
+    for (gang_device &d : g->running)
+        if (d.killed && d.stop_ms && now - d.stop_ms >= GANG_STOP_GRACE_MS) {
+            proc_kill(d.child);
+            d.stop_ms = 0;
+        }
 }
 
 } // namespace
@@ -146,6 +203,8 @@ bool gang_start(gang *g, const std::string &port, const port_info *usb)
     d->start = std::time(nullptr);
     d->start_ms = platform_tick_ms();
     cli_watch_init(&d->watch, d->start_ms);
+    d->watch.timeout_s = g->opt->timeout_s;
+    d->watch.erase_timeout_s = g->opt->erase_timeout_s;
     const std::vector<std::string> args = child_args(g, port);
     std::vector<const char *> argv;
     for (const std::string &a : args)
@@ -172,25 +231,55 @@ void gang_pump(gang *g, int ms)
     }
     for (gang_message &m : batch)
         take(g, m);
+    end_stragglers(g);
     gang_draw(g);
 }
 
-void gang_not_started(gang *g, const std::string &port)
+void gang_not_started(gang *g, const std::string &port, const char *why)
 {
     gang_device d;
     d.port = port;
     port_identify(port.c_str(), &d.usb);
     d.start = std::time(nullptr);
     d.start_ms = platform_tick_ms();
-    conclude(
-        g, d,
-        cli_outcome{CLI_EXIT_SILENT, "interrupted", "not started: stopped by Ctrl-C", 0, 0, 0});
+    cli_outcome o{CLI_EXIT_SILENT, "interrupted", "", 0, 0, 0};
+    std::snprintf(o.message, sizeof o.message, "not started: %s", why);
+    conclude(g, d, o, false);
 }
 
 void gang_kill_all(gang *g)
 {
+    const uint32_t now = platform_tick_ms();
     for (gang_device &d : g->running) {
         d.killed = true;
-        proc_kill(d.child);
+        d.stop_ms = now ? now : 1;
+        proc_stop(d.child);
     }
+}
+
+bool gang_records_flush(gang *g, bool now)
+{
+    const uint32_t t = platform_tick_ms();
+    if (g->unwritten.empty() || (!now && int32_t(t - g->record_retry_ms) < 0))
+        return g->unwritten.empty();
+    g->record_retry_ms = t + 1000;
+    while (!g->unwritten.empty() &&
+           cli_record_append(g->opt->log, g->unwritten.front(), &g->record_why) == 0)
+        g->unwritten.pop_front();
+    return g->unwritten.empty();
+}
+
+int gang_status(const gang *g)
+{
+    if (g->record_lost)
+        return CLI_EXIT_RECORD;
+    if (g->interrupted && proc_stop_status() > 0)
+        return proc_stop_status();
+    return g->worst;
+}
+
+bool gang_busy_due(const gang *g, const std::string &port, uint32_t now)
+{
+    const auto it = g->busy.find(port);
+    return it != g->busy.end() && !it->second.reported && int32_t(now - it->second.next_ms) >= 0;
 }

@@ -5,6 +5,7 @@
 
 #include "app/cli/child.h"
 #include "app/cli/cli.h"
+#include "app/cli/record.h"
 #include "platform/ports.h"
 #include "platform/process.h"
 
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <deque>
 #include <list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,7 +28,15 @@ struct gang_device {
     cli_watch watch{};  // the child's progress, for its live line
     bool ended = false; // its end line came
     child_end end{};
-    bool killed = false; // stopped by a second Ctrl-C
+    bool killed = false;  // stopped by a second Ctrl-C, SIGTERM or SIGHUP
+    uint32_t stop_ms = 0; // when it was asked to stop
+};
+
+// A port another program holds: asked for again every second for a while
+// (a modem manager probing a fresh adapter lets go), then reported once.
+struct gang_busy {
+    uint32_t first_ms, next_ms;
+    bool reported;
 };
 
 struct gang_message {
@@ -44,6 +54,14 @@ struct gang {
     std::condition_variable wake;
     std::deque<gang_message> inbox;
     int programmed = 0, ok = 0, failed = 0, worst = CLI_EXIT_DONE;
+    int in_use = 0;           // ports never touched: another program held them
+    int not_started = 0;      // ports left out: Ctrl-C came first, or the log took no records
+    bool interrupted = false; // a run was cut short or never started
+    std::map<std::string, gang_busy> busy;
+    std::deque<cli_record> unwritten; // records the log did not take yet
+    bool record_lost = false;         // some device's record was not kept when it ended
+    std::string record_why;           // why the log last refused a record
+    uint32_t record_retry_ms = 0;
     bool live = false;
     bool tty = false; // standard output is a terminal: the bell is heard
     int drawn_lines = 0;
@@ -58,16 +76,32 @@ bool gang_start(gang *g, const std::string &port, const port_info *usb);
 // Takes in what the children said, waiting at most `ms` for it; finished
 // devices are recorded and reported. Redraws the live lines.
 void gang_pump(gang *g, int ms);
-// A port left out because Ctrl-C came first: recorded and shown as
-// interrupted.
-void gang_not_started(gang *g, const std::string &port);
-// Ends every running child at once; they are recorded as interrupted.
+// A port left out (Ctrl-C came first, or the log takes no records): recorded
+// and shown as interrupted, `why` saying why.
+void gang_not_started(gang *g, const std::string &port, const char *why);
+// Asks every running child to stop at its next step; one that has not ended
+// STOP_GRACE_MS later is ended outright. They are recorded as interrupted.
 void gang_kill_all(gang *g);
+constexpr uint32_t GANG_STOP_GRACE_MS = 3000;
+// Writes the records the log did not take before; true when none is left.
+// Tries at most once a second, unless `now`.
+bool gang_records_flush(gang *g, bool now = false);
+// The status the whole batch or station ends with.
+int gang_status(const gang *g);
+
+// How long, and how often, a port another program holds is asked for again.
+constexpr uint32_t GANG_BUSY_FOR_MS = 10000, GANG_BUSY_EVERY_MS = 1000;
+// Whether a port is waiting for another program to let go, and whether it is
+// due to be tried again now.
+bool gang_busy_due(const gang *g, const std::string &port, uint32_t now);
 
 // Rendering: the lines of the running devices on a terminal, and one line per
 // device when it ends.
 void gang_draw(gang *g);
-void gang_report(gang *g, const gang_device &d, const cli_outcome &o);
-// The station's running count ("12 programmed: 11 ok, 1 failed"), unless it
-// was just shown.
+// `record_why`: why its record was not kept, nullptr when it was.
+void gang_report(gang *g, const gang_device &d, const cli_outcome &o, const char *record_why);
+// The count ("12 programmed: 11 ok, 1 failed, yield 91.7 %"), unless it was
+// just shown.
 void gang_count(gang *g);
+// A line for the operator between the devices' lines ("zmk-cli: ...").
+void gang_say(gang *g, const char *text);

@@ -6,6 +6,7 @@
 #include "platform/tick.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -46,15 +47,40 @@ void gang_draw(gang *g)
     std::fflush(stdout);
 }
 
-void gang_report(gang *g, const gang_device &d, const cli_outcome &o)
+namespace {
+
+// What the operator does about a device that failed; "" when its message
+// already says.
+const char *next_step(const gang *g, const cli_outcome &o)
+{
+    if (std::strcmp(o.result, "in-use") == 0)
+        return g->station ? "; close that program, then unplug the device and plug it in again"
+                          : "; close that program, then program the device again";
+    for (const char *told : {"interrupted", "permission", "not-a-port", "no-port"})
+        if (std::strcmp(o.result, told) == 0)
+            return "";
+    return g->station ? "; unplug the device and plug it in again to program it again"
+                      : "; check the device and its cable, then program it again";
+}
+
+} // namespace
+
+void gang_report(gang *g, const gang_device &d, const cli_outcome &o, const char *record_why)
 {
     if (g->live)
         clear_block(g);
-    if (o.exit != CLI_EXIT_DONE)
-        std::printf("FAIL %s  %s\n", d.port.c_str(), o.message);
+    const char *log = g->opt->log.c_str();
+    if (o.exit == CLI_EXIT_DONE && record_why)
+        std::printf("FAIL %s  programmed, but its record was not kept: cannot write %s (%s)\n",
+                    d.port.c_str(), log, record_why);
+    else if (o.exit != CLI_EXIT_DONE)
+        std::printf("%s %s  %s%s\n", std::strcmp(o.result, "in-use") == 0 ? "BUSY" : "FAIL",
+                    d.port.c_str(), o.message, next_step(g, o));
     else if (!g->opt->quiet)
         std::printf("PASS %s  %.1f s\n", d.port.c_str(), o.seconds);
-    bell(g, o.exit == CLI_EXIT_DONE ? 1 : 3);
+    if (o.exit != CLI_EXIT_DONE && record_why)
+        std::printf("     its record was not kept: cannot write %s (%s)\n", log, record_why);
+    bell(g, o.exit == CLI_EXIT_DONE && !record_why ? 1 : 3);
     if (g->station)
         gang_count(g);
     std::fflush(stdout);
@@ -62,9 +88,27 @@ void gang_report(gang *g, const gang_device &d, const cli_outcome &o)
 
 void gang_count(gang *g)
 {
-    if (g->counted == g->programmed && g->programmed > 0)
+    const int shown = g->programmed + g->in_use + g->not_started;
+    if (g->counted == shown && shown > 0)
         return;
-    std::printf("%d programmed: %d ok, %d failed\n", g->programmed, g->ok, g->failed);
+    char yield[16] = "--";
+    if (g->programmed > 0)
+        std::snprintf(yield, sizeof yield, "%.1f %%", 100.0 * g->ok / g->programmed);
+    std::printf("%d programmed: %d ok, %d failed, yield %s", g->programmed, g->ok, g->failed,
+                yield);
+    if (g->in_use > 0)
+        std::printf("; %d not programmed: in use by another program", g->in_use);
+    if (g->not_started > 0)
+        std::printf("; %d not started", g->not_started);
+    std::printf("\n");
     std::fflush(stdout);
-    g->counted = g->programmed;
+    g->counted = shown;
+}
+
+void gang_say(gang *g, const char *text)
+{
+    if (g->live)
+        clear_block(g);
+    std::printf("zmk-cli: %s\n", text);
+    std::fflush(stdout);
 }

@@ -1,41 +1,60 @@
-// The image zmk-cli flashes, and the ports it can list.
+// The image zmk-cli flashes.
 #include "app/cli/cli.h"
 
 #include "framework/bytes.h"
-#include "platform/ports.h"
 #include "platform/resource.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <string>
 
 namespace {
 
 // Larger files are not firmware for this device.
-constexpr std::streamoff image_max = 16 * 1024 * 1024;
+constexpr uintmax_t image_max = 16 * 1024 * 1024;
+
+// Why `path` cannot be an image, or "" when it may be one.
+std::string unfit_image(const std::string &path)
+{
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    if (ec)
+        return "cannot read image " + path + ": " + ec.message();
+    if (std::filesystem::is_directory(st))
+        return "image " + path + " is a directory";
+    if (!std::filesystem::is_regular_file(st))
+        return "image " + path + " is not a regular file";
+    const uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec)
+        return "cannot read image " + path + ": " + ec.message();
+    if (size == 0)
+        return "image " + path + " is empty";
+    if (size > image_max)
+        return "image " + path + " is too large: " + std::to_string(size) +
+               " bytes is more than the 16 MiB limit";
+    return "";
+}
 
 int read_image(const std::string &path, std::vector<uint8_t> *out)
 {
+    const std::string unfit = unfit_image(path);
+    if (!unfit.empty()) {
+        std::fprintf(stderr, "zmk-cli: %s\n", unfit.c_str());
+        return -1;
+    }
     std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        std::fprintf(stderr, "zmk-cli: cannot read image %s: %s\n", path.c_str(),
-                     std::strerror(errno));
-        return -1;
+    const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
+    if (size > 0 && uintmax_t(size) <= image_max) {
+        out->resize(size_t(size));
+        in.seekg(0);
+        if (in.read(reinterpret_cast<char *>(out->data()), size))
+            return 0;
     }
-    std::streamoff size = in.tellg();
-    if (size <= 0 || size > image_max) {
-        std::fprintf(stderr, "zmk-cli: image %s is %s\n", path.c_str(),
-                     size == 0 ? "empty" : "not a firmware image (size)");
-        return -1;
-    }
-    out->resize(size_t(size));
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char *>(out->data()), size)) {
-        std::fprintf(stderr, "zmk-cli: cannot read image %s\n", path.c_str());
-        return -1;
-    }
-    return 0;
+    std::fprintf(stderr, "zmk-cli: cannot read image %s: %s\n", path.c_str(), std::strerror(errno));
+    return -1;
 }
 
 } // namespace
@@ -56,19 +75,4 @@ int cli_load_image(const cli_options &opt, cli_image *out)
     out->name = "built-in";
     out->crc32 = embedded ? crc32_block(embedded, int32_t(out->size)) : 0;
     return 0;
-}
-
-int cli_list_ports()
-{
-    static port_info ports[PORTS_MAX];
-    int n = ports_list(ports, PORTS_MAX);
-    for (int i = 0; i < n; ++i) {
-        if (ports[i].description[0])
-            std::printf("%s\t%s\n", ports[i].path, ports[i].description);
-        else
-            std::printf("%s\n", ports[i].path);
-    }
-    if (n == 0)
-        std::fprintf(stderr, "zmk-cli: no serial ports found\n");
-    return CLI_EXIT_DONE;
 }

@@ -4,6 +4,7 @@
 #include "app/cli/gang.h"
 
 #include "platform/port_watch.h"
+#include "platform/tick.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,31 +18,52 @@ size_t jobs_of(const cli_options &opt, size_t all)
     return opt.jobs > 0 ? size_t(opt.jobs) : std::max<size_t>(all, 1);
 }
 
-// Ctrl-C once: no new runs; twice: the running ones are stopped.
-int follow_interrupts(gang *g, bool *killed)
+// Ctrl-C once: no new runs, said at once; twice (or SIGTERM, SIGHUP): the
+// running ones are stopped.
+int follow_interrupts(gang *g, bool *acknowledged, bool *killed)
 {
     const int count = proc_interrupts();
+    char text[300];
+    if (count == 1 && !*acknowledged && g->running.empty()) {
+        gang_say(g, "stopping: no device is running");
+    } else if (count == 1 && !*acknowledged) {
+        std::snprintf(text, sizeof text,
+                      "stopping: %zu running device%s finish%s; no new device is started%s; "
+                      "Ctrl-C again ends the running ones",
+                      g->running.size(), g->running.size() == 1 ? "" : "s",
+                      g->running.size() == 1 ? "es" : "",
+                      g->station ? ", devices plugged in now are not programmed" : "");
+        gang_say(g, text);
+    }
+    *acknowledged = *acknowledged || count > 0;
     if (count >= 2 && !*killed) {
+        std::snprintf(text, sizeof text,
+                      "ending %zu running device%s: each stops at its next command and is "
+                      "recorded as interrupted",
+                      g->running.size(), g->running.size() == 1 ? "" : "s");
+        gang_say(g, text);
         gang_kill_all(g);
         *killed = true;
     }
     return count;
 }
 
-int run_ports(gang *g, const std::vector<std::string> &ports)
+void run_ports(gang *g, const std::vector<std::string> &ports)
 {
     const size_t jobs = jobs_of(*g->opt, ports.size());
     size_t next = 0;
-    bool killed = false;
+    bool acknowledged = false, killed = false;
     while (next < ports.size() || !g->running.empty()) {
-        if (follow_interrupts(g, &killed) > 0)
-            while (next < ports.size()) // never started: the batch is not done
-                gang_not_started(g, ports[next++]);
+        const bool stopping = follow_interrupts(g, &acknowledged, &killed) > 0;
+        // Never started: the batch is not done, and says why.
+        while (next < ports.size() && (stopping || !g->unwritten.empty()))
+            gang_not_started(g, ports[next++],
+                             stopping ? "stopped by a request to stop"
+                                      : "the log takes no records; nothing more is started");
         while (next < ports.size() && g->running.size() < jobs)
             gang_start(g, ports[next++], nullptr);
         gang_pump(g, 100);
     }
-    return g->worst;
 }
 
 bool is_running(const gang *g, const std::string &port)
@@ -52,7 +74,8 @@ bool is_running(const gang *g, const std::string &port)
 
 // Each port is programmed once per appearance: it stays served until it
 // has been seen gone (even while its run went on) and its run has ended;
-// then it counts as new again.
+// then it counts as new again. A port another program held is asked for
+// again while the grace for it lasts.
 void serve_new(gang *g, const port_info *present, int n, std::map<std::string, bool> *served,
                bool starting)
 {
@@ -60,18 +83,62 @@ void serve_new(gang *g, const port_info *present, int n, std::map<std::string, b
         const bool here = std::any_of(present, present + n,
                                       [&](const port_info &p) { return it->first == p.path; });
         it->second = it->second || !here;
-        it = it->second && !is_running(g, it->first) ? served->erase(it) : std::next(it);
+        if (it->second && !is_running(g, it->first)) {
+            g->busy.erase(it->first);
+            it = served->erase(it);
+        } else {
+            it = std::next(it);
+        }
     }
     const size_t jobs = jobs_of(*g->opt, size_t(-1) / 2);
+    const uint32_t now = platform_tick_ms();
     for (int i = 0; starting && i < n && g->running.size() < jobs; ++i) {
-        if (served->count(present[i].path))
+        const std::string path = present[i].path;
+        if (served->count(path) && !(gang_busy_due(g, path, now) && !is_running(g, path)))
             continue;
-        (*served)[present[i].path] = false;
-        gang_start(g, present[i].path, &present[i]);
+        (*served)[path] = false;
+        gang_start(g, path, &present[i]);
     }
 }
 
-int run_station(gang *g)
+// While the log takes no records, no device is started; said once each way.
+bool records_allow_starting(gang *g, bool *holding)
+{
+    const bool ok = gang_records_flush(g);
+    char text[300];
+    if (!ok && !*holding)
+        std::snprintf(text, sizeof text,
+                      "records cannot be written to %s: no new device is started until they "
+                      "can be (tried every second)",
+                      g->opt->log.c_str());
+    else if (ok && *holding)
+        std::snprintf(text, sizeof text, "records are written to %s again: devices are started",
+                      g->opt->log.c_str());
+    if (ok == *holding)
+        gang_say(g, text);
+    *holding = !ok;
+    return ok;
+}
+
+// A matching name too long for any port is told, each time the set changes.
+void report_unkept(gang *g, const port_watch *watch, std::string *told)
+{
+    const char *first = nullptr;
+    const int unkept = port_watch_unkept(watch, &first);
+    const std::string now = unkept ? std::to_string(unkept) + first : "";
+    if (now == *told)
+        return;
+    *told = now;
+    if (unkept == 0)
+        return;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "%d matching name%s too long for a port path, not programmed; the first: ",
+                  unkept, unkept == 1 ? " is" : "s are");
+    gang_say(g, (text + std::string(first)).c_str());
+}
+
+void run_station(gang *g)
 {
     std::vector<const char *> patterns;
     for (const std::string &m : g->opt->match)
@@ -79,19 +146,32 @@ int run_station(gang *g)
     port_watch *watch = port_watch_new(patterns.data(), int(patterns.size()));
     std::vector<port_info> present(PORTS_MAX);
     std::map<std::string, bool> served; // port -> seen gone since its run began
-    bool killed = false;
+    bool acknowledged = false, killed = false, holding = false;
+    std::string unkept;
     std::fprintf(stderr, "zmk-cli: waiting for devices; Ctrl-C stops\n");
     for (;;) {
-        const int interrupts = follow_interrupts(g, &killed);
+        const int interrupts = follow_interrupts(g, &acknowledged, &killed);
         if (interrupts > 0 && g->running.empty())
             break;
+        const bool records_ok = records_allow_starting(g, &holding);
         const int n = port_watch_poll(watch, 100, present.data(), int(present.size()));
-        serve_new(g, present.data(), n, &served, interrupts == 0);
+        report_unkept(g, watch, &unkept);
+        serve_new(g, present.data(), n, &served, interrupts == 0 && records_ok);
         gang_pump(g, 0);
     }
     port_watch_free(watch);
-    gang_count(g);
-    return g->failed == 0 ? CLI_EXIT_DONE : CLI_EXIT_SILENT;
+}
+
+// Records the log never took are not dropped: they go to standard error as
+// they would have been written.
+void report_unwritten(gang *g)
+{
+    if (gang_records_flush(g, true))
+        return;
+    std::fprintf(stderr, "zmk-cli: %zu record%s could not be written to %s; here as written:\n",
+                 g->unwritten.size(), g->unwritten.size() == 1 ? "" : "s", g->opt->log.c_str());
+    for (const cli_record &r : g->unwritten)
+        std::fprintf(stderr, "%s\n", cli_record_json(r).c_str());
 }
 
 } // namespace
@@ -102,5 +182,11 @@ int cli_gang(const cli_options &opt, const cli_image &image)
     static gang g;
     gang_init(&g, opt, image);
     g.station = opt.station;
-    return opt.station ? run_station(&g) : run_ports(&g, opt.ports);
+    if (opt.station)
+        run_station(&g);
+    else
+        run_ports(&g, opt.ports);
+    report_unwritten(&g);
+    gang_count(&g);
+    return gang_status(&g);
 }

@@ -46,33 +46,37 @@ void add_run_options(CLI::App &app, cli_options *opt)
 void add_line_options(CLI::App &app, cli_options *opt)
 {
     app.add_option("--jobs", opt->jobs, "Program at most N devices at once (default: all)")
-        ->type_name("N")
-        ->check(CLI::PositiveNumber);
+        ->type_name("N");
     app.add_option("--log", opt->log,
                    "Append one JSON record per device run to FILE (JSON Lines), kept on disk "
                    "before the device's result is shown")
         ->type_name("FILE");
     app.add_flag("--station", opt->station,
                  "Wait for devices and program each one as it appears, until Ctrl-C");
+    // One pattern per --match, so that a PORT after it stays a port.
     app.add_option("--match", opt->match,
-                   "With --station: ports to program, a glob on the path ('/dev/ttyUSB*') or "
-                   "usb:VVVV:PPPP (default: USB serial adapters only); may be repeated")
-        ->type_name("PATTERN");
+                   "With --station (or --list): ports to program, a glob on the path "
+                   "('/dev/ttyUSB*') or usb:VVVV:PPPP (default: USB serial adapters only); may "
+                   "be repeated")
+        ->type_name("PATTERN")
+        ->allow_extra_args(false);
     // How a parent starts the run of one device; not for people.
     app.add_flag("--child", opt->child)->group("");
 }
 
-int check_usage(const cli_options *opt)
+int check_usage(const cli_options *opt, bool jobs_given)
 {
     const char *why = nullptr;
-    if (opt->list)
-        return -1;
-    if (opt->station && !opt->ports.empty())
+    if (jobs_given && opt->jobs < 1)
+        why = "--jobs must be 1 or more";
+    else if (opt->list)
+        why = nullptr;
+    else if (opt->station && !opt->ports.empty())
         why = "--station finds its ports itself: give --match instead of PORT";
+    else if (!opt->station && !opt->match.empty())
+        why = "--match goes with --station (or --list); PORT... programs the ports named";
     else if (!opt->station && opt->ports.empty())
         why = "PORT is required";
-    else if (!opt->station && !opt->match.empty())
-        why = "--match goes with --station";
     else if (opt->child && opt->ports.size() != 1)
         why = "--child takes one PORT";
     for (const std::string &m : opt->match) {
@@ -110,5 +114,5 @@ int cli_parse(int argc, char **argv, cli_options *opt)
     }
     if (opt->ports.size() == 1)
         opt->port = opt->ports[0];
-    return check_usage(opt);
+    return check_usage(opt, app.count("--jobs") > 0);
 }

@@ -1,10 +1,12 @@
 #include "app/cli/record.h"
 
 #include "platform/files.h"
+#include "platform/syserror.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstring>
 
 #ifndef ZMK_VERSION
 #define ZMK_VERSION "0"
@@ -56,6 +58,7 @@ std::string cli_record_json(const cli_record &r)
         {"image", {{"name", r.image_name}, {"size", r.image_size}, {"crc32", crc}}},
         {"result", r.result},
         {"exit", r.exit},
+        {"message", text_or_null(r.message.c_str())},
         {"seconds", double(int64_t(r.seconds * 100 + 0.5)) / 100},
         {"exchanges", r.exchanges},
         {"repeats", r.repeats},
@@ -65,8 +68,29 @@ std::string cli_record_json(const cli_record &r)
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-int cli_record_append(const std::string &path, const cli_record &r)
+namespace {
+
+int failed(std::string *why)
+{
+    char text[160] = "";
+    platform_error_text(platform_last_error(), text, sizeof text);
+    std::string t = text;
+    while (!t.empty() && std::strchr("\r\n. ", t.back()))
+        t.pop_back();
+    if (why)
+        *why = t.empty() ? "the system refused it" : t;
+    return -1;
+}
+
+} // namespace
+
+int cli_record_append(const std::string &path, const cli_record &r, std::string *why)
 {
     const std::string line = cli_record_json(r) + "\n";
-    return platform_append_durable(path.c_str(), line.data(), line.size());
+    return platform_append_durable(path.c_str(), line.data(), line.size()) == 0 ? 0 : failed(why);
+}
+
+int cli_record_check(const std::string &path, std::string *why)
+{
+    return platform_append_check(path.c_str()) == 0 ? 0 : failed(why);
 }

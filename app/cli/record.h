@@ -17,8 +17,9 @@ struct cli_record {
     std::string image_name;
     uint32_t image_size;
     uint32_t image_crc32;
-    std::string result; // "ok", or one word for the failure
-    int exit;           // the status a single run gives
+    std::string result;  // "ok", or one word for the failure
+    int exit;            // the status a single run gives
+    std::string message; // how a failed run ended, "" for "ok"
     double seconds;
     uint32_t exchanges;
     uint32_t repeats;
@@ -26,5 +27,9 @@ struct cli_record {
 
 // The record as one line of JSON, without the line end.
 std::string cli_record_json(const cli_record &r);
-// Appends the record and its line end in one write, kept on disk; 0 or -1.
-int cli_record_append(const std::string &path, const cli_record &r);
+// Appends the record and its line end in one write, kept on disk; 0, or -1
+// with the reason in `why` when given.
+int cli_record_append(const std::string &path, const cli_record &r, std::string *why = nullptr);
+// Whether records can be appended to `path` (made when missing); 0, or -1
+// with the reason in `why`.
+int cli_record_check(const std::string &path, std::string *why);

@@ -24,7 +24,7 @@ void cli_watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms)
     }
     // Polling a running erase is how the run waits, not a repeat.
     if (t->exchanges > 0 && e->command == t->last.state && e->address == t->last.address &&
-        !t->still_erasing)
+        e->command != LPROG_WAIT_ERASE)
         ++t->repeats;
     t->last = lprog_progress{e->command, e->address, e->done, e->total};
     ++t->exchanges;
@@ -103,8 +103,46 @@ void cli_format_verdict(const cli_watch *t, cli_verdict v, uint32_t now_ms, cons
     }
 }
 
+namespace {
+
+// "(gives up at 30 s)", or "(waits for ever)" when there is no limit.
+void give_up(double limit_s, char *dest, size_t size)
+{
+    if (limit_s > 0)
+        std::snprintf(dest, size, "(gives up at %g s)", limit_s);
+    else
+        std::snprintf(dest, size, "(waits for ever)");
+}
+
+// What the device does instead of acknowledging, once that has gone on for
+// CLI_STUCK_MS; 0 when it is not stuck.
+int format_stuck(const cli_watch *t, uint32_t now_ms, char *dest, size_t size)
+{
+    const uint32_t quiet = now_ms - t->last_ack_ms;
+    if (t->exchanges == 0 || quiet < CLI_STUCK_MS)
+        return 0;
+    char command[48], limit[32];
+    describe_command(t->last, command, sizeof command);
+    if (t->still_erasing) {
+        give_up(t->erase_timeout_s, limit, sizeof limit);
+        return std::snprintf(dest, size, "still erasing for %u s %s",
+                             unsigned((now_ms - t->erase_start_ms) / 1000), limit);
+    }
+    give_up(t->timeout_s, limit, sizeof limit);
+    if (t->other_seen && now_ms - t->last_other_ms < CLI_STUCK_MS)
+        return std::snprintf(dest, size, "answers %s to %s %s",
+                             t->other_text[0] ? t->other_text : "an empty packet", command, limit);
+    return std::snprintf(dest, size, "no answer for %u s, waiting on %s %s", unsigned(quiet / 1000),
+                         command, limit);
+}
+
+} // namespace
+
 int cli_format_live(const cli_watch *t, uint32_t now_ms, char *dest, size_t size)
 {
+    const int stuck = format_stuck(t, now_ms, dest, size);
+    if (stuck > 0)
+        return stuck;
     const lprog_progress &p = t->last;
     uint32_t total = p.total ? p.total : 1;
     uint32_t done = p.done > p.total ? p.total : p.done;
@@ -122,4 +160,30 @@ int cli_format_live(const cli_watch *t, uint32_t now_ms, char *dest, size_t size
     }
     return std::snprintf(dest, size, "%-21s %3u%%  %u/%u bytes  %s%s", lprog_phase_name(p.state),
                          pct, unsigned(done), unsigned(p.total), rate, left);
+}
+
+void cli_format_stopped(const cli_watch *t, char *dest, size_t size)
+{
+    const char *leaves;
+    switch (t->exchanges ? t->last.state : LPROG_IDLE) {
+    case LPROG_IDLE:
+        std::snprintf(dest, size, "interrupted before the first command: the device is untouched");
+        return;
+    case LPROG_ERASE:
+    case LPROG_WAIT_ERASE:
+        leaves = "the device's flash may be partly erased and it will not start; program it again";
+        break;
+    case LPROG_SET_CLOCK:
+        leaves = "the image is written, but the clock is not set and the device was not reset; "
+                 "program it again";
+        break;
+    case LPROG_RESET:
+        leaves = "the image is written; the reset may not have reached the device: power it off "
+                 "and on";
+        break;
+    default: leaves = "the device is partly programmed and will not start; program it again";
+    }
+    char command[48];
+    describe_command(t->last, command, sizeof command);
+    std::snprintf(dest, size, "interrupted while waiting on %s: %s", command, leaves);
 }

@@ -74,9 +74,15 @@ bool proc_self_path(char *dest, size_t size)
     return true;
 }
 
+void proc_stop(proc *p) { kill(p->pid, SIGTERM); }
+
 namespace {
-volatile std::sig_atomic_t interrupts;
-void on_interrupt(int) { interrupts = interrupts + 1; }
+volatile std::sig_atomic_t interrupts, stop_status;
+void on_interrupt(int sig)
+{
+    interrupts = sig == SIGINT ? interrupts + 1 : interrupts + 2;
+    stop_status = 128 + sig;
+}
 } // namespace
 
 void proc_catch_interrupts()
@@ -85,8 +91,16 @@ void proc_catch_interrupts()
     sa.sa_handler = on_interrupt;
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
+    struct sigaction was {};
+    if (sigaction(SIGINT, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+        sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    // A full file system or a size limit is a failed write to report, not
+    // a reason to die.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int proc_interrupts() { return int(interrupts); }
+
+int proc_stop_status() { return int(stop_status); }

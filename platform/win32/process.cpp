@@ -116,13 +116,20 @@ bool proc_self_path(char *dest, size_t size)
     return n > 0 && n < size;
 }
 
+void proc_stop(proc *p) { proc_kill(p); }
+
 namespace {
-volatile LONG interrupts;
+volatile LONG interrupts, stop_status;
 BOOL WINAPI on_interrupt(DWORD kind)
 {
-    if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT)
-        return FALSE;
-    InterlockedIncrement(&interrupts);
+    const bool ctrl_c = kind == CTRL_C_EVENT;
+    const LONG status = ctrl_c ? 130 : kind == CTRL_BREAK_EVENT ? 143 : 129;
+    InterlockedExchange(&stop_status, status);
+    InterlockedExchangeAdd(&interrupts, ctrl_c ? 1 : 2);
+    // Returning from a close event ends the process at once: give the main
+    // loop time to put the port back and keep the record; its exit ends this.
+    if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT)
+        Sleep(10000);
     return TRUE;
 }
 } // namespace
@@ -130,3 +137,5 @@ BOOL WINAPI on_interrupt(DWORD kind)
 void proc_catch_interrupts() { SetConsoleCtrlHandler(on_interrupt, TRUE); }
 
 int proc_interrupts() { return int(interrupts); }
+
+int proc_stop_status() { return int(stop_status); }

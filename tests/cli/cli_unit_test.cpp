@@ -65,18 +65,43 @@ zmk_event answer(uint32_t command, zmk_answer a, const char *text = "")
 
 } // namespace
 
-TEST(CliWatch, TheLiveLineAddsUp)
+// The live line shows progress while the device acknowledges, and what it
+// does instead once it has acknowledged nothing for two seconds.
+TEST(CliWatch, TheLiveLineAddsUpAndTellsAStuckDevice)
 {
     cli_watch w;
     cli_watch_init(&w, 0);
+    const zmk_event ack = answer(LPROG_PROGRAM, ZMK_ACK);
     zmk_event e = sent(LPROG_PROGRAM, 0, 0);
     cli_watch_sent(&w, &e, 0);
     e = sent(LPROG_PROGRAM, 30400, 30400);
     cli_watch_sent(&w, &e, 3040);
+    cli_watch_answer(&w, &ack, 3040, 0, 0);
     char line[160];
     cli_format_live(&w, 3040, line, sizeof line);
     for (const char *part : {"Programming", " 50%", "30400/60800 bytes", "10.0 kB/s", "0:03 left"})
         EXPECT_NE(std::string(line).find(part), std::string::npos) << line;
+
+    const zmk_event none = answer(LPROG_PROGRAM, ZMK_NONE),
+                    nak = answer(LPROG_PROGRAM, ZMK_OTHER, "NAK");
+    cli_watch_answer(&w, &none, 10100, 0, 0);
+    cli_format_live(&w, 10100, line, sizeof line);
+    EXPECT_STREQ(line, "no answer for 7 s, waiting on PROGRAM at 0x76c0 (gives up at 30 s)");
+    cli_watch_answer(&w, &nak, 10200, 0, 0);
+    cli_format_live(&w, 10300, line, sizeof line);
+    EXPECT_STREQ(line, "answers NAK to PROGRAM at 0x76c0 (gives up at 30 s)");
+
+    cli_watch_init(&w, 0);
+    w.erase_timeout_s = 0;
+    e = sent(LPROG_WAIT_ERASE, 0, 0);
+    const zmk_event busy = answer(LPROG_WAIT_ERASE, ZMK_OTHER, "BUSY");
+    for (uint32_t ms = 0; ms <= 12000; ms += 500) {
+        cli_watch_sent(&w, &e, ms);
+        cli_watch_answer(&w, &busy, ms, 0, 0);
+    }
+    cli_format_live(&w, 12000, line, sizeof line);
+    EXPECT_STREQ(line, "still erasing for 12 s (waits for ever)");
+    EXPECT_EQ(w.repeats, 0u) << "erase polls are waiting, not repeats";
 }
 
 // Silence, refusal and a running erase are told apart, and only the time-out
@@ -161,7 +186,8 @@ TEST(CliChild, LinesRoundTrip)
 TEST(CliRecord, OneLineWithEveryField)
 {
     cli_record r{
-        0, "bench-3", "/dev/ttyUSB0", {}, "fw\"1\".bin", 60800, 0x1234abcd, "ok", 0, 8.866, 265, 0};
+        0,   "bench-3", "/dev/ttyUSB0", {}, "fw\"1\".bin", 60800, 0x1234abcd, "ok", 0, "", 8.866,
+        265, 0};
     r.usb.vid = 0x0403;
     std::snprintf(r.usb.serial, sizeof r.usb.serial, "A5XK3\n");
     const std::string line = cli_record_json(r);
@@ -171,7 +197,8 @@ TEST(CliRecord, OneLineWithEveryField)
           "\"usb\":{\"vid\":\"0403\",\"pid\":null,\"serial\":\"A5XK3\\n\",\"location\":null,"
           "\"product\":null}",
           "\"image\":{\"name\":\"fw\\\"1\\\".bin\",\"size\":60800,\"crc32\":\"1234abcd\"}",
-          "\"result\":\"ok\",\"exit\":0,\"seconds\":8.87,\"exchanges\":265,\"repeats\":0",
+          "\"result\":\"ok\",\"exit\":0,\"message\":null,\"seconds\":8.87,\"exchanges\":265,"
+          "\"repeats\":0",
           "\"tool\":\"zmk-cli "})
         EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
 }

@@ -66,20 +66,25 @@ TEST(Gang, EightDevicesAtOnceEachAsFastAsOneAlone)
     EXPECT_LE(slowest_line_ms, 1.05 * single_line_ms);
 }
 
-// A silent device fails alone, and the most serious status wins: 3 (a
-// device failed) before 1 (a port that will not open).
+// A silent device fails alone, a port another program holds is left
+// untouched and not counted, and the most serious status wins: 3 (a device
+// failed) before 1 (a port that will not open).
 TEST(Gang, FailingDevicesGiveTheMostSeriousStatusAndTheirRecords)
 {
     device_sims sims;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(sims.start(i == 2 ? with(quick, {"--silent-after", "40"}) : quick));
+    const pid_t holder = sim_spawn({"cat", sims.sims[4].pty}, "/dev/null", "/dev/null");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const std::string missing = sims.dir + "/no-such-port", log = sims.dir + "/log.jsonl";
     run_result r = run_program(
         with({ZMK_CLI, "--timeout", "2", "--log", log, missing}, sims.ptys()), sims.dir);
+    kill(holder, SIGTERM);
+    waitpid(holder, nullptr, 0);
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     std::vector<json> records = read_records(log);
-    EXPECT_EQ(records.size(), 5u);
-    for (size_t i = 0; i < sims.sims.size(); ++i) {
+    EXPECT_EQ(records.size(), 6u);
+    for (size_t i = 0; i < 4; ++i) {
         const std::string &pty = sims.sims[i].pty;
         const json rec = record_of(records, pty);
         EXPECT_EQ(rec.value("result", ""), i == 2 ? "silent" : "ok") << pty;
@@ -89,18 +94,27 @@ TEST(Gang, FailingDevicesGiveTheMostSeriousStatusAndTheirRecords)
             EXPECT_TRUE(sims.report(i).value("ok", false)) << pty;
         }
     }
+    EXPECT_TRUE(has(r.out, "; check the device and its cable, then program it again\n")) << r.out;
     EXPECT_TRUE(has(r.out, "FAIL " + missing + "  cannot open")) << r.out;
     EXPECT_EQ(record_of(records, missing).value("exit", -1), 1);
+    EXPECT_TRUE(has(r.out, "BUSY " + sims.sims[4].pty + "  " + sims.sims[4].pty +
+                               " is in use by another program: pid " + std::to_string(holder)))
+        << r.out;
+    EXPECT_EQ(sims.report(4, 0)["exchanges"], 0);
+    EXPECT_TRUE(r.out.ends_with("\n5 programmed: 3 ok, 2 failed, yield 60.0 %; 1 not "
+                                "programmed: in use by another program\n"))
+        << r.out;
 
     ASSERT_TRUE(sims.start(quick));
     r = run_program({ZMK_CLI, "--log", log, sims.sims.back().pty, missing}, sims.dir);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_EQ(read_records(log).size(), 7u);
+    EXPECT_EQ(read_records(log).size(), 8u);
 }
 
-// Ctrl-C starts no new runs and lets the running one finish; a second one
-// stops it, recorded as interrupted.
-TEST(Gang, CtrlCStartsNoNewRunsAndASecondStopsTheRunningOnes)
+// Ctrl-C starts no new runs, says so, and lets the running one finish; a
+// second one, SIGTERM or SIGHUP stops the running ones at their next step,
+// recorded as interrupted.
+TEST(Gang, CtrlCStartsNoNewRunsAndASecondOrSigtermStopsTheRunningOnes)
 {
     device_sims sims;
     ASSERT_TRUE(sims.start(quick));
@@ -109,30 +123,42 @@ TEST(Gang, CtrlCStartsNoNewRunsAndASecondStopsTheRunningOnes)
     pid_t pid = sim_spawn(with({ZMK_CLI, "--jobs", "1", "--log", log}, sims.ptys()), out, out);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     kill(pid, SIGINT);
-    EXPECT_EQ(wait_exit(pid, 10000), 3) << "the second device was never programmed";
+    EXPECT_EQ(wait_exit(pid, 10000), 130) << "the second device was never programmed";
     EXPECT_TRUE(sims.report(0).value("ok", false));
     EXPECT_EQ(sims.report(1, 0)["exchanges"], 0);
     // The port never started is told and recorded too.
     const std::vector<json> first = read_records(log);
     ASSERT_EQ(first.size(), 2u) << sim_slurp(out);
     EXPECT_EQ(record_of(first, sims.sims[1].pty).value("result", ""), "interrupted");
-    EXPECT_TRUE(has(sim_slurp(out), "FAIL " + sims.sims[1].pty + "  not started"))
-        << sim_slurp(out);
+    const std::string said = sim_slurp(out);
+    EXPECT_TRUE(has(said, "zmk-cli: stopping: 1 running device finishes; no new device is "
+                          "started; Ctrl-C again ends the running ones\n"))
+        << said;
+    EXPECT_TRUE(has(said, "FAIL " + sims.sims[1].pty + "  not started")) << said;
+    EXPECT_TRUE(said.ends_with("1 programmed: 1 ok, 0 failed, yield 100.0 %; 1 not started\n"))
+        << said;
 
-    device_sims running;
-    ASSERT_TRUE(running.start(paced));
-    ASSERT_TRUE(running.start(paced));
-    pid = sim_spawn(with({ZMK_CLI, "--log", log + "2"}, running.ptys()), out, out);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    kill(pid, SIGINT);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    kill(pid, SIGINT);
-    EXPECT_EQ(wait_exit(pid, 3000), 3);
-    const std::vector<json> records = read_records(log + "2");
-    ASSERT_EQ(records.size(), 2u);
-    for (const std::string &pty : running.ptys()) {
-        EXPECT_EQ(record_of(records, pty).value("result", ""), "interrupted") << pty;
-        EXPECT_TRUE(has(sim_slurp(out), "FAIL " + pty + "  ")) << sim_slurp(out);
+    for (const std::vector<int> &signals :
+         {std::vector<int>{SIGINT, SIGINT}, {SIGTERM}, {SIGHUP}}) {
+        device_sims running;
+        ASSERT_TRUE(running.start(paced));
+        ASSERT_TRUE(running.start(paced));
+        const std::string log2 = running.dir + "/log.jsonl";
+        pid = sim_spawn(with({ZMK_CLI, "--log", log2}, running.ptys()), out, out);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        for (int sig : signals) {
+            kill(pid, sig);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        EXPECT_EQ(wait_exit(pid, 3000), 128 + signals.back());
+        const std::vector<json> records = read_records(log2);
+        ASSERT_EQ(records.size(), 2u);
+        for (const std::string &pty : running.ptys()) {
+            const json rec = record_of(records, pty);
+            EXPECT_EQ(rec.value("result", ""), "interrupted") << pty;
+            EXPECT_TRUE(has(rec.value("message", ""), "interrupted while waiting on ")) << rec;
+            EXPECT_TRUE(has(sim_slurp(out), "FAIL " + pty + "  interrupted")) << sim_slurp(out);
+        }
     }
 }
 

@@ -79,7 +79,11 @@ TEST(Station, ProgramsEachDeviceOncePerAppearanceUntilCtrlC)
 
     std::string text = sim_slurp(out);
     std::printf("session of %.1f s:\n%s", took, text.c_str());
-    EXPECT_TRUE(text.size() > 30 && text.ends_with("\n4 programmed: 4 ok, 0 failed\n")) << text;
+    EXPECT_TRUE(
+        text.size() > 30 &&
+        text.ends_with("\n4 programmed: 4 ok, 0 failed, yield 100.0 %\nzmk-cli: stopping: no "
+                       "device is running\n"))
+        << text;
     const std::vector<json> records = read_records(log);
     ASSERT_EQ(records.size(), 4u);
     const char *order[] = {"dut1", "dut2", "dut3", "dut1"};
@@ -93,4 +97,38 @@ TEST(Station, ProgramsEachDeviceOncePerAppearanceUntilCtrlC)
               (std::set<std::string>{dir + "/dut2", dir + "/dut3"}));
     // Three rounds of about 2.5 s each, with room for a busy machine.
     EXPECT_LT(took, 20.0);
+}
+
+// A port behind a path of 150 characters, as adapters' stable names run:
+// --list --match shows it whole, and the station programs it and records it.
+TEST(Station, ListsAndProgramsAPortBehindALongPath)
+{
+    device_sims sims;
+    const std::string &dir = sims.dir, log = dir + "/log.jsonl", out = dir + "/station.out";
+    std::string deep = dir;
+    while (deep.size() < 145) {
+        const size_t part = std::min<size_t>(40, 144 - deep.size());
+        deep.append(1, '/').append(part, 'p');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0) << deep;
+    }
+    const std::string link = deep + "/dut1", pattern = deep + "/dut*";
+    ASSERT_EQ(link.size(), 150u);
+    ASSERT_TRUE(plug(&sims, link));
+    ASSERT_TRUE(wait_for(3000, [&] { return exists(link); }));
+
+    const run_result list = run_program({ZMK_CLI, "--list", "--match", pattern}, dir);
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, link + "\n") << list.err;
+
+    const pid_t pid = sim_spawn({ZMK_CLI, "--station", "--match", pattern, "--log", log}, out,
+                                dir + "/station.err");
+    const json rep = sims.report(0, 15000);
+    EXPECT_TRUE(rep.value("ok", false)) << rep.dump();
+    ASSERT_TRUE(wait_for(3000, [&] { return has(sim_slurp(out), "1 programmed"); }));
+    kill(pid, SIGINT);
+    EXPECT_EQ(wait_exit(pid, 3000), 0);
+    const std::vector<json> records = read_records(log);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].value("port", ""), link);
+    EXPECT_EQ(records[0].value("result", ""), "ok");
 }
