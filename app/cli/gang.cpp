@@ -6,7 +6,6 @@
 #include "platform/tick.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -108,14 +107,12 @@ void conclude(gang *g, const gang_device &d, const cli_outcome &o, bool touched 
     const bool kept = record(g, d, o, &why);
     if (is(o, "in-use"))
         ++g->in_use;
-    else if (touched)
-        ++g->programmed;
-    else
+    else if (!touched)
         ++g->not_started;
-    if (touched && o.exit == CLI_EXIT_DONE && kept)
-        ++g->ok;
-    else if (touched && !is(o, "in-use"))
-        ++g->failed;
+    else {
+        ++g->programmed;
+        ++(o.exit == CLI_EXIT_DONE && kept ? g->ok : g->failed);
+    }
     g->interrupted = g->interrupted || is(o, "interrupted");
     // The most serious status wins: 3 (the device failed) before 1 (no port).
     if (o.exit == CLI_EXIT_SILENT || (o.exit != CLI_EXIT_DONE && g->worst != CLI_EXIT_SILENT))

@@ -158,7 +158,7 @@ void port_permission_advice(const char *path, char *dest, size_t size)
     const advice_node n = advice_examine(path, st);
     // Joining root's group is never the answer; such nodes fall to the last line.
     const bool group_rw = (n.mode & 060) == 060 && n.gid != 0 && geteuid() != n.uid;
-    char who[160];
+    char who[320];
     advice_who(n, who, sizeof who);
     if (advice_bits_allow(n))
         std::snprintf(dest, size,

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <dirent.h>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
 #include <string>
@@ -47,6 +48,17 @@ struct device_sims {
         return json::parse(sim_finish(&sims[i], wait_ms), nullptr, false);
     }
 };
+
+// Waits up to `ms` until `done`; whether it came.
+inline bool wait_for(int ms, const std::function<bool()> &done)
+{
+    for (int waited = 0; waited <= ms; waited += 10) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 // Waits up to `ms` for `pid` to end; its status, or -1.
 inline int wait_exit(pid_t pid, int ms)

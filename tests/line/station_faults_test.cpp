@@ -7,16 +7,6 @@
 
 namespace {
 
-bool wait_for(int ms, const std::function<bool()> &done)
-{
-    for (int waited = 0; waited <= ms; waited += 20) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 std::vector<std::string> device(const std::string &link, std::vector<std::string> more = {})
 {
     std::vector<std::string> a{"--baud",        "0",  "--erase-ms", "100", "--quiet-ms", "200",

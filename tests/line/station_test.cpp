@@ -14,16 +14,6 @@ bool exists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-bool wait_for(int ms, const std::function<bool()> &done)
-{
-    for (int waited = 0; waited <= ms; waited += 10) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 constexpr int quiet_ms = 200;
 
 // A device plugged in at `link`: a quick simulator that ends (is unplugged)

@@ -28,6 +28,17 @@ inline std::string sim_tempdir()
     return mkdtemp(tmpl) ? tmpl : "/tmp";
 }
 
+// In a forked child: becomes args[0] (looked up in PATH), or ends with 127.
+[[noreturn]] inline void sim_exec(const std::vector<std::string> &args)
+{
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
 // Starts args[0] with stdout and stderr in files; returns its pid.
 inline pid_t sim_spawn(const std::vector<std::string> &args, const std::string &out,
                        const std::string &err)
@@ -36,12 +47,7 @@ inline pid_t sim_spawn(const std::vector<std::string> &args, const std::string &
     if (pid == 0) {
         dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+        sim_exec(args);
     }
     return pid;
 }
