@@ -7,9 +7,23 @@
 
 // What happened in a run.
 enum zmk_event_kind {
-    ZMK_SENT,   // a command went out; `text` is its console line ("Erasing...")
-    ZMK_ANSWER, // the answer to that command came, or did not
-    ZMK_DONE,   // RESET was acknowledged: the device is programmed
+    ZMK_SENT,    // a command went out; `text` is its console line ("Erasing...")
+    ZMK_ANSWER,  // the answer to that command came, or did not
+    ZMK_DONE,    // RESET was acknowledged: the device is programmed
+    ZMK_WAITING, // nothing acknowledged for a while; `verdict` says what instead, `text` in words
+    ZMK_FAILED,  // the run is over without the device programmed; `verdict` and `text` say why
+};
+
+// How a run stands, judged by the engine after each answer.
+enum zmk_verdict {
+    ZMK_GOING,         // acknowledged lately
+    ZMK_NO_ANSWER,     // waiting: nothing usable comes
+    ZMK_REFUSING,      // waiting: answers other than "ACK" come
+    ZMK_ERASING,       // waiting: the erase poll answers "not yet"
+    ZMK_SILENT,        // failed: nothing acknowledged for the run's limit
+    ZMK_REFUSED,       // failed: answers, but no "ACK", for the run's limit
+    ZMK_ERASE_TIMEOUT, // failed: the erase ran past its limit
+    ZMK_DISCONNECTED,  // failed: the port has gone away
 };
 
 enum zmk_answer {
@@ -27,6 +41,7 @@ struct zmk_event {
     uint32_t total;   // image size
     zmk_answer answer;
     const char *text;
+    zmk_verdict verdict; // ZMK_WAITING, ZMK_FAILED
 };
 
 struct zmk_frontend {

@@ -5,8 +5,11 @@
 #include "layers/lpkt.h"
 #include "layers/lprog.h"
 #include "layers/ser.h"
+#include "layers/stack.h"
+#include "platform/port_error.h"
 #include "platform/resource.h"
 #include "platform/syserror.h"
+#include "platform/tick.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -19,14 +22,7 @@ char status_text[128];
 
 namespace {
 
-// The run's fixed settings.
-constexpr long run_baud = 115200;
-constexpr int32_t run_chunk = 256;
 constexpr uint32_t run_address = 0;
-
-constexpr int32_t buffer_capacity = 10000;
-constexpr int32_t headroom = 12;
-constexpr uint32_t read_timeout_us = 120000;
 // Images this small are written to the top of flash instead.
 constexpr uint32_t small_image_max = 255;
 constexpr uint32_t small_image_address = 0x1FF000;
@@ -64,22 +60,49 @@ void tell(const zmk_event &e)
     fe->event(fe->event_ctx, &e);
 }
 
-void on_sent(void *, const lprog_progress *p, const char *text)
+void on_sent(void *ctx, const lprog_progress *p, const char *text)
 {
-    sent = zmk_event{ZMK_SENT, p->state, p->address, p->done, p->total, ZMK_NONE, text};
+    sent = zmk_event{ZMK_SENT, p->state, p->address, p->done, p->total, ZMK_NONE, text, ZMK_GOING};
+    verdict_sent(&static_cast<flasher_t *>(ctx)->watch, &sent, platform_tick_ms());
     tell(sent);
     sent.text = ""; // the line lives only as long as the call that made it
 }
 
 zmk_answer answer_of(const flasher_t *t)
 {
-    if (port_is_gone(t->handle))
+    if (ser_outcome(t->stack->bottom) == PORT_GONE)
         return ZMK_GONE;
     switch (lprog_answer(t->prog)) {
     case LPROG_ANSWER_ACK: return ZMK_ACK;
     case LPROG_ANSWER_OTHER: return ZMK_OTHER;
     default: return ZMK_NONE;
     }
+}
+
+// How the run stands after an answer: a waiting state is told when it
+// begins and once a second while it lasts; a failure ends the run.
+void judge(flasher_t *t, const zmk_event &answered)
+{
+    const uint32_t now = platform_tick_ms();
+    const zmk_verdict v = verdict_answer(&t->watch, &answered, now, t->limits);
+    if (v == ZMK_GOING || (v == t->told && now - t->told_ms < 1000)) {
+        t->told = v;
+        return;
+    }
+    char text[200];
+    verdict_format(&t->watch, v, now, t->limits, text, sizeof text);
+    zmk_event e = answered;
+    e.kind = v >= ZMK_SILENT ? ZMK_FAILED : ZMK_WAITING;
+    e.verdict = v;
+    e.text = text;
+    t->told = v;
+    t->told_ms = now;
+    if (e.kind == ZMK_FAILED) {
+        t->failed = v;
+        frontend_get()->tone(200, 1000);
+        set_status("Stopped: %s", text);
+    }
+    tell(e);
 }
 
 } // namespace
@@ -97,10 +120,12 @@ int flasher_open(flasher_t *t)
     fe->console(line);
 
     t->handle = t->port_name ? port_open(t->port_name) : nullptr;
-    if (!t->handle)
-        fatal_error("Unable to open serial port. In use already, or not present");
+    if (!t->handle) {
+        const port_error_kind why = port_error_classify(platform_last_error());
+        return why != PORT_ERR_NONE ? why : PORT_ERR_OTHER;
+    }
     // A port that refuses its settings is used as it is.
-    ser_configure(t->handle, uint32_t(t->baud), read_timeout_us);
+    ser_configure(t->handle, uint32_t(t->baud), STACK_READ_TIMEOUT_US);
 
     uint32_t length = 0;
     const uint8_t *image;
@@ -121,33 +146,28 @@ int flasher_open(flasher_t *t)
                   static_cast<unsigned long>(length));
     fe->console(line);
 
-    t->stack = plm_new();
-    t->buf = mlb_new(buffer_capacity);
-    layer_t *pkt = lpkt_new();
-    lpkt_init(pkt);
-    t->prog = lprog_new();
-    lprog_init(t->prog);
     layer_t *link = layer_new();
     ser_attach(link, t->handle);
-
-    plm_insert(t->stack, t->prog, PLM_TOP, nullptr);
-    plm_insert(t->stack, pkt, PLM_BELOW, t->prog);
-    plm_insert(t->stack, link, PLM_BELOW, pkt);
-    lpkt_set_peer_tag(pkt, 0);
-    lprog_set_hook(t->prog, on_sent, nullptr);
+    run_stack built{};
+    stack_build(&built, link);
+    t->stack = built.stack;
+    t->buf = built.buf;
+    t->prog = built.prog;
+    lprog_set_hook(t->prog, on_sent, t);
 
     if (length <= small_image_max)
         t->address = small_image_address;
     lprog_start(t->prog, t->filebuf, length, t->address, t->chunk);
+    verdict_init(&t->watch, platform_tick_ms()); // the run's clock starts here
     t->opened = 1;
     return 0;
 }
 
 int flasher_step(flasher_t *t)
 {
-    if (!t->opened)
+    if (!t->opened || t->failed != ZMK_GOING)
         return 0;
-    mlb_reset(t->buf, 0, headroom);
+    mlb_reset(t->buf, 0, STACK_HEADROOM);
     plm_tx(t->stack, t->buf);
     plm_rx(t->stack, t->buf);
     zmk_event answered = sent;
@@ -155,27 +175,34 @@ int flasher_step(flasher_t *t)
     answered.answer = answer_of(t);
     answered.text = answered.answer == ZMK_OTHER ? lprog_answer_text(t->prog) : "";
     tell(answered);
+    judge(t, answered);
     return lprog_done(t->prog);
 }
 
-void flasher_start(flasher_t *t, const char *port_name, const uint8_t *image, uint32_t image_size)
+int flasher_start(flasher_t *t, const char *port_name, const uint8_t *image, uint32_t image_size,
+                  const zmk_limits *limits)
 {
     if (t->opened)
-        return;
+        return 0;
     t->port_name = port_name;
-    t->baud = run_baud;
-    t->chunk = run_chunk;
+    t->baud = STACK_BAUD;
+    t->chunk = STACK_CHUNK;
     t->address = run_address;
     t->image_override = image;
     t->image_override_size = image ? image_size : 0;
-    flasher_open(t);
+    t->limits = limits ? *limits : zmk_limits{};
+    if (const int why = flasher_open(t))
+        return why;
     set_status("Programming...");
+    return 0;
 }
 
 int flasher_tick(flasher_t *t)
 {
+    if (t->failed != ZMK_GOING)
+        return -1;
     if (!flasher_step(t))
-        return 0;
+        return t->failed != ZMK_GOING ? -1 : 0;
     if (!t->finished) {
         t->finished = 1;
         frontend_get()->tone(2000, 100);

@@ -3,6 +3,7 @@
 // front end (app/frontend.h) what happened in each.
 #pragma once
 
+#include "app/verdict.h"
 #include "framework/layer.h"
 #include "framework/mlb.h"
 #include "framework/plm.h"
@@ -24,27 +25,37 @@ struct flasher_t {
     // When set, flashed instead of the embedded image (zmk-cli --image).
     const uint8_t *image_override;
     uint32_t image_override_size;
-    int finished; // flasher_tick has told the end
+    int finished;        // flasher_tick has told the end
+    zmk_limits limits;   // when the run gives up; none for the dialogs
+    verdict_watch watch; // how the run stands
+    zmk_verdict failed;  // the failure that ended the run, ZMK_GOING while none did
+    zmk_verdict told;    // the waiting state last told
+    uint32_t told_ms;    // and when
 };
 
 extern flasher_t flasher;
 // The last status line that set_status formatted (at most 127 characters).
 extern char status_text[128];
 
-// Opens the run: the port, the image, the stack. Every failure ends the
-// process through fatal_error.
+// Opens the run: the port, the image, the stack. 0, or why the port would
+// not open (a port_error_kind); the caller decides what to do about it (the
+// dialogs: fatal_error with the designed text).
 int flasher_open(flasher_t *t);
 // One exchange; the programming layer's completion flag.
 int flasher_step(flasher_t *t);
 
 // Starts the one run of the process on `port_name` with the run's fixed
-// settings (115200 baud, 256-byte chunks, flash address 0), flashing `image`
-// instead of the embedded one when given, and shows "Programming...". Does
-// nothing when a run was started before.
-void flasher_start(flasher_t *t, const char *port_name, const uint8_t *image = nullptr,
-                   uint32_t image_size = 0);
-// One step of a started run. Returns 1 once the run is complete; the first
-// time, it sounds the end tone, shows "Done" and tells the front end.
+// settings (115200 baud, 256-byte chunks, flash address 0) and `limits`
+// (none when not given), flashing `image` instead of the embedded one when
+// given, and shows "Programming...". Returns 0, or why the port would not
+// open (a port_error_kind; nothing is shown then). Does nothing when a run
+// was started before.
+int flasher_start(flasher_t *t, const char *port_name, const uint8_t *image = nullptr,
+                  uint32_t image_size = 0, const zmk_limits *limits = nullptr);
+// One step of a started run. Returns 0 while it goes on, 1 once the device is
+// programmed (the first time: the end tone, "Done", ZMK_DONE), -1 once the
+// run has failed (the first time: the error tone and the reason as the
+// status; ZMK_FAILED told it).
 int flasher_tick(flasher_t *t);
 [[noreturn]] void fatal_error(const char *msg);
 int set_status(const char *fmt, ...)

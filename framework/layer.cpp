@@ -10,8 +10,6 @@ layer_t *layer_new()
     return t;
 }
 
-void layer_free(layer_t *t) { zmk_free(t); }
-
 void layer_init(layer_t *t)
 {
     ZMK_ASSERT(t != 0);

@@ -17,8 +17,6 @@ struct layer_t {
 };
 
 layer_t *layer_new();
-// Frees the layer object only (not what p_ points to).
-void layer_free(layer_t *t);
 void layer_init(layer_t *t);
 void layer_set_upper(layer_t *t, layer_t *layer);
 void layer_set_lower(layer_t *t, layer_t *layer);

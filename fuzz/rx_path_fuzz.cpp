@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::copy(line.begin(), line.end(), held.get());
         mem_port_serve(&port, held.get(), line.size(), control & 4);
 
-        mlb_reset(host.buf, 0, 12);
+        mlb_reset(host.buf, 0, STACK_HEADROOM);
         plm_tx(host.stack, host.buf);
         run.sent(mlb_data(host.buf), host.buf->data_length); // inside the packet's wrapping
 
@@ -97,5 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool may = std::search(line.begin(), line.end(), ack, ack + 4) != line.end();
         run.replied(must ? 1 : may ? -1 : 0, host.prog);
     }
+    ser_detach(&ser);
     return 0;
 }

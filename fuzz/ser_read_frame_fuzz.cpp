@@ -41,5 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ser_rx(&ser, buf);
     require(delivered >= 0 && delivered < SER_MAX_FRAME);
     require(port.pos == port.size); // the drain took the rest
+    ser_detach(&ser);
     return 0;
 }

@@ -162,8 +162,6 @@ void lprog_start(layer_t *t, const uint8_t *image, uint32_t size, uint32_t addre
 
 int lprog_done(const layer_t *t) { return priv(t)->done; }
 
-uint32_t lprog_state(const layer_t *t) { return priv(t)->state; }
-
 void lprog_set_hook(layer_t *t, lprog_hook hook, void *ctx)
 {
     priv(t)->hook = hook ? hook : default_hook;

@@ -43,13 +43,12 @@ constexpr int LPROG_ANSWER_TEXT = 16;
 struct lprog_priv;
 
 layer_t *lprog_new();
-// The flasher's layers live as long as the process; lprog_free and
-// lprog_state serve the tests and fuzzers.
+// The flasher's layers live as long as the process; lprog_free serves the
+// tests and fuzzers.
 void lprog_free(layer_t *t);
 void lprog_init(layer_t *t);
 void lprog_start(layer_t *t, const uint8_t *image, uint32_t size, uint32_t address, int32_t chunk);
 int lprog_done(const layer_t *t);
-uint32_t lprog_state(const layer_t *t);
 // nullptr restores the default (standard output).
 void lprog_set_hook(layer_t *t, lprog_hook hook, void *ctx);
 // The answer to the command last sent (LPROG_ANSWER_*), and for another

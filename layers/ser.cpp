@@ -1,10 +1,17 @@
 #include "layers/ser.h"
 
+#include "framework/zalloc.h"
 #include "framework/zassert.h"
 #include "platform/tick.h"
 
 #include <array>
 #include <cstring>
+
+// The layer's private state: its port and what the port last did.
+struct ser_link {
+    port_handle port;
+    port_status outcome;
+};
 
 namespace {
 
@@ -60,34 +67,50 @@ void drain(port_handle port)
 void ser_attach(layer_t *t, port_handle port)
 {
     ZMK_ASSERT(t);
+    ZMK_ASSERT(!t->p_);
+    auto *link = static_cast<ser_link *>(zmk_zalloc(sizeof(ser_link)));
+    ZMK_ASSERT(link);
+    link->port = port;
+    link->outcome = PORT_TIMED_OUT;
     t->tx = ser_tx;
     t->rx = ser_rx;
-    t->p_ = port;
+    t->p_ = link;
 }
 
 void ser_detach(layer_t *t)
 {
     ZMK_ASSERT(t);
+    zmk_free(t->p_);
     t->p_ = nullptr;
+}
+
+port_status ser_outcome(const layer_t *t)
+{
+    ZMK_ASSERT(t && t->p_);
+    return static_cast<const ser_link *>(t->p_)->outcome;
 }
 
 void ser_tx(layer_t *t, mlb_t *buffer)
 {
     ZMK_ASSERT(t);
-    auto *port = static_cast<port_handle>(t->p_);
-    if (!port)
+    auto *link = static_cast<ser_link *>(t->p_);
+    if (!link || !link->port)
         return;
-    (void)ser_write_frame(port, mlb_header(buffer), mlb_length(buffer));
+    (void)ser_write_frame(link->port, mlb_header(buffer), mlb_length(buffer), &link->outcome);
 }
 
 void ser_rx(layer_t *t, mlb_t *buffer)
 {
     ZMK_ASSERT(t);
-    auto *port = static_cast<port_handle>(t->p_);
-    if (!port)
+    auto *link = static_cast<ser_link *>(t->p_);
+    if (!link || !link->port)
         return;
+    port_handle port = link->port;
     mlb_reset(buffer, SER_MAX_FRAME, 0);
-    int n = ser_read_frame(port, mlb_data(buffer), SER_MAX_FRAME);
+    // A port found gone when writing stays gone: the read cannot undo that.
+    port_status read = PORT_TIMED_OUT;
+    int n = ser_read_frame(port, mlb_data(buffer), SER_MAX_FRAME, &read);
+    link->outcome = link->outcome == PORT_GONE ? PORT_GONE : read;
     drain(port);
     mlb_reset(buffer, n, 0);
     ZMK_ASSERT(t->upper);
@@ -95,8 +118,11 @@ void ser_rx(layer_t *t, mlb_t *buffer)
     t->upper->rx(t->upper, buffer);
 }
 
-int ser_write_frame(port_handle port, const uint8_t *data, int size)
+int ser_write_frame(port_handle port, const uint8_t *data, int size, port_status *outcome)
 {
+    port_status unused;
+    port_status &said = outcome ? *outcome : unused;
+    said = PORT_DONE;
     if (size == 0)
         return 0;
     if (size < 0 || size > SER_MAX_FRAME || !data)
@@ -106,7 +132,8 @@ int ser_write_frame(port_handle port, const uint8_t *data, int size)
     // The port has had the whole write time-out: a frame it did not take
     // whole is given up, and the command simply goes again on the next tick.
     int taken = 0;
-    return port_write(port, frame.data(), len, &taken) == PORT_DONE ? size : -1;
+    said = port_write(port, frame.data(), len, &taken);
+    return said == PORT_DONE ? size : -1;
 }
 
 int ser_read_byte(port_handle port)
@@ -116,8 +143,11 @@ int ser_read_byte(port_handle port)
     return port_read(port, &b, 1, &got) == PORT_DONE ? int(b) : -1;
 }
 
-int ser_read_frame(port_handle port, uint8_t *dest, int dest_size)
+int ser_read_frame(port_handle port, uint8_t *dest, int dest_size, port_status *outcome)
 {
+    port_status unused;
+    port_status &said = outcome ? *outcome : unused;
+    said = PORT_TIMED_OUT;
     const uint32_t start = platform_tick_ms();
     slip_decoder dec;
     slip_decoder_init(&dec, dest, dest_size);
@@ -125,11 +155,15 @@ int ser_read_frame(port_handle port, uint8_t *dest, int dest_size)
         // A trickle of bytes that never ends a frame is cut off here.
         if (platform_tick_ms() - start >= SER_FRAME_READ_MS)
             return 0;
-        const int c = ser_read_byte(port);
-        if (c < 0)
+        uint8_t b = 0;
+        int got = 0;
+        const port_status s = port_read(port, &b, 1, &got);
+        if (s != PORT_DONE) {
+            said = s;
             return 0;
-        switch (slip_decode(&dec, uint8_t(c))) {
-        case SLIP_FRAME: return dec.count;
+        }
+        switch (slip_decode(&dec, b)) {
+        case SLIP_FRAME: said = PORT_DONE; return dec.count;
         case SLIP_FULL: return 0;
         case SLIP_MORE: break;
         }

@@ -1,4 +1,5 @@
-// Why a port would not open, in words a person can act on.
+// Why a port would not open: the kind of failure, who holds the port, and
+// what the node's owner, group and mode say about this user.
 #pragma once
 
 #include <cstddef>
@@ -15,9 +16,6 @@ enum port_error_kind {
 
 // Classifies a code from platform_last_error() after port_open failed.
 port_error_kind port_error_classify(uint32_t code);
-// One sentence telling a person what to do about `kind` on this system
-// ("add your user to the dialout group ..."); empty when there is nothing.
-const char *port_error_advice(port_error_kind kind);
 
 // The other processes that have the terminal device `path` open (symlinks
 // followed), as "pid 1234 (cat), pid 99 (minicom)" in `dest`; this process
@@ -28,6 +26,20 @@ const char *port_error_advice(port_error_kind kind);
 // Windows refuses a second opener by itself: always 0 there.
 int port_holders(const char *path, char *dest, size_t size, bool *unchecked = nullptr);
 
-// Why this user may not open `path` and what to do, one line from the node's
-// owner, group and mode and the user's groups, in `dest`.
-void port_permission_advice(const char *path, char *dest, size_t size);
+// What decides whether this user may open a port node.
+struct port_access {
+    bool examined;             // false: nothing below is known (Windows, or `err` says why)
+    char owner[64], group[64]; // names, or the numbers where none is known
+    unsigned mode;             // the permission bits (07777)
+    bool owner_is_root;
+    bool bits_allow_user;             // the bits alone would let this user open it
+    bool group_may_open;              // joining the group would do: rw, not root's group,
+                                      // and the user is not the owner
+    bool user_in_group_configured;    // the next login will have the node's group
+    bool user_in_group_now;           // this login has it
+    bool usb_adapter_under_seat_rule; // a USB adapter the installed udev rule covers
+    int err;                          // why the node could not be examined
+};
+
+// Fills `out` for the node behind `path` (symlinks followed).
+void port_access_examine(const char *path, port_access *out);

@@ -42,6 +42,22 @@ child_line_kind parse_event(const char *rest, bool sent, child_line *out)
     return CHILD_NONE;
 }
 
+child_line_kind parse_waiting(const char *rest, child_line *out)
+{
+    zmk_event &e = out->event;
+    e = zmk_event{};
+    e.kind = ZMK_WAITING;
+    e.text = out->text;
+    unsigned verdict = 0;
+    int used = 0;
+    if (std::sscanf(rest, "%u %u%n", &e.command, &verdict, &used) != 2 || verdict < ZMK_NO_ANSWER ||
+        verdict > ZMK_ERASING)
+        return CHILD_NONE;
+    e.verdict = zmk_verdict(verdict);
+    flatten(rest[used] == ' ' ? rest + used + 1 : rest + used, out->text, sizeof out->text);
+    return CHILD_EVENT;
+}
+
 } // namespace
 
 int child_format_event(const zmk_event *e, char *dest, size_t size)
@@ -49,8 +65,11 @@ int child_format_event(const zmk_event *e, char *dest, size_t size)
     if (e->kind == ZMK_SENT)
         return std::snprintf(dest, size, "@zmk sent %u %u %u %u\n", unsigned(e->command),
                              unsigned(e->address), unsigned(e->done), unsigned(e->total));
-    char text[64];
+    char text[160];
     flatten(e->text, text, sizeof text);
+    if (e->kind == ZMK_WAITING)
+        return std::snprintf(dest, size, "@zmk waiting %u %u %s\n", unsigned(e->command),
+                             unsigned(e->verdict), text);
     return std::snprintf(dest, size, "@zmk answer %u %s %s\n", unsigned(e->command),
                          answer_words[e->answer], text);
 }
@@ -70,6 +89,8 @@ child_line_kind child_parse(const char *line, child_line *out)
         return out->kind = parse_event(line + 10, true, out);
     if (std::strncmp(line, "@zmk answer ", 12) == 0)
         return out->kind = parse_event(line + 12, false, out);
+    if (std::strncmp(line, "@zmk waiting ", 13) == 0)
+        return out->kind = parse_waiting(line + 13, out);
     if (std::strncmp(line, "@zmk end ", 9) != 0)
         return CHILD_NONE;
     child_end &end = out->end;

@@ -3,6 +3,7 @@
 // anything else the child prints (an assertion report) is told apart.
 //   @zmk sent <command> <address> <done> <total>
 //   @zmk answer <command> <ack|other|none|gone> <text>
+//   @zmk waiting <command> <verdict> <text>
 //   @zmk end <exit> <result> <exchanges> <repeats> <message>
 #pragma once
 
@@ -23,7 +24,7 @@ struct child_end {
 struct child_line {
     child_line_kind kind;
     zmk_event event; // CHILD_EVENT; its text points into `text`
-    char text[64];
+    char text[160];
     child_end end; // CHILD_END
 };
 

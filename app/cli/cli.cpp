@@ -1,9 +1,10 @@
 // One run of zmk-cli: the engine's events rendered as the dialog's console
 // lines, or as one live line on a terminal, or (for a parent that runs many
-// devices) as protocol lines; the watch that ends a run the device no longer
-// serves; and the run's record.
+// devices) as protocol lines; how the run ended, as the engine judged it or a
+// signal cut it short; and the run's record.
 #include "app/cli/cli.h"
 
+#include "app/cli/advice.h"
 #include "app/cli/child.h"
 #include "app/cli/record.h"
 #include "app/zmk.h"
@@ -25,7 +26,8 @@ struct cli_run_state {
     const cli_options *opt;
     const cli_image *image;
     cli_watch watch;
-    cli_verdict verdict;
+    zmk_verdict failed; // the engine's verdict when the run failed
+    char failed_text[256];
     bool live;
     bool line_open; // a live line is on screen without its line end
     uint32_t drawn_ms, drawn_state;
@@ -69,17 +71,17 @@ void draw_live(uint32_t now, bool force, const char *suffix)
 void cli_event(void *, const zmk_event *e)
 {
     const uint32_t now = platform_tick_ms();
-    if (e->kind == ZMK_SENT)
-        cli_watch_sent(&run.watch, e, now);
-    else if (e->kind == ZMK_ANSWER)
-        run.verdict = cli_watch_answer(&run.watch, e, now, run.opt->timeout_s * 1000.0,
-                                       run.opt->erase_timeout_s * 1000.0);
-    if (run.opt->child && e->kind != ZMK_DONE) {
-        char line[128];
+    cli_watch_event(&run.watch, e, now);
+    if (e->kind == ZMK_FAILED) {
+        run.failed = e->verdict;
+        std::snprintf(run.failed_text, sizeof run.failed_text, "%s", e->text);
+    }
+    if (run.opt->child && e->kind != ZMK_DONE && e->kind != ZMK_FAILED) {
+        char line[256];
         child_format_event(e, line, sizeof line);
         print(stdout, line);
-    } else if (e->kind == ZMK_SENT && run.live) {
-        draw_live(now, false, "");
+    } else if ((e->kind == ZMK_SENT || e->kind == ZMK_WAITING) && run.live) {
+        draw_live(now, e->kind == ZMK_WAITING, "");
     } else if (e->kind == ZMK_SENT && !run.opt->quiet) {
         print(stdout, e->text);
     }
@@ -183,32 +185,23 @@ void describe_open_failure(uint32_t code)
         open_failure_text += std::string(" (") + why + ")";
 }
 
-// The engine's only fatal error is a port that does not open. The dialogs
-// show the designed box; a command line says once, precisely, what failed
-// and what to do about it.
-void cli_message_box(const char *, const char *)
+// A port that does not open: one precise line and what to do about it. The
+// dialogs show their designed box instead.
+[[noreturn]] void open_failed(int kind)
 {
     const uint32_t code = platform_last_error();
-    end_live_line();
-    open_failure = port_error_classify(code);
+    open_failure = port_error_kind(kind);
     describe_open_failure(code);
     std::fprintf(stderr, "zmk-cli: %s\n", open_failure_text.c_str());
     char advice[400];
-    if (open_failure == PORT_ERR_PERMISSION)
-        port_permission_advice(run.opt->port.c_str(), advice, sizeof advice);
-    else
-        std::snprintf(advice, sizeof advice, "%s", port_error_advice(open_failure));
-    if (!advice[0] || open_failure == PORT_ERR_IN_USE)
-        return;
-    if (run.opt->child) // the parent's line for the device ends with it
-        open_failure_text += std::string("; ") + advice;
-    else
-        std::fprintf(stderr, "zmk-cli: %s\n", advice);
-}
-
-[[noreturn]] void cli_exit(int status)
-{
-    finish(status, open_failure_word(open_failure), open_failure_text.c_str());
+    cli_open_advice(open_failure, run.opt->port.c_str(), advice, sizeof advice);
+    if (advice[0] && open_failure != PORT_ERR_IN_USE) {
+        if (run.opt->child) // the parent's line for the device ends with it
+            open_failure_text += std::string("; ") + advice;
+        else
+            std::fprintf(stderr, "zmk-cli: %s\n", advice);
+    }
+    finish(CLI_EXIT_PORT, open_failure_word(open_failure), open_failure_text.c_str());
 }
 
 void install_frontend(const cli_options &opt, const cli_image &image)
@@ -218,12 +211,10 @@ void install_frontend(const cli_options &opt, const cli_image &image)
     run.image = &image;
     run.live = !opt.quiet && !opt.child && platform_stdout_is_terminal();
     static zmk_frontend fe{};
-    fe.message_box = cli_message_box;
     fe.tone = [](uint32_t, uint32_t) {};
     fe.status = [](const char *) { return 1; };
     fe.console = cli_console;
     fe.event = cli_event;
-    fe.exit_process = cli_exit;
     frontend_set(&fe);
 }
 
@@ -239,20 +230,19 @@ void install_frontend(const cli_options &opt, const cli_image &image)
     finish(status > 0 ? status : 130, "interrupted", why);
 }
 
-// Steps the run to its end, or until the watch gives it up.
+// Steps the run to its end: the device programmed, the engine's verdict
+// that it failed, or a request to stop.
 [[noreturn]] void run_steps()
 {
-    while (!flasher_tick(&flasher)) {
+    int ended;
+    while ((ended = flasher_tick(&flasher)) == 0)
         if (proc_interrupts() > 0)
             stop_here();
-        if (run.verdict == CLI_GO_ON)
-            continue;
-        end_live_line();
-        char why[256];
-        cli_format_verdict(&run.watch, run.verdict, platform_tick_ms(), *run.opt, why, sizeof why);
+    end_live_line();
+    if (ended < 0) {
         if (!run.opt->child)
-            std::fprintf(stderr, "zmk-cli: %s\n", why);
-        finish(CLI_EXIT_SILENT, cli_verdict_word(run.verdict), why);
+            std::fprintf(stderr, "zmk-cli: %s\n", run.failed_text);
+        finish(CLI_EXIT_SILENT, cli_verdict_word(run.failed), run.failed_text);
     }
     if (run.live) {
         char took[32];
@@ -278,13 +268,13 @@ int check_log(const cli_options &opt)
 
 } // namespace
 
-const char *cli_verdict_word(cli_verdict v)
+const char *cli_verdict_word(zmk_verdict v)
 {
     switch (v) {
-    case CLI_SILENT: return "silent";
-    case CLI_REFUSED: return "refused";
-    case CLI_ERASE_TIMEOUT: return "erase-timeout";
-    case CLI_DISCONNECTED: return "disconnected";
+    case ZMK_SILENT: return "silent";
+    case ZMK_REFUSED: return "refused";
+    case ZMK_ERASE_TIMEOUT: return "erase-timeout";
+    case ZMK_DISCONNECTED: return "disconnected";
     default: return "ok";
     }
 }
@@ -305,9 +295,10 @@ int cli_run(const cli_options &opt)
     run.started_ms = platform_tick_ms();
     run.started = std::time(nullptr);
     cli_watch_init(&run.watch, run.started_ms);
-    run.watch.timeout_s = opt.timeout_s;
-    run.watch.erase_timeout_s = opt.erase_timeout_s;
-    flasher_start(&flasher, opt.port.c_str(), image.bytes.empty() ? nullptr : image.bytes.data(),
-                  uint32_t(image.bytes.size()));
+    const zmk_limits limits = cli_limits(opt);
+    if (const int why = flasher_start(&flasher, opt.port.c_str(),
+                                      image.bytes.empty() ? nullptr : image.bytes.data(),
+                                      uint32_t(image.bytes.size()), &limits))
+        open_failed(why);
     run_steps();
 }

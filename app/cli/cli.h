@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/frontend.h"
+#include "app/verdict.h"
 #include "layers/lprog.h"
 
 #include <cstddef>
@@ -37,58 +38,35 @@ struct cli_options {
 // version printed: 0; bad usage: 2, with the reason on standard error).
 int cli_parse(int argc, char **argv, cli_options *opt);
 
-// Follows the engine's events: each command sent and the answer it got.
+// Follows the engine's events for what a person sees and the record keeps:
+// progress, exchanges, repeats, and what the engine says while the device
+// acknowledges nothing. How the run stands is the engine's to judge.
 struct cli_watch {
     lprog_progress last; // the command last sent
     uint32_t exchanges;
-    uint32_t last_ack_ms;
-    uint32_t last_life_ms;  // any answer with a good packet, "ACK" or not
-    uint32_t last_other_ms; // an answer other than "ACK"
-    int other_seen;         // since the last "ACK"
-    char other_text[LPROG_ANSWER_TEXT];
-    uint32_t erase_start_ms; // the first erase poll
-    int erase_started;
     uint32_t repeats;          // commands sent again for want of an answer (not erase polls)
-    int still_erasing;         // the last answer was the erase poll's "not yet"
     uint32_t program_start_ms; // first PROGRAM command, for the rate
     uint32_t program_start_done;
     int program_started;
-    double timeout_s = 30, erase_timeout_s = 300; // when the run gives up, for the live line
+    char waiting[160]; // the engine's words while the device acknowledges nothing, else ""
 };
 
 void cli_watch_init(cli_watch *t, uint32_t now_ms);
-// Takes in a ZMK_SENT event.
-void cli_watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms);
+// Takes in any event of the run.
+void cli_watch_event(cli_watch *t, const zmk_event *e, uint32_t now_ms);
 
-// How a run stands after an exchange.
-enum cli_verdict {
-    CLI_GO_ON,
-    CLI_SILENT,        // nothing answered for the time-out
-    CLI_REFUSED,       // answers, but no "ACK", for the time-out
-    CLI_ERASE_TIMEOUT, // the erase poll answered "not yet" past the erase time-out
-    CLI_DISCONNECTED,  // the port has gone away
-};
-
-// Takes in a ZMK_ANSWER event and says whether the run goes on. Time-outs in
-// ms, 0: none.
-cli_verdict cli_watch_answer(cli_watch *t, const zmk_event *e, uint32_t now_ms, double timeout_ms,
-                             double erase_timeout_ms);
-// The one line that explains a verdict other than CLI_GO_ON.
-void cli_format_verdict(const cli_watch *t, cli_verdict v, uint32_t now_ms, const cli_options &opt,
-                        char *dest, size_t size);
-
-// Once nothing has been acknowledged for this long, the live line says so.
-constexpr uint32_t CLI_STUCK_MS = 2000;
-
-// "Programming  42%  25600/60800 bytes  10.1 kB/s  0:03 left", or once the
-// device has acknowledged nothing for CLI_STUCK_MS, what it does instead:
-// "no answer for 7 s, waiting on PROGRAM at 0x4c00 (gives up at 30 s)".
+// "Programming  42%  25600/60800 bytes  10.1 kB/s  0:03 left", or while the
+// device acknowledges nothing, what it does instead: "no answer for 7 s,
+// waiting on PROGRAM at 0x4c00 (gives up at 30 s)".
 int cli_format_live(const cli_watch *t, uint32_t now_ms, char *dest, size_t size);
 
 // Where an interrupted run stopped and what that leaves in the device:
 // "interrupted while waiting on PROGRAM at 0x4c00: the device is partly
 // programmed and will not start; program it again".
 void cli_format_stopped(const cli_watch *t, char *dest, size_t size);
+
+// The run's limits from the options.
+zmk_limits cli_limits(const cli_options &opt);
 
 // How one device's run ended.
 struct cli_outcome {
@@ -98,8 +76,8 @@ struct cli_outcome {
     double seconds;
     uint32_t exchanges, repeats;
 };
-// The record's word for a verdict, or for a port that would not open.
-const char *cli_verdict_word(cli_verdict v);
+// The record's word for the engine's verdict on a failed run.
+const char *cli_verdict_word(zmk_verdict v);
 
 // The image a run flashes: the --image file (read into `bytes`) or the
 // built-in one; its name, size and CRC-32 for the record. 0, or

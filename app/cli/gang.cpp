@@ -155,11 +155,8 @@ void take(gang *g, gang_message &m)
     } else if (m.line.kind == CHILD_END) {
         d->ended = true;
         d->end = m.line.end;
-    } else if (m.line.event.kind == ZMK_SENT) {
-        cli_watch_sent(&d->watch, &m.line.event, platform_tick_ms());
     } else {
-        // Only for the live line's states: the child judges the run itself.
-        (void)cli_watch_answer(&d->watch, &m.line.event, platform_tick_ms(), 0, 0);
+        cli_watch_event(&d->watch, &m.line.event, platform_tick_ms());
     }
 }
 
@@ -200,8 +197,6 @@ bool gang_start(gang *g, const std::string &port, const port_info *usb)
     d->start = std::time(nullptr);
     d->start_ms = platform_tick_ms();
     cli_watch_init(&d->watch, d->start_ms);
-    d->watch.timeout_s = g->opt->timeout_s;
-    d->watch.erase_timeout_s = g->opt->erase_timeout_s;
     const std::vector<std::string> args = child_args(g, port);
     std::vector<const char *> argv;
     for (const std::string &a : args)

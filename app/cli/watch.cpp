@@ -1,22 +1,20 @@
-// zmk-cli's watch over a run: what the device answers, when to give up, and
-// the live line.
+// zmk-cli's watch over a run: progress and repeats from the engine's events,
+// the live line, and where a stopped run stopped.
 #include "app/cli/cli.h"
 
+#include <algorithm>
 #include <cstdio>
 
 void cli_watch_init(cli_watch *t, uint32_t now_ms)
 {
     *t = cli_watch{};
-    t->last_ack_ms = now_ms;
-    t->last_life_ms = now_ms;
+    t->program_start_ms = now_ms; // until the first PROGRAM sets it
 }
 
-void cli_watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms)
+namespace {
+
+void watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms)
 {
-    if (e->command == LPROG_WAIT_ERASE && !t->erase_started) {
-        t->erase_started = 1;
-        t->erase_start_ms = now_ms;
-    }
     if (e->command == LPROG_PROGRAM && !t->program_started) {
         t->program_started = 1;
         t->program_start_ms = now_ms;
@@ -30,119 +28,29 @@ void cli_watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms)
     ++t->exchanges;
 }
 
-cli_verdict cli_watch_answer(cli_watch *t, const zmk_event *e, uint32_t now_ms, double timeout_ms,
-                             double erase_timeout_ms)
-{
-    t->still_erasing = e->command == LPROG_WAIT_ERASE && e->answer == ZMK_OTHER;
-    if (e->answer == ZMK_GONE)
-        return CLI_DISCONNECTED;
-    if (e->answer == ZMK_ACK) {
-        t->last_ack_ms = t->last_life_ms = now_ms;
-        t->other_seen = 0;
-        return CLI_GO_ON;
-    }
-    if (e->answer == ZMK_OTHER) {
-        t->last_life_ms = t->last_other_ms = now_ms;
-        t->other_seen = 1;
-        std::snprintf(t->other_text, sizeof t->other_text, "%s", e->text ? e->text : "");
-    }
-    // The erase poll answered "not yet": the device is busy erasing, which
-    // may take long, but not for ever.
-    if (e->command == LPROG_WAIT_ERASE && t->other_seen) {
-        if (erase_timeout_ms > 0 && double(now_ms - t->erase_start_ms) >= erase_timeout_ms)
-            return CLI_ERASE_TIMEOUT;
-        if (timeout_ms > 0 && double(now_ms - t->last_life_ms) >= timeout_ms)
-            return CLI_SILENT;
-        return CLI_GO_ON;
-    }
-    if (timeout_ms <= 0 || double(now_ms - t->last_ack_ms) < timeout_ms)
-        return CLI_GO_ON;
-    return t->other_seen && double(now_ms - t->last_other_ms) < timeout_ms ? CLI_REFUSED
-                                                                           : CLI_SILENT;
-}
-
-namespace {
-
-// "PROGRAM at 0x1900", "ERASE".
-void describe_command(const lprog_progress &p, char *dest, size_t size)
-{
-    if (p.state == LPROG_PROGRAM || p.state == LPROG_REWRITE_FIRST)
-        std::snprintf(dest, size, "%s at 0x%lx", lprog_command_name(p.state),
-                      static_cast<unsigned long>(p.address));
-    else
-        std::snprintf(dest, size, "%s", lprog_command_name(p.state));
-}
-
 } // namespace
 
-void cli_format_verdict(const cli_watch *t, cli_verdict v, uint32_t now_ms, const cli_options &opt,
-                        char *dest, size_t size)
+void cli_watch_event(cli_watch *t, const zmk_event *e, uint32_t now_ms)
 {
-    char command[48];
-    describe_command(t->last, command, sizeof command);
-    switch (v) {
-    case CLI_DISCONNECTED:
-        std::snprintf(dest, size, "the device disconnected while waiting on %s", command);
-        break;
-    case CLI_REFUSED:
-        std::snprintf(dest, size, "the device refuses %s: it answers %s", command,
-                      t->other_text[0] ? t->other_text : "with an empty packet");
-        break;
-    case CLI_ERASE_TIMEOUT:
-        std::snprintf(dest, size,
-                      "the erase did not finish within %g s: the device still answers %s to "
-                      "the erase poll",
-                      opt.erase_timeout_s, t->other_text);
-        break;
-    default:
-        std::snprintf(dest, size,
-                      "the device stopped answering: nothing acknowledged for %.1f s while "
-                      "waiting on %s",
-                      (now_ms - t->last_ack_ms) / 1000.0, command);
-        break;
-    }
+    if (e->kind == ZMK_SENT)
+        watch_sent(t, e, now_ms);
+    else if (e->kind == ZMK_ANSWER && e->answer == ZMK_ACK)
+        t->waiting[0] = 0;
+    else if (e->kind == ZMK_WAITING)
+        std::snprintf(t->waiting, sizeof t->waiting, "%s", e->text ? e->text : "");
 }
 
-namespace {
-
-// "(gives up at 30 s)", or "(waits for ever)" when there is no limit.
-void give_up(double limit_s, char *dest, size_t size)
+zmk_limits cli_limits(const cli_options &opt)
 {
-    if (limit_s > 0)
-        std::snprintf(dest, size, "(gives up at %g s)", limit_s);
-    else
-        std::snprintf(dest, size, "(waits for ever)");
+    // Beyond about 24 days the millisecond clock's wrap would read as past.
+    const auto ms = [](double s) { return uint32_t(std::min(s * 1000.0, 2147483647.0)); };
+    return zmk_limits{ms(opt.timeout_s), ms(opt.erase_timeout_s)};
 }
-
-// What the device does instead of acknowledging, once that has gone on for
-// CLI_STUCK_MS; 0 when it is not stuck.
-int format_stuck(const cli_watch *t, uint32_t now_ms, char *dest, size_t size)
-{
-    const uint32_t quiet = now_ms - t->last_ack_ms;
-    if (t->exchanges == 0 || quiet < CLI_STUCK_MS)
-        return 0;
-    char command[48], limit[32];
-    describe_command(t->last, command, sizeof command);
-    if (t->still_erasing) {
-        give_up(t->erase_timeout_s, limit, sizeof limit);
-        return std::snprintf(dest, size, "still erasing for %u s %s",
-                             unsigned((now_ms - t->erase_start_ms) / 1000), limit);
-    }
-    give_up(t->timeout_s, limit, sizeof limit);
-    if (t->other_seen && now_ms - t->last_other_ms < CLI_STUCK_MS)
-        return std::snprintf(dest, size, "answers %s to %s %s",
-                             t->other_text[0] ? t->other_text : "an empty packet", command, limit);
-    return std::snprintf(dest, size, "no answer for %u s, waiting on %s %s", unsigned(quiet / 1000),
-                         command, limit);
-}
-
-} // namespace
 
 int cli_format_live(const cli_watch *t, uint32_t now_ms, char *dest, size_t size)
 {
-    const int stuck = format_stuck(t, now_ms, dest, size);
-    if (stuck > 0)
-        return stuck;
+    if (t->waiting[0])
+        return std::snprintf(dest, size, "%s", t->waiting);
     const lprog_progress &p = t->last;
     uint32_t total = p.total ? p.total : 1;
     uint32_t done = p.done > p.total ? p.total : p.done;
@@ -184,6 +92,6 @@ void cli_format_stopped(const cli_watch *t, char *dest, size_t size)
     default: leaves = "the device is partly programmed and will not start; program it again";
     }
     char command[48];
-    describe_command(t->last, command, sizeof command);
+    verdict_describe(t->last.state, t->last.address, command, sizeof command);
     std::snprintf(dest, size, "interrupted while waiting on %s: %s", command, leaves);
 }

@@ -149,7 +149,8 @@ void zmk_dialog::program_pressed()
     if (name.trimmed().isEmpty())
         return; // nothing to open; stay idle
     opened_name = name.toLocal8Bit().toStdString();
-    flasher_start(&flasher, opened_name.c_str());
+    if (flasher_start(&flasher, opened_name.c_str()) != 0)
+        fatal_error("Unable to open serial port. In use already, or not present");
     step_timer.start(ZMK_STEP_PERIOD_MS);
 }
 

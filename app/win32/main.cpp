@@ -88,7 +88,8 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM 
         if (flasher.opened)
             return 0;
         if (const char *port = chosen_port(window)) {
-            flasher_start(&flasher, port);
+            if (flasher_start(&flasher, port) != 0)
+                fatal_error("Unable to open serial port. In use already, or not present");
             SetTimer(window, ID_STEP_TIMER, ZMK_STEP_PERIOD_MS, nullptr);
         }
         return 0;

@@ -1,6 +1,5 @@
 #include "platform/port_error.h"
 
-#include <cstdio>
 #include <windows.h>
 
 port_error_kind port_error_classify(uint32_t code)
@@ -21,18 +20,6 @@ port_error_kind port_error_classify(uint32_t code)
     }
 }
 
-const char *port_error_advice(port_error_kind kind)
-{
-    switch (kind) {
-    case PORT_ERR_MISSING:
-        return "check the cable and the name; zmk-cli --list shows the ports found";
-    case PORT_ERR_IN_USE: return "close that program, then program the device again";
-    case PORT_ERR_NOT_A_PORT:
-        return "name the serial port itself, such as COM3; zmk-cli --list shows the ports found";
-    default: return "";
-    }
-}
-
 int port_holders(const char *, char *dest, size_t size, bool *unchecked)
 {
     if (size)
@@ -42,11 +29,5 @@ int port_holders(const char *, char *dest, size_t size, bool *unchecked)
     return 0;
 }
 
-void port_permission_advice(const char *path, char *dest, size_t size)
-{
-    if (size)
-        std::snprintf(dest, size,
-                      "another program may hold %s, or the administrator has not allowed this "
-                      "user to open it",
-                      path ? path : "the port");
-}
+// The system refuses a second opener and keeps no owner, group and mode to read.
+void port_access_examine(const char *, port_access *out) { *out = port_access{}; }

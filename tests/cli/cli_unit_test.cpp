@@ -55,98 +55,46 @@ namespace {
 
 zmk_event sent(uint32_t command, uint32_t address, uint32_t done)
 {
-    return zmk_event{ZMK_SENT, command, address, done, 60800, ZMK_NONE, ""};
-}
-
-zmk_event answer(uint32_t command, zmk_answer a, const char *text = "")
-{
-    return zmk_event{ZMK_ANSWER, command, 0x1900, 0, 60800, a, text};
+    return zmk_event{ZMK_SENT, command, address, done, 60800, ZMK_NONE, "", ZMK_GOING};
 }
 
 } // namespace
 
-// The live line shows progress while the device acknowledges, and what it
-// does instead once it has acknowledged nothing for two seconds.
-TEST(CliWatch, TheLiveLineAddsUpAndTellsAStuckDevice)
+// The live line shows progress while the device acknowledges and the
+// engine's words while it does not; erase polls are waiting, not repeats.
+TEST(CliWatch, TheLiveLineAddsUpAndShowsWhatTheEngineSays)
 {
     cli_watch w;
     cli_watch_init(&w, 0);
-    const zmk_event ack = answer(LPROG_PROGRAM, ZMK_ACK);
     zmk_event e = sent(LPROG_PROGRAM, 0, 0);
-    cli_watch_sent(&w, &e, 0);
+    cli_watch_event(&w, &e, 0);
     e = sent(LPROG_PROGRAM, 30400, 30400);
-    cli_watch_sent(&w, &e, 3040);
-    cli_watch_answer(&w, &ack, 3040, 0, 0);
+    cli_watch_event(&w, &e, 3040);
     char line[160];
     cli_format_live(&w, 3040, line, sizeof line);
     for (const char *part : {"Programming", " 50%", "30400/60800 bytes", "10.0 kB/s", "0:03 left"})
         EXPECT_NE(std::string(line).find(part), std::string::npos) << line;
 
-    const zmk_event none = answer(LPROG_PROGRAM, ZMK_NONE),
-                    nak = answer(LPROG_PROGRAM, ZMK_OTHER, "NAK");
-    cli_watch_answer(&w, &none, 10100, 0, 0);
+    const char *says = "no answer for 7 s, waiting on PROGRAM at 0x76c0 (gives up at 30 s)";
+    const zmk_event waiting{ZMK_WAITING, LPROG_PROGRAM, 0x76c0, 0,
+                            0,           ZMK_NONE,      says,   ZMK_NO_ANSWER};
+    cli_watch_event(&w, &waiting, 10100);
     cli_format_live(&w, 10100, line, sizeof line);
-    EXPECT_STREQ(line, "no answer for 7 s, waiting on PROGRAM at 0x76c0 (gives up at 30 s)");
-    cli_watch_answer(&w, &nak, 10200, 0, 0);
-    cli_format_live(&w, 10300, line, sizeof line);
-    EXPECT_STREQ(line, "answers NAK to PROGRAM at 0x76c0 (gives up at 30 s)");
+    EXPECT_STREQ(line, says);
+    const zmk_event ack{ZMK_ANSWER, LPROG_PROGRAM, 0x76c0, 0, 0, ZMK_ACK, "", ZMK_GOING};
+    cli_watch_event(&w, &ack, 10200);
+    cli_format_live(&w, 10200, line, sizeof line);
+    EXPECT_NE(std::string(line).find("Programming"), std::string::npos) << line;
 
     cli_watch_init(&w, 0);
-    w.erase_timeout_s = 0;
     e = sent(LPROG_WAIT_ERASE, 0, 0);
-    const zmk_event busy = answer(LPROG_WAIT_ERASE, ZMK_OTHER, "BUSY");
-    for (uint32_t ms = 0; ms <= 12000; ms += 500) {
-        cli_watch_sent(&w, &e, ms);
-        cli_watch_answer(&w, &busy, ms, 0, 0);
-    }
-    cli_format_live(&w, 12000, line, sizeof line);
-    EXPECT_STREQ(line, "still erasing for 12 s (waits for ever)");
-    EXPECT_EQ(w.repeats, 0u) << "erase polls are waiting, not repeats";
-}
-
-// Silence, refusal and a running erase are told apart, and only the time-out
-// that belongs to each ends the run.
-TEST(CliWatch, TellsSilenceRefusalAndALongEraseApart)
-{
-    constexpr double timeout = 2000, erase_timeout = 10000;
-    auto feed = [&](cli_watch *w, const zmk_event &e, uint32_t from, uint32_t to) {
-        cli_verdict v = CLI_GO_ON;
-        for (uint32_t ms = from; ms <= to && v == CLI_GO_ON; ms += 100)
-            v = cli_watch_answer(w, &e, ms, timeout, erase_timeout);
-        return v;
-    };
-    cli_watch w;
-    cli_watch_init(&w, 0);
-    zmk_event poll = sent(LPROG_WAIT_ERASE, 0, 0);
-    cli_watch_sent(&w, &poll, 0);
-    // "Not yet" to the erase poll for longer than --timeout is no refusal...
-    const zmk_event busy = answer(LPROG_WAIT_ERASE, ZMK_OTHER, "BUSY");
-    EXPECT_EQ(feed(&w, busy, 0, 9800), CLI_GO_ON);
-    // ...until the erase time-out, counted from the first poll.
-    EXPECT_EQ(feed(&w, busy, 9900, 10000), CLI_ERASE_TIMEOUT);
-    cli_options opt;
-    char why[200];
-    cli_format_verdict(&w, CLI_ERASE_TIMEOUT, 10000, opt, why, sizeof why);
-    EXPECT_NE(std::string(why).find("still answers BUSY"), std::string::npos) << why;
-
-    cli_watch_init(&w, 0);
-    zmk_event chunk = sent(LPROG_PROGRAM, 0x1900, 0x1900);
-    cli_watch_sent(&w, &chunk, 0);
-    EXPECT_EQ(feed(&w, answer(LPROG_PROGRAM, ZMK_ACK), 0, 5000), CLI_GO_ON);
-    EXPECT_EQ(feed(&w, answer(LPROG_PROGRAM, ZMK_OTHER, "NAK"), 5100, 9000), CLI_REFUSED);
-    cli_format_verdict(&w, CLI_REFUSED, 7100, opt, why, sizeof why);
-    EXPECT_STREQ(why, "the device refuses PROGRAM at 0x1900: it answers NAK");
-
-    // A refusal long past, then silence: the device stopped answering.
-    cli_watch_init(&w, 0);
-    cli_watch_sent(&w, &chunk, 0);
-    EXPECT_EQ(feed(&w, answer(LPROG_PROGRAM, ZMK_OTHER, "NAK"), 0, 0), CLI_GO_ON);
-    EXPECT_EQ(feed(&w, answer(LPROG_PROGRAM, ZMK_NONE), 100, 9000), CLI_SILENT);
-    const zmk_event none = answer(LPROG_PROGRAM, ZMK_NONE), gone = answer(LPROG_PROGRAM, ZMK_GONE);
-    EXPECT_EQ(cli_watch_answer(&w, &none, 100, 0, 0), CLI_GO_ON) << "--timeout 0 waits for ever";
-    EXPECT_EQ(cli_watch_answer(&w, &gone, 100, 0, 0), CLI_DISCONNECTED);
-    cli_format_verdict(&w, CLI_DISCONNECTED, 100, opt, why, sizeof why);
-    EXPECT_STREQ(why, "the device disconnected while waiting on PROGRAM at 0x1900");
+    for (uint32_t ms = 0; ms <= 12000; ms += 500)
+        cli_watch_event(&w, &e, ms);
+    EXPECT_EQ(w.repeats, 0u);
+    e = sent(LPROG_PROGRAM, 0, 0);
+    cli_watch_event(&w, &e, 12500);
+    cli_watch_event(&w, &e, 13000);
+    EXPECT_EQ(w.repeats, 1u);
 }
 
 // What a child says reaches its parent as it was said, whatever text it holds.
@@ -168,6 +116,15 @@ TEST(CliChild, LinesRoundTrip)
     EXPECT_EQ(got.event.answer, ZMK_OTHER);
     EXPECT_STREQ(got.event.text, "NAK x") << "a line end in a text would split the line";
 
+    const char *says = "answers NAK to PROGRAM at 0x1900 (gives up at 30 s)";
+    const zmk_event waiting{ZMK_WAITING, LPROG_PROGRAM, 0, 0, 0, ZMK_OTHER, says, ZMK_REFUSING};
+    child_format_event(&waiting, line, sizeof line);
+    line[std::strlen(line) - 1] = 0;
+    ASSERT_EQ(child_parse(line, &got), CHILD_EVENT);
+    EXPECT_EQ(got.event.kind, ZMK_WAITING);
+    EXPECT_EQ(got.event.verdict, ZMK_REFUSING);
+    EXPECT_STREQ(got.event.text, says);
+
     const child_end end{3, "refused", 250, 7,
                         "the device refuses PROGRAM at 0x1900: it answers NAK"};
     child_format_end(&end, line, sizeof line);
@@ -178,7 +135,8 @@ TEST(CliChild, LinesRoundTrip)
     EXPECT_EQ(got.end.repeats, 7u);
     EXPECT_STREQ(got.end.message, end.message);
 
-    for (const char *noise : {"Assertion failed: t, file x, line 1", "@zmk sent 1 2", "@zmk end x"})
+    for (const char *noise : {"Assertion failed: t, file x, line 1", "@zmk sent 1 2", "@zmk end x",
+                              "@zmk waiting 3 9 failed is not waiting"})
         EXPECT_EQ(child_parse(noise, &got), CHILD_NONE) << noise;
 }
 

@@ -1,5 +1,6 @@
-// Ports other programs hold, and the advice for a port this user may not
-// open: child processes on real pseudo-terminals.
+// Ports other programs hold, and zmk-cli's advice for a port this user may
+// not open: child processes on real pseudo-terminals.
+#include "app/cli/advice.h"
 #include "platform/port_error.h"
 #include "platform/serial.h"
 #include "platform/syserror.h"
@@ -137,7 +138,7 @@ TEST(Permission, AdviceFollowsOwnerGroupAndMode)
             if (opens(p.name) || port_error_classify(platform_last_error()) != PORT_ERR_PERMISSION)
                 return say(out, "not refused for permission");
             char advice[512];
-            port_permission_advice(p.name, advice, sizeof advice);
+            cli_open_advice(PORT_ERR_PERMISSION, p.name, advice, sizeof advice);
             say(out, advice);
         });
     };
@@ -148,6 +149,15 @@ TEST(Permission, AdviceFollowsOwnerGroupAndMode)
     ASSERT_EQ(chown(p.name, 0, dialout) | chmod(p.name, 0660), 0);
     EXPECT_EQ(as_nobody(), std::string(p.name) + " is open to the dialout group: run 'sudo "
                                                  "usermod -aG dialout $USER' and log in again");
+}
+
+// A node gone between the refusal and the look at it.
+TEST(Permission, NodeThatCannotBeExaminedIsSaidSo)
+{
+    char advice[512];
+    cli_open_advice(PORT_ERR_PERMISSION, "/dev/zmk-no-such-port", advice, sizeof advice);
+    EXPECT_STREQ(advice, "/dev/zmk-no-such-port cannot be examined (No such file or directory): "
+                         "ask an administrator for access");
 }
 
 } // namespace

@@ -93,6 +93,7 @@ class Link : public ::testing::Test {
     }
     void TearDown() override
     {
+        ser_detach(&ser);
         port_close(port);
         mlb_free(buf);
 #ifdef _WIN32

@@ -155,8 +155,6 @@ uint32_t devsim_fault_count(const devsim_t *t, devsim_fault kind)
     return t->faults.counts[size_t(kind)];
 }
 uint32_t devsim_repeats(const devsim_t *t) { return t->dev.repeats; }
-uint32_t devsim_exchanges(const devsim_t *t) { return t->rx.frames; }
-uint32_t devsim_written_crc(const devsim_t *t) { return device_written_crc(&t->dev); }
 int devsim_flash_matches(const devsim_t *t, const std::vector<uint8_t> &expect)
 {
     return device_flash_matches(&t->dev, expect) ? 1 : 0;

@@ -92,7 +92,6 @@ uint32_t devsim_violation_count(const devsim_t *t);
 const std::vector<std::string> &devsim_violations(const devsim_t *t);
 uint32_t devsim_fault_count(const devsim_t *t, devsim_fault kind);
 uint32_t devsim_repeats(const devsim_t *t);
-uint32_t devsim_exchanges(const devsim_t *t);
 
 // The session report as one JSON object. `expect` may be null (no image to
 // compare with); the report's "ok" follows the exit rule of devsim_ok.
@@ -107,4 +106,3 @@ std::string devsim_report(const devsim_t *t, const devsim_end *end);
 // 1 when the erased range holds exactly `expect`, 0 when not.
 int devsim_flash_matches(const devsim_t *t, const std::vector<uint8_t> &expect);
 bool devsim_ok(const devsim_t *t, const devsim_end *end);
-uint32_t devsim_written_crc(const devsim_t *t);

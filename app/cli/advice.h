@@ -1,0 +1,9 @@
+// zmk-cli's advice for a port that would not open: what to type or whom to
+// ask, from the facts platform/ gathers.
+#pragma once
+
+#include <cstddef>
+
+// One line for a failure of kind `kind` (a port_error_kind) on `path`, in
+// `dest`; empty when there is nothing to advise.
+void cli_open_advice(int kind, const char *path, char *dest, size_t size);
