@@ -21,10 +21,12 @@ HANDLE handle_of(port_handle t) { return static_cast<win32_port *>(t)->h; }
 // What the comm API answers for a handle that is no serial port.
 constexpr DWORD not_a_port_error = ERROR_INVALID_FUNCTION;
 
-// The errors a removed USB adapter gives its open handle.
+// The errors a removed USB adapter gives its open handle. A line hung up
+// under Wine fails writes and state calls with "not ready" and reads nothing.
 bool is_gone_error(DWORD e)
 {
     switch (e) {
+    case ERROR_NOT_READY:
     case ERROR_BAD_COMMAND:
     case ERROR_GEN_FAILURE:
     case ERROR_HANDLE_EOF:

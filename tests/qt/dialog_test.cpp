@@ -208,3 +208,29 @@ TEST_F(Dialog, StaysResponsiveOnALineThatNeverGoesQuiet)
     EXPECT_LT(clock.elapsed(), 1200);
     EXPECT_NE(json_value(sim_finish(&sim, 0), "started_ms"), "null");
 }
+
+// A device pulled out mid-run ends the run: the dialog says so, stops
+// stepping, and still closes at once.
+TEST_F(Dialog, ShowsADisconnectedDeviceAndStillClosesAtOnce)
+{
+    std::string dir = sim_tempdir();
+    sim_proc sim;
+    ASSERT_TRUE(sim_start(&sim, dir, {"--baud", "115200", "--hangup-at", "40"}));
+    zmk_dialog d({QString::fromStdString(sim.pty)});
+    d.show();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(d.program, Qt::LeftButton);
+    const QString said = "Stopped: the device disconnected while waiting on PROGRAM at 0x";
+    // Frame 40 comes about 1.2 s in.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return d.status->text().startsWith(said); }, 3200))
+        << d.status->text().toStdString();
+    std::printf("disconnection shown %lld ms after Program\n", clock.elapsed());
+    EXPECT_FALSE(d.step_timer.isActive());
+
+    QTimer::singleShot(0, &d, [&d] { d.close(); });
+    clock.restart();
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_LT(clock.elapsed(), 500);
+    sim_finish(&sim, 0);
+}

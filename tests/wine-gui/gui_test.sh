@@ -8,6 +8,8 @@
 #            "Terminate Program" box, dismissed with Return, status 1
 #   noisy    com1's device starts printing without pause mid-run: the dialog
 #            stays "Programming..." and alt+F4 ends it within 3 s
+#   unplugged com1's device hangs up mid-run: within 2 s the status says the
+#            device disconnected, and alt+F4 ends the dialog at once
 # usage: gui_test.sh SCENARIO ZMK_EXE PEEK_EXE DEVSIM IMAGE ARTIFACT_DIR
 set -euo pipefail
 scenario=$1 zmk=$2 peek=$3 devsim=$4 image=$5 artifacts=$6
@@ -62,6 +64,7 @@ program) device 1 "${run[@]}"; device 3; items=$'item 0 com1\nitem 1 com3'; want
 sorted) device 10 "${run[@]}"; device 2; items=$'item 0 com10\nitem 1 com2'; want=com10 ;;
 fatal) items='' ;;
 noisy) device 1 --baud 115200 ${ZMK_NOISY_ARGS:---chatter-after 40}; items=$'item 0 com1' ;;
+unplugged) device 1 --baud 115200 --hangup-at 40; items=$'item 0 com1' ;;
 esac
 
 timeout 200 wine "$zmk" >"$work/console.txt" 2>&1 &
@@ -104,6 +107,23 @@ if [ "$scenario" = noisy ]; then
   [ "$rc" = 0 ] || fail "exit status $rc after closing"
   [ "$ms" -lt 3000 ] || fail "closing took $ms ms on a noisy line"
   echo "ok: closed $ms ms after alt+F4 on a line that never goes quiet"
+  exit 0
+fi
+if [ "$scenario" = unplugged ]; then
+  key Return
+  start=$(date +%s%3N)
+  said='control 5 Edit Stopped: the device disconnected while waiting on PROGRAM at 0x'
+  # The hang-up comes at frame 40, about 1.2 s in.
+  wait_for 10 "peek '$caption' && grep -q '^$said' '$work/peek.txt'" ||
+    fail "the disconnection was not shown"
+  ms=$(($(date +%s%3N) - start))
+  [ "$ms" -lt 3200 ] || fail "the disconnection was shown $ms ms after Program"
+  start=$(date +%s%3N)
+  key alt+F4
+  wait_for 10 "! kill -0 $zmk_pid 2>/dev/null" || fail "still running 10 s after alt+F4"
+  rc=0 && wait "$zmk_pid" || rc=$?
+  [ "$rc" = 0 ] || fail "exit status $rc after closing"
+  echo "ok: disconnection shown $ms ms after Program; closed $(($(date +%s%3N) - start)) ms after alt+F4"
   exit 0
 fi
 start=$(date +%s%3N)
