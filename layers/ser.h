@@ -20,7 +20,7 @@ constexpr int SER_DRAIN_SCRATCH = 4096;
 // than about 40 ms apart (a 10-byte "ACK" frame; about 22 ms tagged), is given
 // up every time. Short steps also keep a dialog that steps on its one thread
 // quick to close.
-constexpr uint32_t SER_FRAME_READ_MS = 400; // no byte is waited for after this
+constexpr uint32_t SER_FRAME_READ_MS = 400; // no byte read starts after this
 constexpr uint32_t SER_DRAIN_MS = 50;       // no drain read starts after this
 // A write may take twice its wire time, rounded up to whole milliseconds a
 // byte, plus this much.
