@@ -75,7 +75,10 @@ zmk_verdict verdict_answer(verdict_watch *t, const zmk_event *e, uint32_t now_ms
 
 void verdict_describe(uint32_t command, uint32_t address, char *dest, size_t size)
 {
-    if (command == LPROG_PROGRAM || command == LPROG_REWRITE_FIRST)
+    // On the wire the poll is a PROGRAM without data; a person knows it as this.
+    if (command == LPROG_WAIT_ERASE)
+        std::snprintf(dest, size, "the erase poll");
+    else if (command == LPROG_PROGRAM || command == LPROG_REWRITE_FIRST)
         std::snprintf(dest, size, "%s at 0x%lx", lprog_command_name(command),
                       static_cast<unsigned long>(address));
     else

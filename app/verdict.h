@@ -41,5 +41,5 @@ zmk_verdict verdict_answer(verdict_watch *t, const zmk_event *e, uint32_t now_ms
 // 0x1900: it answers NAK").
 void verdict_format(const verdict_watch *t, zmk_verdict v, uint32_t now_ms,
                     const zmk_limits &limits, char *dest, size_t size);
-// "PROGRAM at 0x1900", "ERASE".
+// "PROGRAM at 0x1900", "ERASE", "the erase poll".
 void verdict_describe(uint32_t command, uint32_t address, char *dest, size_t size);

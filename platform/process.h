@@ -28,9 +28,9 @@ void proc_stop(proc *p);
 
 // Catches the requests to stop from here on instead of ending the program:
 // Ctrl-C, SIGTERM and SIGHUP (Windows: Ctrl-C, Ctrl-Break, the console
-// closing). A Ctrl-C ignored when the program started stays ignored: the
-// child of a batch leaves that one to its parent.
-void proc_catch_interrupts();
+// closing). Without `ctrl_c`, Ctrl-C is left as it is: the child of a batch
+// leaves that one to its parent, which started it with Ctrl-C ignored.
+void proc_catch_interrupts(bool ctrl_c = true);
 // How many Ctrl-C have come so far; SIGTERM or SIGHUP counts as two at once,
 // since whoever sends it wants the program to end now.
 int proc_interrupts();

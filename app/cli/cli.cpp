@@ -290,7 +290,7 @@ int cli_run(const cli_options &opt)
         return rc;
     if (opt.station || opt.ports.size() > 1)
         return cli_gang(opt, image);
-    proc_catch_interrupts();
+    proc_catch_interrupts(!opt.child);
     install_frontend(opt, image);
     run.started_ms = platform_tick_ms();
     run.started = std::time(nullptr);

@@ -85,14 +85,13 @@ void on_interrupt(int sig)
 }
 } // namespace
 
-void proc_catch_interrupts()
+void proc_catch_interrupts(bool ctrl_c)
 {
     struct sigaction sa {};
     sa.sa_handler = on_interrupt;
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    struct sigaction was {};
-    if (sigaction(SIGINT, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+    if (ctrl_c)
         sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);

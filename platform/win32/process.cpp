@@ -120,9 +120,12 @@ void proc_stop(proc *p) { proc_kill(p); }
 
 namespace {
 volatile LONG interrupts, stop_status;
+bool count_ctrl_c = true;
 BOOL WINAPI on_interrupt(DWORD kind)
 {
     const bool ctrl_c = kind == CTRL_C_EVENT;
+    if (ctrl_c && !count_ctrl_c)
+        return TRUE; // the parent decides
     const LONG status = ctrl_c ? 130 : kind == CTRL_BREAK_EVENT ? 143 : 129;
     InterlockedExchange(&stop_status, status);
     InterlockedExchangeAdd(&interrupts, ctrl_c ? 1 : 2);
@@ -134,7 +137,11 @@ BOOL WINAPI on_interrupt(DWORD kind)
 }
 } // namespace
 
-void proc_catch_interrupts() { SetConsoleCtrlHandler(on_interrupt, TRUE); }
+void proc_catch_interrupts(bool ctrl_c)
+{
+    count_ctrl_c = ctrl_c;
+    SetConsoleCtrlHandler(on_interrupt, TRUE);
+}
 
 int proc_interrupts() { return int(interrupts); }
 
