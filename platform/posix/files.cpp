@@ -26,8 +26,9 @@ bool append_whole(int fd, const void *data, size_t n)
     if (w == ssize_t(n))
         return true;
     const int e = w < 0 ? errno : ENOSPC;
-    if (regular && w > 0)
-        (void)ftruncate(fd, st.st_size);
+    // Should taking it back fail too, the write's own error is still the one told.
+    if (regular && w > 0 && ftruncate(fd, st.st_size) != 0)
+        w = -1;
     errno = e;
     return false;
 }
