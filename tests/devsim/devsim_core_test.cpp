@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -87,6 +88,47 @@ TEST(DevsimCore, EveryFaultIsRetriedToAMatchingFlash)
         } else {
             EXPECT_NE(report.find(lost), std::string::npos) << report;
         }
+    }
+}
+
+// A range read back in hex, and the comparison with an image that differs
+// only where a serial number would go: skipped by flash address, it matches.
+TEST(DevsimCore, ShowsFlashAndLeavesSkippedRangesOutOfTheComparison)
+{
+    const auto img = test_image(0x300);
+    mem_host h(quick());
+    h.host.start(img, 0x8000);
+    ASSERT_TRUE(h.host.run());
+    auto serial = img;
+    serial[0x104] ^= 0x5A;
+    serial[0x2FF] ^= 0x5A;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02x%02x", img[0x103], img[0x104]);
+    struct skip_case {
+        std::vector<devsim_range> skip;
+        bool matches;
+        const char *report; // expected report lines
+    } const cases[] = {
+        // The second range reaches past the image.
+        {{{0x8104, 1}, {0x82FF, 0x1000}},
+         true,
+         "\"flash_matches\": true,\n  \"expect_skipped\": [\"0x8104:1\", \"0x82ff:4096\"],"},
+        {{}, false, "\"flash_matches\": false,\n  \"expect_skipped\": [],"},
+        // Image offsets are no flash addresses.
+        {{{0x104, 1}, {0x2FF, 1}}, false, "\"flash_matches\": false,"},
+    };
+    for (const auto &c : cases) {
+        devsim_end end;
+        end.expect = &serial;
+        end.expect_skip = c.skip;
+        end.show = {{0x8103, 2}};
+        const std::string rep = devsim_report(h.dev, &end);
+        EXPECT_NE(rep.find(c.report), std::string::npos) << rep;
+        EXPECT_NE(rep.find("\"shown\": [{\"address\": \"0x8103\", \"hex\": \"" + std::string(hex) +
+                           "\"}]"),
+                  std::string::npos)
+            << rep;
+        EXPECT_EQ(devsim_ok(h.dev, &end), c.matches);
     }
 }
 

@@ -133,4 +133,44 @@ TEST(DevsimPty, DeafDeviceBlocksTheHostThenReadsWhatQueuedUp)
     EXPECT_EQ(json_value(rep, "acks_lost"), json_value(rep, "repeats"));
 }
 
+// A range that is malformed, too long or not inside the flash is a usage
+// error; a dump that cannot be written fails the session, one that can holds
+// the whole flash.
+TEST(DevsimPty, RangesAreCheckedAndTheDumpIsNeverLostSilently)
+{
+    const std::string dir = sim_tempdir(), image = dir + "/image.bin";
+    std::ofstream(image) << "image";
+    const std::vector<std::vector<std::string>> refused = {
+        {"--show", "0x100"},
+        {"--show", "0x0ff0:0x11"},
+        {"--show", "0:4097"},
+        {"--show", "5:0"},
+        {"--show", "-1:4"},
+        {"--show", "0x:4"},
+        {"--show", "16:4 "},
+        {"--expect-skip", "0:4"}, // without --expect
+        {"--expect", image, "--expect-skip", "4096:1"},
+    };
+    for (auto args : refused) {
+        args.insert(args.begin(), {ZMK_DEVSIM, "--flash-size", "4096"});
+        EXPECT_EQ(run_program(args, dir).status, 2) << args.back();
+    }
+    auto dump_to = [&dir](const std::string &path) {
+        return run_program({ZMK_DEVSIM, "--quiet", "--max-seconds", "0.1", "--flash-size", "4096",
+                            "--show", "0xffe:2", "--dump", path},
+                           dir);
+    };
+    auto bad = dump_to(dir + "/no/flash.bin");
+    EXPECT_EQ(bad.status, 3);
+    EXPECT_TRUE(has(bad.err, "cannot write " + dir + "/no/flash.bin")) << bad.err;
+    auto good = dump_to(dir + "/flash.bin");
+    EXPECT_EQ(good.status, 1); // the session timed out
+    const std::string flash = sim_slurp(dir + "/flash.bin");
+    ASSERT_EQ(flash.size(), 4096u);
+    char hex[40];
+    std::snprintf(hex, sizeof hex, "{\"address\": \"0xffe\", \"hex\": \"%02x%02x\"}",
+                  uint8_t(flash[4094]), uint8_t(flash[4095]));
+    EXPECT_TRUE(has(good.err, hex)) << good.err;
+}
+
 } // namespace

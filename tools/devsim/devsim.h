@@ -93,6 +93,11 @@ const std::vector<std::string> &devsim_violations(const devsim_t *t);
 uint32_t devsim_fault_count(const devsim_t *t, devsim_fault kind);
 uint32_t devsim_repeats(const devsim_t *t);
 
+// A range of flash addresses; the program checks it against the flash.
+struct devsim_range {
+    uint32_t address = 0, length = 0;
+};
+
 // The session report as one JSON object. `expect` may be null (no image to
 // compare with); the report's "ok" follows the exit rule of devsim_ok.
 struct devsim_end {
@@ -101,6 +106,8 @@ struct devsim_end {
     int64_t line_us = -1; // host's first byte to the last reply to RESET; -1: unknown
     const std::vector<uint8_t> *expect = nullptr;
     const char *how = "reset"; // what ended the session: reset, timeout, signal, hangup, eof
+    std::vector<devsim_range> expect_skip; // flash bytes left out of the comparison with expect
+    std::vector<devsim_range> show;        // flash bytes the report gives in hex
 };
 std::string devsim_report(const devsim_t *t, const devsim_end *end);
 // 1 when the erased range holds exactly `expect`, 0 when not.

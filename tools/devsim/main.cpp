@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -21,6 +23,8 @@ struct options {
     devsim_config cfg;
     std::string mode = "plain", port, link, expect_path, report_path, dump_path;
     std::array<std::string, DEVSIM_FAULT_KINDS> at_lists; // --drop-at and the like
+    std::vector<std::string> show_texts, skip_texts;      // ADDR:LEN
+    std::vector<devsim_range> show, expect_skip;
     double max_seconds = 0;
     uint32_t quiet_ms = 500;
     uint32_t appear_after_ms = 0;
@@ -125,11 +129,20 @@ void add_line_fault_options(CLI::App &app, devsim_line_fault *lf)
 
 void add_session_options(CLI::App &app, options *o)
 {
-    app.add_option("--expect", o->expect_path, "Image the erased range must hold at the end")
-        ->check(CLI::ExistingFile);
+    auto *expect =
+        app.add_option("--expect", o->expect_path, "Image the erased range must hold at the end")
+            ->check(CLI::ExistingFile);
+    app.add_option("--expect-skip", o->skip_texts,
+                   "Leave the flash bytes ADDR:LEN out of the comparison with --expect "
+                   "(repeatable; decimal or 0x-hex)")
+        ->needs(expect);
     app.add_option("--report", o->report_path,
                    "Write the JSON report here (default: standard error)");
-    app.add_option("--dump", o->dump_path, "Write the whole flash contents here at the end");
+    app.add_option("--show", o->show_texts,
+                   "Give the flash bytes ADDR:LEN in hex in the report's \"shown\" (repeatable; "
+                   "decimal or 0x-hex, LEN at most 4096)");
+    app.add_option("--dump", o->dump_path,
+                   "Write the whole flash (--flash-size bytes) here at the end");
     app.add_option("--max-seconds", o->max_seconds,
                    "End the session after this long (0: no limit)");
     app.add_option("--quiet-ms", o->quiet_ms,
@@ -159,6 +172,43 @@ bool parse_frame_list(const std::string &text, std::vector<uint32_t> *out)
     return !out->empty();
 }
 
+// A decimal or 0x-hex number and nothing else.
+bool parse_number(std::string_view text, uint64_t *out)
+{
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    const char *end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, *out, base);
+    return !text.empty() && ec == std::errc() && p == end;
+}
+
+// Parses each "ADDR:LEN" into a range of 1 to `most` bytes inside the flash;
+// false (with a message) on the first that is not.
+bool parse_ranges(const char *option, const std::vector<std::string> &texts, uint32_t flash_size,
+                  uint64_t most, std::vector<devsim_range> *out)
+{
+    for (const std::string &text : texts) {
+        const size_t colon = text.find(':');
+        uint64_t a = 0, n = 0;
+        const bool good = colon != std::string::npos &&
+                          parse_number(std::string_view(text).substr(0, colon), &a) &&
+                          parse_number(std::string_view(text).substr(colon + 1), &n) && n > 0 &&
+                          n <= most && a < flash_size && n <= flash_size - a;
+        if (!good) {
+            std::fprintf(stderr,
+                         "zmk-devsim: %s wants ADDR:LEN (decimal or 0x-hex), LEN from 1 to %llu, "
+                         "inside the %u-byte flash, not \"%s\"\n",
+                         option, (unsigned long long)most, flash_size, text.c_str());
+            return false;
+        }
+        out->push_back({uint32_t(a), uint32_t(n)});
+    }
+    return true;
+}
+
 bool read_file(const std::string &path, std::vector<uint8_t> *out)
 {
     std::ifstream f(path, std::ios::binary);
@@ -180,6 +230,10 @@ bool finish_options(options *o, std::vector<uint8_t> *expect)
         }
     }
     o->cfg.mode = o->mode == "tagged" ? DEVSIM_TAGGED : DEVSIM_PLAIN;
+    const uint32_t size = o->cfg.flash_size;
+    if (!parse_ranges("--show", o->show_texts, size, 4096, &o->show) ||
+        !parse_ranges("--expect-skip", o->skip_texts, size, size, &o->expect_skip))
+        return false;
     if (!o->expect_path.empty() && !read_file(o->expect_path, expect)) {
         std::fprintf(stderr, "zmk-devsim: cannot read %s\n", o->expect_path.c_str());
         return false;
@@ -302,25 +356,34 @@ const char *run_session(session &s)
     }
 }
 
-void write_file(const std::string &path, const char *data, size_t size)
+bool write_file(const std::string &path, const char *data, size_t size)
 {
+    errno = 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(data, std::streamsize(size));
+    out.close();
     if (!out)
-        std::fprintf(stderr, "zmk-devsim: cannot write %s\n", path.c_str());
+        std::fprintf(stderr, "zmk-devsim: cannot write %s%s%s\n", path.c_str(), errno ? ": " : "",
+                     errno ? std::strerror(errno) : "");
+    return bool(out);
 }
 
-void write_outputs(devsim_t *t, const devsim_end &end, const options &o)
+// False when the report or the dump could not be written: whoever reads
+// them must not take an old or partial file for this session's.
+bool write_outputs(devsim_t *t, const devsim_end &end, const options &o)
 {
+    bool written = true;
     std::string report = devsim_report(t, &end);
     if (o.report_path.empty())
         std::fputs(report.c_str(), stderr);
     else
-        write_file(o.report_path, report.data(), report.size());
+        written = write_file(o.report_path, report.data(), report.size());
     if (!o.dump_path.empty()) {
         const auto &flash = devsim_flash(t);
-        write_file(o.dump_path, reinterpret_cast<const char *>(flash.data()), flash.size());
+        written &=
+            write_file(o.dump_path, reinterpret_cast<const char *>(flash.data()), flash.size());
     }
+    return written;
 }
 
 } // namespace
@@ -333,14 +396,19 @@ int main(int argc, char **argv)
                  "programming protocol strictly, and writes a JSON report when the session ends\n"
                  "(RESET acknowledged and the line quiet, --max-seconds, or a signal).\n"
                  "Exit status 0 only when the session ended with RESET, nothing was violated\n"
-                 "and (with --expect) the flash holds the image.\n"
+                 "and (with --expect) the flash holds the image; 2 for a usage error, 3 when\n"
+                 "the report or the dump could not be written.\n"
                  "Fault options take a rate (0..1, drawn per frame from --seed) or, with -at,\n"
                  "a list of frame numbers counted from 1 (e.g. --drop-at 7,12)."};
     add_device_options(app, &o);
     add_fault_options(app, &o);
     add_line_fault_options(app, &o.cfg.line_fault);
     add_session_options(app, &o);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2; // --help and --version are no usage error
+    }
 
     std::vector<uint8_t> expect;
     tty l;
@@ -362,10 +430,12 @@ int main(int argc, char **argv)
         end.line_us = s.reset_replied - s.in.first_rx;
     end.expect = o.expect_path.empty() ? nullptr : &expect;
     end.how = how;
-    write_outputs(t, end, o);
+    end.expect_skip = o.expect_skip;
+    end.show = o.show;
+    const bool written = write_outputs(t, end, o);
     bool ok = devsim_ok(t, &end);
     if (!o.quiet)
         std::fprintf(stderr, "zmk-devsim: session ended (%s): %s\n", end.how, ok ? "ok" : "not ok");
     devsim_free(t);
-    return ok ? 0 : 1;
+    return !written ? 3 : ok ? 0 : 1;
 }
