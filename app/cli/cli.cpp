@@ -195,7 +195,8 @@ void describe_open_failure(uint32_t code)
     std::fprintf(stderr, "zmk-cli: %s\n", open_failure_text.c_str());
     char advice[400];
     cli_open_advice(open_failure, run.opt->port.c_str(), advice, sizeof advice);
-    if (advice[0] && open_failure != PORT_ERR_IN_USE) {
+    // A batch's parent adds its own next step for a held port.
+    if (advice[0] && !(run.opt->child && open_failure == PORT_ERR_IN_USE)) {
         if (run.opt->child) // the parent's line for the device ends with it
             open_failure_text += std::string("; ") + advice;
         else
