@@ -19,7 +19,6 @@ void verdict_sent(verdict_watch *t, const zmk_event *e, uint32_t now_ms)
     }
     t->command = e->command;
     t->address = e->address;
-    t->sent_any = 1;
 }
 
 namespace {

@@ -27,7 +27,6 @@ struct verdict_watch {
     uint32_t erase_start_ms; // the first erase poll
     int erase_started;
     int still_erasing; // the last answer was the erase poll's "not yet"
-    int sent_any;
 };
 
 void verdict_init(verdict_watch *t, uint32_t now_ms);

@@ -1,6 +1,6 @@
 // The production line: several ports at once, or the station that programs
 // every device as it appears. Ctrl-C starts no new runs and lets the running
-// ones finish; a second one stops them.
+// ones finish; a second one, SIGTERM or SIGHUP stops them.
 #include "app/cli/gang.h"
 
 #include "platform/port_watch.h"
