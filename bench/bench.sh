@@ -6,12 +6,14 @@
 # Prints a table, writes it to build/bench/table.md and exits 1 when a target
 # is missed.
 #   BENCH_BAUDS="115200 921600"  rates to measure
-#   BENCH_ONLY="cli qt cli.exe zmk.exe gang"  front ends to measure
+#   BENCH_ONLY="cli qt cli.exe zmk.exe gang gang-serial"  front ends to measure
+#     (gang-serial: the gang row with a serial number for each device from an
+#     SQLite ledger)
 #   BENCH_GANG=32  devices at once in the gang row (at 115200)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 lin="${ZMK_BENCH_LINUX:-$root/build/linux}" win="${ZMK_BENCH_WINDOWS:-$root/build/windows}"
-bauds="${BENCH_BAUDS:-115200 921600}" only="${BENCH_ONLY:-cli qt cli.exe zmk.exe gang}"
+bauds="${BENCH_BAUDS:-115200 921600}" only="${BENCH_ONLY:-cli qt cli.exe zmk.exe gang gang-serial}"
 gang_n="${BENCH_GANG:-32}"
 devsim="$lin/tools/devsim/zmk-devsim" runstat="$lin/bench/zmk_runstat"
 shim="$lin/bench/libzmk_alloc_count.so" image="$root/resources/image.bin"
@@ -138,8 +140,12 @@ rss_now() {
 # (wait4), per device; memory: the peak of the summed resident memory of
 # zmk-cli and its children (sampled twice a second), per device.
 gang() {
-  local baud=115200 dir="$work/gang" d j # not i: wait_for counts with it
-  mkdir -p "$dir"
+  local baud=115200 dir="$work/$1" d j # not i: wait_for counts with it
+  local extra=() label="zmk-cli x$gang_n"
+  if [ "$1" = gang-serial ]; then
+    extra=(--db "$dir/line.db" --serial-at 0x100 --serial-start 1) label="x$gang_n serial"
+  fi
+  rm -rf "$dir" && mkdir -p "$dir"
   sim $baud $erase_ms
   "$runstat" "$dir/alone.stat" "$lin/app/cli/zmk-cli" --quiet "$tty" || die "zmk-cli alone exited $?"
   sim_end "zmk-cli alone"
@@ -150,7 +156,7 @@ gang() {
     sim $baud $erase_ms
     ptys+=("$tty") spids+=("$sim_pid") reports+=("$report") pids+=("$sim_pid")
   done
-  "$runstat" "$dir/gang.stat" "$lin/app/cli/zmk-cli" --log "$dir/log.jsonl" "${ptys[@]}" >"$dir/out" 2>&1 &
+  XDG_STATE_HOME="$dir" "$runstat" "$dir/gang.stat" "$lin/app/cli/zmk-cli" --log "$dir/log.jsonl" "${extra[@]}" "${ptys[@]}" >"$dir/out" 2>&1 &
   local rpid=$! parent= peak=(0 0 0) now
   while kill -0 $rpid 2>/dev/null; do
     [ -n "$parent" ] || parent=$(pgrep -P $rpid -x zmk-cli) || true
@@ -169,10 +175,10 @@ gang() {
     line=$(field line_ms "$report") exch=$(field exchanges "$report")
     if ((line > slowest)); then slowest=$line; fi
   done
-  gang_row "$alone" "$slowest" "$floor" "$exch" "$dir" "${peak[@]}"
+  gang_row "$alone" "$slowest" "$floor" "$exch" "$dir" "${peak[@]}" "$label"
 }
 
-# gang_row ALONE SLOWEST FLOOR EXCHANGES DIR PEAK_ALL PEAK_PARENT PEAK_CHILD
+# gang_row ALONE SLOWEST FLOOR EXCHANGES DIR PEAK_ALL PEAK_PARENT PEAK_CHILD LABEL
 gang_row() {
   local alone=$1 slowest=$2 floor=$3 exch=$4 dir=$5 stat="$5/gang.stat"
   local wall cpu share ratio mem
@@ -180,17 +186,18 @@ gang_row() {
   cpu=$(calc %.1f "($(stat_of user_ms "$stat") + $(stat_of sys_ms "$stat")) / $gang_n")
   share=$(calc %.2f "100 * $cpu / $wall") ratio=$(calc %.3f "$slowest / $alone")
   mem=$(calc %.1f "$6 / 1024 / $gang_n")
-  printf '| %-8s | %6s | %6s | %6s | %5s | %6s | %7s | %5s%% | %6s | %5s |\n' "zmk-cli x$gang_n" 115200 "$exch" \
+  printf '| %-8s | %6s | %6s | %6s | %5s | %6s | %7s | %5s%% | %6s | %5s |\n' "$9" 115200 "$exch" \
     "$slowest" "$floor" "$(calc %.3f "$slowest / $floor")" "$cpu" "$share" n/a "$mem" | tee -a "$table"
   local most
   most=$(grep -o '"seconds":[0-9.]*' "$dir/log.jsonl" | cut -d: -f2 | sort -n | tail -n 1)
-  gang_note="zmk-cli x$gang_n: $gang_n devices at once, each against a simulator of its own, with --log.
+  gang_note+="$9: $gang_n devices at once, each against a simulator of its own, with --log$([ "$9" = "zmk-cli x$gang_n" ] || echo ', each with its serial number reserved in an SQLite ledger').
   line: the slowest device, $slowest ms, $ratio of one device alone ($alone ms); the records' slowest $most s; wall $(calc %.1f "$wall / 1000") s.
   CPU: zmk-cli and its $gang_n children (wait4), $(calc %.0f "$cpu * $gang_n") ms in all, per device of the wall.
   peak MiB: resident memory summed over zmk-cli and its children, sampled twice a second, at its peak
-  $(calc %.1f "$6 / 1024") MiB (zmk-cli $(calc %.1f "$7 / 1024"), the largest child $(calc %.1f "$8 / 1024")), per device."
-  if awk "BEGIN { exit !($ratio > 1.05) }"; then misses+=("gang: the slowest of $gang_n took $ratio of one alone > 1.05"); fi
-  if awk "BEGIN { exit !($share > 1) }"; then misses+=("gang: CPU per device $share% > 1%"); fi
+  $(calc %.1f "$6 / 1024") MiB (zmk-cli $(calc %.1f "$7 / 1024"), the largest child $(calc %.1f "$8 / 1024")), per device.
+"
+  if awk "BEGIN { exit !($ratio > 1.05) }"; then misses+=("$9: the slowest of $gang_n took $ratio of one alone > 1.05"); fi
+  if awk "BEGIN { exit !($share > 1) }"; then misses+=("$9: CPU per device $share% > 1%"); fi
 }
 
 declare -A base
@@ -207,7 +214,8 @@ if [[ "$only" == *.exe* ]]; then
   bash "$root/scripts/wine-env.sh" start >/dev/null
   wine_up=1
 fi
-for fe in ${only/gang/}; do
+fronts=$(printf '%s\n' $only | grep -v '^gang' | tr '\n' ' ')
+for fe in $fronts; do
   ws0=$(wineserver_ms) tty=
   host "$fe" "$work/idle-$fe" idle
   ws1=$(wineserver_ms)
@@ -221,10 +229,10 @@ table="$out/table.md" misses=()
   echo "|---|---|---|---|---|---|---|---|---|---|"
 } | tee "$table"
 for baud in $bauds; do
-  for fe in ${only/gang/}; do measure "$fe" "$baud"; done
+  for fe in $fronts; do measure "$fe" "$baud"; done
 done
 gang_note=
-[[ " $only " == *" gang "* ]] && gang
+for g in gang gang-serial; do if [[ " $only " == *" $g "* ]]; then gang $g; fi; done
 echo
 [ -z "$gang_note" ] || { echo "$gang_note"; echo; }
 echo "floor: every byte on the wire at 10 bits a byte, 10 ms of quiet line after each reply, the"

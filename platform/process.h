@@ -22,6 +22,12 @@ void proc_free(proc *p);
 // The path of the running program, to start it again as a child.
 bool proc_self_path(char *dest, size_t size);
 
+// This process's id, and whether the process with id `pid` still runs (on
+// this machine); what a database needs to tell a live reservation from one
+// whose process is gone.
+long long proc_self_id();
+bool proc_alive(long long pid);
+
 // Asks the child to stop at its next step boundary (SIGTERM), so that it puts
 // its port back and says where it stopped. Windows: ends it at once.
 void proc_stop(proc *p);

@@ -6,6 +6,7 @@
 
 #include "app/cli/advice.h"
 #include "app/cli/child.h"
+#include "app/cli/db.h"
 #include "app/cli/record.h"
 #include "app/zmk.h"
 #include "layers/ser.h"
@@ -33,6 +34,11 @@ struct cli_run_state {
     uint32_t drawn_ms, drawn_state;
     uint32_t started_ms;
     std::time_t started;
+    cli_db *db; // nullptr: no --db
+    const serial_plan *plan;
+    std::string name; // the run's name in the records
+    bool claimed;     // it carries a serial number
+    cli_claim claim;
 };
 
 cli_run_state run;
@@ -93,9 +99,7 @@ void cli_console(const char *text)
         print(stdout, text);
 }
 
-// The record of a single run; false, with the reason told, when it could not
-// be kept.
-bool keep_record(int exit, const char *result, const char *message)
+cli_record record_of(int exit, const char *result, const char *message)
 {
     cli_record r{run.started,
                  "",
@@ -109,17 +113,45 @@ bool keep_record(int exit, const char *result, const char *message)
                  message,
                  (platform_tick_ms() - run.started_ms) / 1000.0,
                  run.watch.exchanges,
-                 run.watch.repeats};
-    char host[128];
-    platform_host_name(host, sizeof host);
-    r.host = host;
+                 run.watch.repeats,
+                 run.name};
+    r.host = cli_station_name(*run.opt);
     port_identify(run.opt->port.c_str(), &r.usb);
+    if (run.claimed)
+        r.serial = {run.plan->pool, run.claim.value,
+                    serial_hex(run.claim.bytes.data(), run.claim.bytes.size()),
+                    cli_db_serial_state(exit == CLI_EXIT_DONE, run.watch.serial_sent)};
+    return r;
+}
+
+// Into the database, or the station's spool while it cannot take it.
+bool keep_in_db(const cli_record &r, std::string *why)
+{
+    bool spooled = false;
+    if (!cli_db_record(run.db, cli_record_json(r), &spooled, why))
+        return false;
+    if (spooled)
+        std::fprintf(stderr,
+                     "zmk-cli: the database %s cannot take the record now (%s): it is kept in "
+                     "%s, and the next run on this station writes it\n",
+                     run.db->name.c_str(), why->c_str(), run.db->spool.c_str());
+    return true;
+}
+
+// The record of a single run; false, with the reason told, when it could not
+// be kept.
+bool keep_record(int exit, const char *result, const char *message)
+{
+    const cli_record r = record_of(exit, result, message);
     std::string why;
-    if (cli_record_append(run.opt->log, r, &why) == 0)
+    if (!run.opt->log.empty() && cli_record_append(run.opt->log, r, &why) != 0)
+        why = "cannot write " + run.opt->log + " (" + why + ")";
+    else if (run.db && !keep_in_db(r, &why))
+        why = "the database " + run.db->name + " refused it: " + why;
+    else
         return true;
-    std::fprintf(stderr, "zmk-cli: %s%s, but its record was not kept: cannot write %s (%s)\n",
-                 run.opt->port.c_str(), exit == CLI_EXIT_DONE ? " was programmed" : " failed",
-                 run.opt->log.c_str(), why.c_str());
+    std::fprintf(stderr, "zmk-cli: %s%s, but its record was not kept: %s\n", run.opt->port.c_str(),
+                 exit == CLI_EXIT_DONE ? " was programmed" : " failed", why.c_str());
     return false;
 }
 
@@ -135,7 +167,7 @@ bool keep_record(int exit, const char *result, const char *message)
         char line[400];
         child_format_end(&end, line, sizeof line);
         print(stdout, line);
-    } else if (!run.opt->log.empty() && !keep_record(exit, result, message)) {
+    } else if ((!run.opt->log.empty() || run.db) && !keep_record(exit, result, message)) {
         exit = CLI_EXIT_RECORD;
     }
     std::exit(exit);
@@ -236,9 +268,12 @@ void install_frontend(const cli_options &opt, const cli_image &image)
 [[noreturn]] void run_steps()
 {
     int ended;
-    while ((ended = flasher_tick(&flasher)) == 0)
+    while ((ended = flasher_tick(&flasher)) == 0) {
         if (proc_interrupts() > 0)
             stop_here();
+        if (run.db)
+            cli_db_flush(run.db); // keeps the reservation alive on a long run
+    }
     end_live_line();
     if (ended < 0) {
         if (!run.opt->child)
@@ -267,6 +302,62 @@ int check_log(const cli_options &opt)
     return CLI_EXIT_PORT;
 }
 
+bool plan_serials(const cli_options &opt, const cli_image &image, serial_plan *plan)
+{
+    const std::string why = opt.child ? "" : serial_plan_make(opt, image.size, plan);
+    if (why.empty())
+        return true;
+    std::fprintf(stderr, "zmk-cli: %s\nRun with --help for more information.\n", why.c_str());
+    return false;
+}
+
+// A child puts the number its parent reserved into its image.
+int put_serial(const cli_options &opt, cli_image *image)
+{
+    const size_t colon = opt.serial_put.find(':');
+    uint64_t at = 0;
+    std::vector<uint8_t> bytes;
+    if (colon == std::string::npos || !serial_parse_number(opt.serial_put.substr(0, colon), &at) ||
+        !serial_unhex(opt.serial_put.substr(colon + 1), &bytes) || at > image->size ||
+        bytes.size() > image->size - at) {
+        std::fprintf(stderr, "zmk-cli: --serial-put takes OFFSET:HEX inside the image\n");
+        return CLI_EXIT_USAGE;
+    }
+    cli_image_put(image, at, bytes);
+    return 0;
+}
+
+// The device's own number, reserved in the database before its port is
+// touched, into this run's copy of the image.
+int take_serial(const cli_options &opt, cli_image *image)
+{
+    if (!opt.serial_put.empty())
+        return put_serial(opt, image);
+    if (!run.plan->given)
+        return 0;
+    port_info usb{};
+    port_identify(opt.port.c_str(), &usb);
+    std::string why;
+    switch (cli_db_reserve(run.db, run.name, opt.port, usb, &run.claim, &why)) {
+    case STORE_OK:
+        run.claimed = true;
+        cli_image_put(image, run.plan->at, run.claim.bytes);
+        return 0;
+    case STORE_EXHAUSTED:
+        std::fprintf(stderr,
+                     "zmk-cli: the serial numbers of pool '%s' are used up; no device was "
+                     "touched\n",
+                     run.plan->pool.c_str());
+        return CLI_EXIT_USAGE;
+    default:
+        std::fprintf(stderr,
+                     "zmk-cli: no serial number can be reserved from %s: %s; no device "
+                     "was touched\n",
+                     run.db->name.c_str(), why.c_str());
+        return CLI_EXIT_PORT;
+    }
+}
+
 } // namespace
 
 const char *cli_verdict_word(zmk_verdict v)
@@ -285,17 +376,27 @@ int cli_run(const cli_options &opt)
     if (opt.list)
         return cli_list_ports(opt);
     static cli_image image;
-    if (cli_load_image(opt, &image) != 0)
+    static serial_plan plan;
+    static cli_db db;
+    if (cli_load_image(opt, &image) != 0 || !plan_serials(opt, image, &plan))
         return CLI_EXIT_USAGE;
     if (const int rc = check_log(opt))
         return rc;
+    if (!opt.db.empty() && !opt.child)
+        if (const int rc = cli_db_open(&db, opt, plan))
+            return rc;
     if (opt.station || opt.ports.size() > 1)
-        return cli_gang(opt, image);
+        return cli_gang(opt, image, plan, db.db ? &db : nullptr);
     proc_catch_interrupts(!opt.child);
     install_frontend(opt, image);
+    run.db = db.db ? &db : nullptr;
+    run.plan = &plan;
+    run.name = cli_run_name(cli_station_name(opt));
+    if (const int rc = take_serial(opt, &image))
+        return rc;
     run.started_ms = platform_tick_ms();
     run.started = std::time(nullptr);
-    cli_watch_init(&run.watch, run.started_ms);
+    cli_watch_init(&run.watch, run.started_ms, run.claimed ? int64_t(plan.at) : -1);
     const zmk_limits limits = cli_limits(opt);
     if (const int why = flasher_start(&flasher, opt.port.c_str(),
                                       image.bytes.empty() ? nullptr : image.bytes.data(),

@@ -32,7 +32,18 @@ struct cli_options {
     bool station = false;
     std::vector<std::string> match;
     bool child = false; // run one device for a parent, events on standard output
+    // The line's database, and the serial numbers written into each device
+    // (numbers as given: decimal or 0x hex; checked by serial_plan_make).
+    std::string db;
+    std::string serial_at, serial_format = "u32le", serial_start, serial_step, serial_end;
+    std::string serial_list, serial_pool;
+    std::string serial_put;   // a child's number: OFFSET:HEX, put into its copy of the image
+    std::string station_name; // "": the machine's name
 };
+
+// The station's name in the records and the database: --station-name, else
+// the machine's name.
+std::string cli_station_name(const cli_options &opt);
 
 // Returns -1 when the run should go on, else the exit status (help or
 // version printed: 0; bad usage: 2, with the reason on standard error).
@@ -49,9 +60,11 @@ struct cli_watch {
     uint32_t program_start_done;
     int program_started;
     char waiting[160]; // the engine's words while the device acknowledges nothing, else ""
+    int64_t serial_at; // image offset of the device's serial number, -1: none
+    bool serial_sent;  // the command carrying it was sent: the number may be in the device
 };
 
-void cli_watch_init(cli_watch *t, uint32_t now_ms);
+void cli_watch_init(cli_watch *t, uint32_t now_ms, int64_t serial_at = -1);
 // Takes in any event of the run.
 void cli_watch_event(cli_watch *t, const zmk_event *e, uint32_t now_ms);
 
@@ -88,10 +101,17 @@ struct cli_image {
     uint32_t size, crc32;
 };
 int cli_load_image(const cli_options &opt, cli_image *out);
+// Puts `bytes` at `at` into this run's copy of the image (taken from the
+// built-in one first when that is flashed). The name, size and CRC-32 stay
+// the image's own: the record tells the bytes apart.
+void cli_image_put(cli_image *t, uint64_t at, const std::vector<uint8_t> &bytes);
 // --list: the ports that can be opened now (with --match: those the station
 // would serve).
 int cli_list_ports(const cli_options &opt);
 
-// Many ports, or the station: one child process per device.
-int cli_gang(const cli_options &opt, const cli_image &image);
+struct serial_plan;
+struct cli_db;
+// Many ports, or the station: one child process per device. `db`: nullptr
+// without --db.
+int cli_gang(const cli_options &opt, const cli_image &image, const serial_plan &plan, cli_db *db);
 int cli_run(const cli_options &opt);

@@ -39,7 +39,7 @@ void read_child(gang *g, gang_device *d)
     post(g, gang_message{d, true, {}});
 }
 
-std::vector<std::string> child_args(const gang *g, const std::string &port)
+std::vector<std::string> child_args(const gang *g, const gang_device &d)
 {
     char timeout[32], erase[32];
     std::snprintf(timeout, sizeof timeout, "%g", g->opt->timeout_s);
@@ -48,7 +48,11 @@ std::vector<std::string> child_args(const gang *g, const std::string &port)
                                   timeout, "--erase-timeout", erase};
     if (!g->opt->image.empty())
         args.insert(args.end(), {"--image", g->opt->image});
-    args.push_back(port);
+    if (d.claimed)
+        args.insert(args.end(),
+                    {"--serial-put", std::to_string(g->plan->at) + ":" +
+                                         serial_hex(d.claim.bytes.data(), d.claim.bytes.size())});
+    args.push_back(d.port);
     return args;
 }
 
@@ -80,21 +84,55 @@ cli_outcome outcome_of(const gang_device &d, int status)
     return o;
 }
 
-// The device's record, kept on disk; false (the record waits in `unwritten`)
-// when the log would not take it, with the reason in `why`.
+cli_record record_of(const gang *g, const gang_device &d, const cli_outcome &o)
+{
+    cli_record r{d.start,        g->host,         d.port,    d.usb,  g->image->name,
+                 g->image->size, g->image->crc32, o.result,  o.exit, o.message,
+                 o.seconds,      o.exchanges,     o.repeats, d.run};
+    if (d.claimed)
+        r.serial = {g->plan->pool, d.claim.value,
+                    serial_hex(d.claim.bytes.data(), d.claim.bytes.size()),
+                    cli_db_serial_state(o.exit == CLI_EXIT_DONE, d.watch.serial_sent)};
+    return r;
+}
+
+// Into the database, or onto the station's spool while it cannot take it
+// (said once each way).
+bool record_db(gang *g, const cli_record &r, std::string *why)
+{
+    bool spooled = false;
+    std::string refused;
+    if (!cli_db_record(g->db, cli_record_json(r), &spooled, &refused)) {
+        *why = refused;
+        return false;
+    }
+    if (spooled && !g->spooling) {
+        const std::string text = "the database " + g->db->name + " takes no records now (" +
+                                 refused + "): they are kept in " + g->db->spool +
+                                 " and written when it is back";
+        gang_say(g, text.c_str());
+    }
+    g->spooling = g->spooling || spooled;
+    return true;
+}
+
+// The device's record, kept on disk and in the database; false when it
+// was not (a record the log would not take waits in `unwritten`), with the
+// reason in `why`.
 bool record(gang *g, const gang_device &d, const cli_outcome &o, std::string *why)
 {
-    if (g->opt->log.empty())
-        return true;
-    cli_record r{d.start,        g->host,         d.port,   d.usb,  g->image->name,
-                 g->image->size, g->image->crc32, o.result, o.exit, o.message,
-                 o.seconds,      o.exchanges,     o.repeats};
-    if (gang_records_flush(g, true) && cli_record_append(g->opt->log, r, &g->record_why) == 0)
-        return true;
-    *why = g->record_why;
-    g->unwritten.push_back(std::move(r));
-    g->record_lost = true;
-    return false;
+    const cli_record r = record_of(g, d, o);
+    bool kept = true;
+    if (!g->opt->log.empty() &&
+        !(gang_records_flush(g, true) && cli_record_append(g->opt->log, r, &g->record_why) == 0)) {
+        *why = "cannot write " + g->opt->log + " (" + g->record_why + ")";
+        g->unwritten.push_back(r);
+        kept = false;
+    }
+    if (g->db && !record_db(g, r, kept ? why : &g->record_why))
+        kept = false;
+    g->record_lost = g->record_lost || !kept;
+    return kept;
 }
 
 bool is(const cli_outcome &o, const char *result) { return std::strcmp(o.result, result) == 0; }
@@ -173,31 +211,36 @@ void end_stragglers(gang *g)
 
 } // namespace
 
-void gang_init(gang *g, const cli_options &opt, const cli_image &image)
+void gang_init(gang *g, const cli_options &opt, const cli_image &image, const serial_plan &plan,
+               cli_db *db)
 {
     g->opt = &opt;
     g->image = &image;
-    char path[1024], host[128];
+    g->plan = &plan;
+    g->db = db;
+    char path[1024];
     g->self = proc_self_path(path, sizeof path) ? path : "zmk-cli";
-    platform_host_name(host, sizeof host);
-    g->host = host;
+    g->host = cli_station_name(opt);
     g->tty = platform_stdout_is_terminal();
     g->live = !opt.quiet && platform_stdout_enable_ansi();
 }
 
-bool gang_start(gang *g, const std::string &port, const port_info *usb)
+bool gang_start(gang *g, const std::string &port, const port_info *usb, const cli_claim &claim)
 {
     g->running.emplace_back();
     gang_device *d = &g->running.back();
     d->port = port;
+    d->run = claim.run;
+    d->claimed = g->plan->given;
+    d->claim = claim;
     if (usb)
         d->usb = *usb;
     else
         port_identify(port.c_str(), &d->usb);
     d->start = std::time(nullptr);
     d->start_ms = platform_tick_ms();
-    cli_watch_init(&d->watch, d->start_ms);
-    const std::vector<std::string> args = child_args(g, port);
+    cli_watch_init(&d->watch, d->start_ms, d->claimed ? int64_t(g->plan->at) : -1);
+    const std::vector<std::string> args = child_args(g, *d);
     std::vector<const char *> argv;
     for (const std::string &a : args)
         argv.push_back(a.c_str());
@@ -213,8 +256,70 @@ bool gang_start(gang *g, const std::string &port, const port_info *usb)
     return true;
 }
 
+namespace {
+
+// Said once when no number can be had, and once when it can again.
+void claim_refused(gang *g, store_status s, const std::string &why)
+{
+    std::string text;
+    if (s == STORE_EXHAUSTED) {
+        g->serial_out = true;
+        text = "the serial numbers of pool '" + g->plan->pool +
+               "' are used up: no new device is started";
+    } else if (!g->serial_away) {
+        text = "no serial number can be reserved from " + g->db->name + " (" + why +
+               "): no new device is started until one can be (tried every second)";
+    }
+    if (!text.empty())
+        gang_say(g, text.c_str());
+    g->serial_away = s != STORE_EXHAUSTED;
+    g->serial_retry_ms = platform_tick_ms() + 1000;
+}
+
+// Records the database took again after the spool held them, said once.
+void catch_up(gang *g)
+{
+    if (g->db && cli_db_flush(g->db) && g->spooling) {
+        const std::string text =
+            "the database " + g->db->name + " takes records again: the spooled ones are written";
+        gang_say(g, text.c_str());
+        g->spooling = false;
+    }
+}
+
+} // namespace
+
+bool gang_claim(gang *g, const std::string &port, const port_info *usb, cli_claim *out)
+{
+    *out = cli_claim{};
+    out->run = cli_run_name(g->host);
+    if (!g->plan->given)
+        return true;
+    if (g->serial_out || (g->serial_away && int32_t(platform_tick_ms() - g->serial_retry_ms) < 0))
+        return false;
+    port_info info{};
+    if (usb)
+        info = *usb;
+    else
+        port_identify(port.c_str(), &info);
+    std::string why;
+    const store_status s = cli_db_reserve(g->db, out->run, port, info, out, &why);
+    if (s != STORE_OK) {
+        claim_refused(g, s, why);
+        return false;
+    }
+    if (g->serial_away) {
+        const std::string text =
+            "serial numbers are reserved from " + g->db->name + " again: devices are started";
+        gang_say(g, text.c_str());
+    }
+    g->serial_away = false;
+    return true;
+}
+
 void gang_pump(gang *g, int ms)
 {
+    catch_up(g);
     std::deque<gang_message> batch;
     {
         std::unique_lock<std::mutex> hold(g->lock);
@@ -231,6 +336,7 @@ void gang_not_started(gang *g, const std::string &port, const char *why)
 {
     gang_device d;
     d.port = port;
+    d.run = cli_run_name(g->host);
     port_identify(port.c_str(), &d.usb);
     d.start = std::time(nullptr);
     d.start_ms = platform_tick_ms();

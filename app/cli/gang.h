@@ -5,6 +5,7 @@
 
 #include "app/cli/child.h"
 #include "app/cli/cli.h"
+#include "app/cli/db.h"
 #include "app/cli/record.h"
 #include "platform/ports.h"
 #include "platform/process.h"
@@ -30,6 +31,9 @@ struct gang_device {
     child_end end{};
     bool killed = false;  // stopped by a second Ctrl-C, SIGTERM or SIGHUP
     uint32_t stop_ms = 0; // when it was asked to stop
+    std::string run;      // the run's name in the records
+    bool claimed = false; // it carries a serial number
+    cli_claim claim{};
 };
 
 // A port another program holds: asked for again every second for a while
@@ -48,6 +52,8 @@ struct gang_message {
 struct gang {
     const cli_options *opt;
     const cli_image *image;
+    const serial_plan *plan;
+    cli_db *db; // nullptr: no --db
     std::string self, host;
     std::list<gang_device> running; // stable addresses for the readers
     std::mutex lock;
@@ -67,12 +73,23 @@ struct gang {
     int drawn_lines = 0;
     int counted = -1; // `programmed` when the count line was last printed
     bool station = false;
+    // Serial numbers: none can be reserved now (tried again a second
+    // later), or none is left.
+    bool serial_away = false, serial_out = false;
+    uint32_t serial_retry_ms = 0;
+    bool spooling = false; // the database takes no records now; they wait in the spool
 };
 
-void gang_init(gang *g, const cli_options &opt, const cli_image &image);
-// Starts the run of one device in a child; false when the child cannot start
-// (then it is already counted as failed).
-bool gang_start(gang *g, const std::string &port, const port_info *usb);
+void gang_init(gang *g, const cli_options &opt, const cli_image &image, const serial_plan &plan,
+               cli_db *db);
+// Reserves the serial number of the device about to start on `port`; true
+// when the run carries none. False when none can be had now (said once each
+// way, tried again a second later) or none is left (`serial_out`, said once).
+bool gang_claim(gang *g, const std::string &port, const port_info *usb, cli_claim *out);
+// Starts the run `claim` names of one device in a child, with the serial
+// number it holds; false when the child cannot start (then it is already
+// counted as failed).
+bool gang_start(gang *g, const std::string &port, const port_info *usb, const cli_claim &claim);
 // Takes in what the children said, waiting at most `ms` for it; finished
 // devices are recorded and reported. Redraws the live lines.
 void gang_pump(gang *g, int ms);
@@ -98,7 +115,8 @@ bool gang_busy_due(const gang *g, const std::string &port, uint32_t now);
 // Rendering: the lines of the running devices on a terminal, and one line per
 // device when it ends.
 void gang_draw(gang *g);
-// `record_why`: why its record was not kept, nullptr when it was.
+// `record_why`: why its record was not kept ("cannot write LOG (...)"),
+// nullptr when it was.
 void gang_report(gang *g, const gang_device &d, const cli_outcome &o, const char *record_why);
 // The count ("12 programmed: 11 ok, 1 failed, yield 91.7 %"), unless it was
 // just shown.

@@ -63,23 +63,37 @@ const char *next_step(const gang *g, const cli_outcome &o)
                       : "; check the device and its cable, then program it again";
 }
 
+// ", serial 1042" for a pass; for a failure, what became of its number.
+std::string serial_said(const gang_device &d, const cli_outcome &o)
+{
+    if (!d.claimed)
+        return "";
+    const std::string value = std::to_string(d.claim.value);
+    if (o.exit == CLI_EXIT_DONE)
+        return ", serial " + value;
+    const char *state = cli_db_serial_state(false, d.watch.serial_sent);
+    return std::string(" (serial ") + value + " " + state +
+           (std::strcmp(state, "spoiled") == 0 ? ": never handed out again)"
+                                               : ": the next device gets it)");
+}
+
 } // namespace
 
 void gang_report(gang *g, const gang_device &d, const cli_outcome &o, const char *record_why)
 {
     if (g->live)
         clear_block(g);
-    const char *log = g->opt->log.c_str();
+    const std::string serial = serial_said(d, o);
     if (o.exit == CLI_EXIT_DONE && record_why)
-        std::printf("FAIL %s  programmed, but its record was not kept: cannot write %s (%s)\n",
-                    d.port.c_str(), log, record_why);
+        std::printf("FAIL %s  programmed%s, but its record was not kept: %s\n", d.port.c_str(),
+                    serial.c_str(), record_why);
     else if (o.exit != CLI_EXIT_DONE)
-        std::printf("%s %s  %s%s\n", std::strcmp(o.result, "in-use") == 0 ? "BUSY" : "FAIL",
-                    d.port.c_str(), o.message, next_step(g, o));
+        std::printf("%s %s  %s%s%s\n", std::strcmp(o.result, "in-use") == 0 ? "BUSY" : "FAIL",
+                    d.port.c_str(), o.message, next_step(g, o), serial.c_str());
     else if (!g->opt->quiet)
-        std::printf("PASS %s  %.1f s\n", d.port.c_str(), o.seconds);
+        std::printf("PASS %s  %.1f s%s\n", d.port.c_str(), o.seconds, serial.c_str());
     if (o.exit != CLI_EXIT_DONE && record_why)
-        std::printf("     its record was not kept: cannot write %s (%s)\n", log, record_why);
+        std::printf("     its record was not kept: %s\n", record_why);
     bell(g, o.exit == CLI_EXIT_DONE && !record_why ? 1 : 3);
     if (g->station)
         gang_count(g);

@@ -2,8 +2,10 @@
 #include "app/cli/cli.h"
 
 #include "framework/bytes.h"
+#include "framework/zassert.h"
 #include "platform/resource.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -75,4 +77,16 @@ int cli_load_image(const cli_options &opt, cli_image *out)
     out->name = "built-in";
     out->crc32 = embedded ? crc32_block(embedded, int32_t(out->size)) : 0;
     return 0;
+}
+
+void cli_image_put(cli_image *t, uint64_t at, const std::vector<uint8_t> &bytes)
+{
+    if (t->bytes.empty()) {
+        uint32_t size = 0;
+        const uint8_t *embedded = resource_find("binfile", &size);
+        ZMK_ASSERT(embedded && size == t->size);
+        t->bytes.assign(embedded, embedded + size);
+    }
+    ZMK_ASSERT(at <= t->bytes.size() && bytes.size() <= t->bytes.size() - at);
+    std::copy(bytes.begin(), bytes.end(), t->bytes.begin() + std::ptrdiff_t(at));
 }

@@ -56,12 +56,15 @@ void run_ports(gang *g, const std::vector<std::string> &ports)
     while (next < ports.size() || !g->running.empty()) {
         const bool stopping = follow_interrupts(g, &acknowledged, &killed) > 0;
         // Never started: the batch is not done, and says why.
-        while (next < ports.size() && (stopping || !g->unwritten.empty()))
+        while (next < ports.size() && (stopping || !g->unwritten.empty() || g->serial_out))
             gang_not_started(g, ports[next++],
-                             stopping ? "stopped by a request to stop"
-                                      : "the log takes no records; nothing more is started");
-        while (next < ports.size() && g->running.size() < jobs)
-            gang_start(g, ports[next++], nullptr);
+                             stopping        ? "stopped by a request to stop"
+                             : g->serial_out ? "no serial number is left to write into it"
+                                             : "the log takes no records; nothing more is started");
+        cli_claim claim;
+        while (next < ports.size() && g->running.size() < jobs &&
+               gang_claim(g, ports[next], nullptr, &claim))
+            gang_start(g, ports[next++], nullptr, claim);
         gang_pump(g, 100);
     }
 }
@@ -96,8 +99,11 @@ void serve_new(gang *g, const port_info *present, int n, std::map<std::string, b
         const std::string path = present[i].path;
         if (served->count(path) && !(gang_busy_due(g, path, now) && !is_running(g, path)))
             continue;
+        cli_claim claim;
+        if (!gang_claim(g, path, &present[i], &claim))
+            break; // tried again on the next round
         (*served)[path] = false;
-        gang_start(g, path, &present[i]);
+        gang_start(g, path, &present[i], claim);
     }
 }
 
@@ -163,9 +169,16 @@ void run_station(gang *g)
 }
 
 // Records the log never took are not dropped: they go to standard error as
-// they would have been written.
+// they would have been written. Those the database did not take wait in
+// the station's spool for the next run.
 void report_unwritten(gang *g)
 {
+    if (g->db && !cli_db_flush(g->db, true))
+        std::fprintf(stderr,
+                     "zmk-cli: %zu record%s wait in %s for the database %s; the next run on "
+                     "this station writes them\n",
+                     g->db->waiting.size(), g->db->waiting.size() == 1 ? "" : "s",
+                     g->db->spool.c_str(), g->db->name.c_str());
     if (gang_records_flush(g, true))
         return;
     std::fprintf(stderr, "zmk-cli: %zu record%s could not be written to %s; here as written:\n",
@@ -176,11 +189,11 @@ void report_unwritten(gang *g)
 
 } // namespace
 
-int cli_gang(const cli_options &opt, const cli_image &image)
+int cli_gang(const cli_options &opt, const cli_image &image, const serial_plan &plan, cli_db *db)
 {
     proc_catch_interrupts();
     static gang g;
-    gang_init(&g, opt, image);
+    gang_init(&g, opt, image, plan, db);
     g.station = opt.station;
     if (opt.station)
         run_station(&g);

@@ -62,6 +62,42 @@ void add_line_options(CLI::App &app, cli_options *opt)
         ->allow_extra_args(false);
     // How a parent starts the run of one device; not for people.
     app.add_flag("--child", opt->child)->group("");
+    app.add_option("--serial-put", opt->serial_put)->group("");
+}
+
+void add_serial_options(CLI::App &app, cli_options *opt)
+{
+    app.add_option("--db", opt->db,
+                   "Keep the serial numbers' ledger and every record in a database: an SQLite "
+                   "FILE (made on first use) or postgresql://USER@HOST/DB, shared by a line of "
+                   "stations")
+        ->type_name("FILE|URL");
+    app.add_option("--serial-at", opt->serial_at,
+                   "Write each device's own serial number into its copy of the image at byte "
+                   "OFFSET (decimal, or hex as 0x...)")
+        ->type_name("OFFSET");
+    app.add_option("--serial-format", opt->serial_format,
+                   "How the number is written: u32le, u32be, u64le, u64be, or ascii:N (decimal, "
+                   "zero-padded to N characters)")
+        ->type_name("FORMAT")
+        ->default_str("u32le");
+    app.add_option("--serial-start", opt->serial_start, "The range's first number")->type_name("N");
+    app.add_option("--serial-step", opt->serial_step, "From one number to the next (default 1)")
+        ->type_name("K");
+    app.add_option("--serial-end", opt->serial_end,
+                   "The last number the range may hand out (default: the largest that fits)")
+        ->type_name("N");
+    app.add_option("--serial-list", opt->serial_list,
+                   "Hand out the numbers in FILE (one per line) in order, each once")
+        ->type_name("FILE");
+    app.add_option("--station-name", opt->station_name,
+                   "The station's name in the records and the database (default: the "
+                   "machine's name)")
+        ->type_name("NAME");
+    app.add_option("--serial-pool", opt->serial_pool,
+                   "The range's name in the database, so products can share one (default: "
+                   "default)")
+        ->type_name("NAME");
 }
 
 int check_usage(const cli_options *opt, bool jobs_given)
@@ -105,6 +141,7 @@ int cli_parse(int argc, char **argv, cli_options *opt)
     app.add_flag("--list", opt->list, "List the serial ports that can be opened now");
     add_run_options(app, opt);
     add_line_options(app, opt);
+    add_serial_options(app, opt);
     app.set_version_flag("--version", "zmk-cli " ZMK_VERSION);
     try {
         app.parse(argc, argv);

@@ -44,6 +44,13 @@ json usb_json(const port_info &u)
                 {"product", text_or_null(u.product)}};
 }
 
+json serial_json(const cli_record_serial &s)
+{
+    if (s.state.empty())
+        return nullptr;
+    return json{{"pool", s.pool}, {"value", s.value}, {"bytes", s.bytes}, {"state", s.state}};
+}
+
 } // namespace
 
 std::string cli_record_json(const cli_record &r)
@@ -62,6 +69,8 @@ std::string cli_record_json(const cli_record &r)
         {"seconds", double(int64_t(r.seconds * 100 + 0.5)) / 100},
         {"exchanges", r.exchanges},
         {"repeats", r.repeats},
+        {"serial", serial_json(r.serial)},
+        {"run", text_or_null(r.run.c_str())},
         {"tool", "zmk-cli " ZMK_VERSION},
     };
     // Names and texts from the system may hold anything; never fail on them.

@@ -9,6 +9,16 @@
 #include <ctime>
 #include <string>
 
+// The serial number a run carried, and what became of it: "used" (the device
+// passed), "spoiled" (it may be in a device that failed: never handed out
+// again) or "returned" (never sent: the next device gets it).
+struct cli_record_serial {
+    std::string pool;
+    uint64_t value = 0;
+    std::string bytes; // as written, in hex
+    std::string state;
+};
+
 struct cli_record {
     std::time_t start;
     std::string host;
@@ -23,6 +33,8 @@ struct cli_record {
     double seconds;
     uint32_t exchanges;
     uint32_t repeats;
+    std::string run;          // the run's own name, the same in the database
+    cli_record_serial serial; // serial.state "": the run carried none
 };
 
 // The record as one line of JSON, without the line end.

@@ -2,13 +2,16 @@
 // the live line, and where a stopped run stopped.
 #include "app/cli/cli.h"
 
+#include "layers/stack.h"
+
 #include <algorithm>
 #include <cstdio>
 
-void cli_watch_init(cli_watch *t, uint32_t now_ms)
+void cli_watch_init(cli_watch *t, uint32_t now_ms, int64_t serial_at)
 {
     *t = cli_watch{};
     t->program_start_ms = now_ms; // until the first PROGRAM sets it
+    t->serial_at = serial_at;
 }
 
 namespace {
@@ -26,6 +29,11 @@ void watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms)
         ++t->repeats;
     t->last = lprog_progress{e->command, e->address, e->done, e->total};
     ++t->exchanges;
+    // Chunks go in order from the image's start, told before they are
+    // written; every command after them carries the whole image.
+    if (t->serial_at >= 0 && e->command >= LPROG_PROGRAM && e->command != LPROG_IDLE &&
+        (e->command != LPROG_PROGRAM || int64_t(e->done) + STACK_CHUNK > t->serial_at))
+        t->serial_sent = true;
 }
 
 } // namespace

@@ -48,6 +48,14 @@ int proc_read(proc *p, char *buf, int n)
 
 void proc_kill(proc *p) { kill(p->pid, SIGKILL); }
 
+long long proc_self_id() { return getpid(); }
+
+bool proc_alive(long long pid)
+{
+    // EPERM: it runs, under another user.
+    return pid > 0 && pid == pid_t(pid) && (kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
 int proc_wait(proc *p)
 {
     int status = 0;

@@ -118,6 +118,21 @@ bool proc_self_path(char *dest, size_t size)
 
 void proc_stop(proc *p) { proc_kill(p); }
 
+long long proc_self_id() { return GetCurrentProcessId(); }
+
+bool proc_alive(long long pid)
+{
+    if (pid <= 0 || pid > 0xffffffffLL)
+        return false;
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!h) // refused: it exists
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
+    CloseHandle(h);
+    return running;
+}
+
 namespace {
 volatile LONG interrupts, stop_status;
 bool count_ctrl_c = true;

@@ -81,23 +81,31 @@ cli 3 --timeout 1 "COM$live"
 has err "refuses PROGRAM at 0x"
 end_sim
 
-# Two devices at once, a child process each, and their records.
+# Two devices at once, a child process each, their records, and a serial
+# number for each from an SQLite ledger.
 second="${ZMK_CLI_COM_SECOND:-21}" sim2_pid=
 trap '[ -n "$sim_pid" ] && kill $sim_pid; [ -n "$sim2_pid" ] && kill $sim2_pid
   "$com" unlink $live; "$com" unlink $refused; "$com" unlink $second; rm -rf "$work"' EXIT
-start_sim --baud 0 --erase-ms 50 --expect "$image"
-"$devsim" --quiet --report "$work/report2.json" --baud 0 --erase-ms 50 --expect "$image" >"$work/sim2.out" &
+serial=(--expect-skip 0x100:4 --show 0x100:4)
+start_sim --baud 0 --erase-ms 50 --expect "$image" "${serial[@]}"
+"$devsim" --quiet --report "$work/report2.json" --baud 0 --erase-ms 50 --expect "$image" "${serial[@]}" >"$work/sim2.out" &
 sim2_pid=$!
 for _ in $(seq 100); do [ -s "$work/sim2.out" ] && break; sleep 0.05; done
 "$com" link "$second" "$(head -n 1 "$work/sim2.out")"
-cli 0 --log "$(winepath -w "$work/log.jsonl" 2>/dev/null)" "COM$live" "COM$second"
+cli 0 --log "$(winepath -w "$work/log.jsonl" 2>/dev/null)" --db "$(winepath -w "$work/line.db" 2>/dev/null)" \
+  --serial-at 0x100 --serial-start 7 "COM$live" "COM$second"
 has out "^PASS COM$live  "
 has out "^PASS COM$second  "
 [ "$(grep -c '"result":"ok"' "$work/log.jsonl" 2>/dev/null)" = 2 ] || fail "two records: $(cat "$work/log.jsonl")"
+[ "$(grep -o '"state":"used"' "$work/log.jsonl" | wc -l)" = 2 ] || fail "two numbers used: $(cat "$work/log.jsonl")"
+[ "$(sqlite3 "$work/line.db" "SELECT group_concat(value) FROM (SELECT value FROM serials WHERE state = 'used' ORDER BY value)")" = "7,8" ] ||
+  fail "the ledger: $(sqlite3 "$work/line.db" 'SELECT * FROM serials')"
 end_sim "the first of two devices"
 for _ in $(seq 60); do kill -0 "$sim2_pid" 2>/dev/null || break; sleep 0.05; done
 kill "$sim2_pid" 2>/dev/null; wait "$sim2_pid" 2>/dev/null; sim2_pid=
 grep -q '"flash_matches": true' "$work/report2.json" || fail "the second of two devices"
+shown=$(cat "$work/report.json" "$work/report2.json" | tr -d ' \n' | grep -o '"hex":"[0-9a-f]*"' | sort | tr '\n' ' ')
+[ "$shown" = '"hex":"07000000" "hex":"08000000" ' ] || fail "each device its own number: $shown"
 
 [ "$failures" -eq 0 ] && echo "all zmk-cli.exe cases passed"
 exit $((failures > 0))

@@ -1,0 +1,192 @@
+#include "app/cli/serial.h"
+
+#include "app/cli/cli.h"
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+
+bool serial_parse_number(const std::string &text, uint64_t *out)
+{
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const unsigned base = hex ? 16 : 10;
+    if (text.empty() || text.size() == 2u * hex)
+        return false;
+    uint64_t v = 0;
+    for (size_t i = hex ? 2 : 0; i < text.size(); ++i) {
+        const char c = text[i];
+        unsigned d = c >= '0' && c <= '9'   ? unsigned(c - '0')
+                     : c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10)
+                     : c >= 'A' && c <= 'F' ? unsigned(c - 'A' + 10)
+                                            : 99;
+        if (d >= base || v > (UINT64_MAX - d) / base)
+            return false;
+        v = v * base + d;
+    }
+    *out = v;
+    return true;
+}
+
+bool serial_parse_format(const std::string &text, serial_format *out)
+{
+    const struct {
+        const char *name;
+        serial_format f;
+    } fixed[] = {{"u32le", {SERIAL_U32LE, 4}},
+                 {"u32be", {SERIAL_U32BE, 4}},
+                 {"u64le", {SERIAL_U64LE, 8}},
+                 {"u64be", {SERIAL_U64BE, 8}}};
+    for (const auto &f : fixed)
+        if (text == f.name) {
+            *out = f.f;
+            return true;
+        }
+    uint64_t n = 0;
+    if (text.rfind("ascii:", 0) != 0 || !serial_parse_number(text.substr(6), &n) || n < 1 || n > 20)
+        return false;
+    *out = serial_format{SERIAL_ASCII, uint32_t(n)};
+    return true;
+}
+
+uint64_t serial_format_max(const serial_format &f)
+{
+    if (f.kind == SERIAL_U32LE || f.kind == SERIAL_U32BE)
+        return 0xffffffffu;
+    if (f.kind != SERIAL_ASCII || f.width >= 19)
+        return SERIAL_MAX;
+    uint64_t max = 1;
+    for (uint32_t i = 0; i < f.width; ++i)
+        max *= 10;
+    return max - 1;
+}
+
+bool serial_encode(const serial_format &f, uint64_t value, uint8_t *dest)
+{
+    if (value > serial_format_max(f))
+        return false;
+    const bool big = f.kind == SERIAL_U32BE || f.kind == SERIAL_U64BE;
+    for (uint32_t i = 0; i < f.width; ++i) {
+        if (f.kind == SERIAL_ASCII) // decimal, zero-padded, most significant first
+            dest[f.width - 1 - i] = uint8_t('0' + value % 10), value /= 10;
+        else
+            dest[big ? f.width - 1 - i : i] = uint8_t(value >> (8 * i));
+    }
+    return true;
+}
+
+std::string serial_hex(const uint8_t *bytes, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; ++i)
+        s += {digits[bytes[i] >> 4], digits[bytes[i] & 15]};
+    return s;
+}
+
+bool serial_unhex(const std::string &text, std::vector<uint8_t> *out)
+{
+    out->clear();
+    if (text.size() % 2)
+        return false;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        uint64_t b = 0;
+        if (!serial_parse_number("0x" + text.substr(i, 2), &b))
+            return false;
+        out->push_back(uint8_t(b));
+    }
+    return true;
+}
+
+namespace {
+
+// One value per line; blank lines and lines starting with '#' are skipped.
+std::string read_list(const std::string &path, const serial_format &f, std::vector<uint64_t> *out)
+{
+    std::ifstream in(path);
+    if (!in)
+        return "cannot read the serial list " + path;
+    std::set<uint64_t> seen;
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.pop_back();
+        if (line.empty() || line[0] == '#')
+            continue;
+        const std::string where = path + " line " + std::to_string(n) + ": ";
+        uint64_t v = 0;
+        if (!serial_parse_number(line, &v))
+            return where + "'" + line + "' is not a number";
+        if (v > serial_format_max(f))
+            return where + line + " does not fit the serial format";
+        if (!seen.insert(v).second)
+            return where + line + " is listed twice";
+        out->push_back(v);
+    }
+    return out->empty() ? "the serial list " + path + " holds no number" : "";
+}
+
+std::string number_option(const char *name, const std::string &text, uint64_t *out)
+{
+    if (serial_parse_number(text, out))
+        return "";
+    return std::string(name) + " expects a number (decimal, or hex as 0x...), not '" + text + "'";
+}
+
+std::string range_of(const cli_options &opt, serial_plan *p)
+{
+    const uint64_t max = serial_format_max(p->format);
+    std::string why = number_option("--serial-start", opt.serial_start, &p->start);
+    if (why.empty() && !opt.serial_step.empty())
+        why = number_option("--serial-step", opt.serial_step, &p->step);
+    p->last = max;
+    if (why.empty() && !opt.serial_end.empty())
+        why = number_option("--serial-end", opt.serial_end, &p->last);
+    if (!why.empty())
+        return why;
+    if (p->step == 0)
+        return "--serial-step must be 1 or more";
+    if (p->start > max)
+        return "--serial-start " + opt.serial_start + " does not fit " + opt.serial_format;
+    if (p->last > max)
+        return "--serial-end " + opt.serial_end + " does not fit " + opt.serial_format;
+    if (p->last < p->start)
+        return "the serial range is used up before it starts: --serial-end is below --serial-start";
+    return "";
+}
+
+} // namespace
+
+std::string serial_plan_make(const cli_options &opt, uint32_t image_size, serial_plan *out)
+{
+    serial_plan &p = *out;
+    p = serial_plan{};
+    const bool numbers = !opt.serial_start.empty() || !opt.serial_list.empty();
+    if (opt.serial_at.empty())
+        return numbers || !opt.serial_end.empty() ? "serial numbers need --serial-at OFFSET" : "";
+    p.given = true;
+    if (opt.db.empty())
+        return "serial numbers need --db (an SQLite file, or postgresql://...) to keep their "
+               "ledger";
+    if (!serial_parse_format(opt.serial_format, &p.format))
+        return "--serial-format takes u32le, u32be, u64le, u64be or ascii:N (N from 1 to 20)";
+    std::string why = number_option("--serial-at", opt.serial_at, &p.at);
+    if (!why.empty())
+        return why;
+    if (p.at >= image_size || image_size - p.at < p.format.width) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "the serial number's %u bytes at 0x%llx do not fit in the image (%u bytes)",
+                      unsigned(p.format.width), static_cast<unsigned long long>(p.at),
+                      unsigned(image_size));
+        return text;
+    }
+    p.pool = opt.serial_pool.empty() ? "default" : opt.serial_pool;
+    if (!opt.serial_start.empty() && !opt.serial_list.empty())
+        return "give --serial-start or --serial-list, not both";
+    if (!numbers)
+        return "--serial-at needs the numbers: --serial-start N or --serial-list FILE";
+    p.list = !opt.serial_list.empty();
+    if (p.list && (!opt.serial_end.empty() || !opt.serial_step.empty()))
+        return "--serial-step and --serial-end go with --serial-start, not with a list";
+    return p.list ? read_list(opt.serial_list, p.format, &p.values) : range_of(opt, &p);
+}

@@ -1,0 +1,47 @@
+// Serial numbers written into each device's copy of the image: the format
+// and place of the number, and the range or list they come from.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct cli_options;
+
+enum serial_kind { SERIAL_U32LE, SERIAL_U32BE, SERIAL_U64LE, SERIAL_U64BE, SERIAL_ASCII };
+
+struct serial_format {
+    serial_kind kind;
+    uint32_t width; // bytes written
+};
+
+// The numbers of one pool and where they go. Values never exceed INT64_MAX,
+// which every database keeps as an integer.
+struct serial_plan {
+    bool given = false; // --serial-at was given
+    uint64_t at = 0;    // byte offset into the image
+    serial_format format{SERIAL_U32LE, 4};
+    std::string pool = "default";
+    bool list = false;
+    uint64_t start = 0, step = 1, last = 0;
+    std::vector<uint64_t> values; // the list, in order
+};
+
+constexpr uint64_t SERIAL_MAX = 0x7fffffffffffffffull;
+
+// "123" or "0x7b"; false for anything else (signs, spaces, overflow).
+bool serial_parse_number(const std::string &text, uint64_t *out);
+// "u32le", "u32be", "u64le", "u64be" or "ascii:N" (N from 1 to 20).
+bool serial_parse_format(const std::string &text, serial_format *out);
+// The largest value the format holds (never above SERIAL_MAX).
+uint64_t serial_format_max(const serial_format &f);
+// The number's bytes; false when it does not fit the format.
+bool serial_encode(const serial_format &f, uint64_t value, uint8_t *dest);
+// Bytes as lower-case hex, and back (false on a malformed text).
+std::string serial_hex(const uint8_t *bytes, size_t n);
+bool serial_unhex(const std::string &text, std::vector<uint8_t> *out);
+
+// The plan from the options and the image's size; "" or the reason it is
+// refused (for exit status 2).
+std::string serial_plan_make(const cli_options &opt, uint32_t image_size, serial_plan *out);

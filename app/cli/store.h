@@ -1,0 +1,73 @@
+// The line's database: the serial-number ledger (numbers handed out to
+// devices, each at most once) and the records of device runs, in one SQLite
+// file or one PostgreSQL database that every station of a line shares. Only
+// the parent zmk-cli process writes it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct store; // one open database
+
+// Who reserves: the zmk-cli process and the device.
+struct store_who {
+    std::string run_id; // unique per device run (ties the reservation to the run's record)
+    std::string host;   // the station's host name
+    int64_t pid;        // the zmk-cli process that reserved (the parent of a batch/station)
+    std::string port;   // "/dev/ttyUSB0"
+    std::string usb_serial, usb_location; // "" when unknown
+};
+
+// A pool: a range (start, step, last inclusive) or a list of values in order.
+struct store_pool {
+    std::string name; // "default"
+    bool list = false;
+    uint64_t start = 0, step = 1, last = INT64_MAX; // range; values never exceed INT64_MAX
+    std::vector<uint64_t> values;                   // list
+};
+
+// STORE_MISMATCH also answers what the ledger cannot follow: a pool defined
+// otherwise or not at all, a malformed pool or record, a record whose serial
+// the ledger gives to another run. `why` says which.
+enum store_status { STORE_OK = 0, STORE_AWAY = 1, STORE_EXHAUSTED = 2, STORE_MISMATCH = 3 };
+
+// "postgresql://u:secret@db/line" -> "postgresql://u@db/line": names a database without its
+// password.
+std::string store_display_name(const std::string &name);
+// Whether `name` names a server (postgresql:// or postgres://) rather than an SQLite file.
+bool store_is_server_name(const std::string &name);
+// Whether `name` can name a database at all: a server's name must parse as a
+// connection URI this build can use, a file's must not be empty. False with
+// the reason (bad input, not an unreachable database).
+bool store_name_valid(const std::string &name, std::string *why);
+// Opens the database (SQLite: the file, created on first use; PostgreSQL: a libpq URI, libpq's
+// password file and PG* environment apply) and creates or checks the versioned schema.
+// nullptr with the reason in `why` (never a password).
+store *store_open(const std::string &name, std::string *why);
+void store_close(store *t);
+// Defines the pool on first use; later uses must give the same definition (else
+// STORE_MISMATCH, `why` says what differs and what the pool holds). STORE_EXHAUSTED when
+// nothing is left to hand out; STORE_AWAY when the database cannot be reached.
+store_status store_pool_check(store *t, const store_pool &pool, std::string *why);
+// Reserves the pool's next number for a device, committed before it returns: a number given
+// back first (lowest list position / value first), else the range's next value. One
+// transaction, safe against other processes and stations on the same database. A commit whose
+// answer was lost returns STORE_AWAY; the number may then be held by this process until it is
+// spoiled as stale.
+store_status store_reserve(store *t, const std::string &pool, const store_who &who, uint64_t *value,
+                           std::string *why);
+// A run ended: its record (the JSON line zmk-cli writes to its --log) goes into the records
+// table and, when it carries a serial, the number becomes used, spoiled or returned; one
+// transaction, once per run (the same run again changes nothing and returns STORE_OK). Any
+// JSON object is kept; one the ledger cannot follow (its serial is not this run's
+// reservation, or its state is unknown) is kept with the ledger untouched and returns
+// STORE_MISMATCH; what is no JSON object is not kept (STORE_MISMATCH).
+store_status store_finish(store *t, const std::string &record_json, std::string *why);
+// Reservations nobody will end: those of this host whose process (pid) is gone (`alive(pid)`
+// false; nullptr: not asked), and those of any host not seen for `stale_seconds`, become
+// spoiled (nobody knows what the device holds). Returns how many, or -1 (away).
+int store_spoil_stale(store *t, const std::string &host, bool (*alive)(int64_t pid),
+                      int stale_seconds, std::string *why);
+// The process's open reservations are still alive (refreshes their `seen` time).
+store_status store_touch(store *t, const std::string &host, int64_t pid, std::string *why);
