@@ -45,12 +45,13 @@ wineserver_ms() { # CPU the wineserver has used so far (it serves every Wine cal
   awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) * 1000 / hz }' "/proc/$pid/stat" 2>/dev/null || echo 0
 }
 
-# sim BAUD ERASE_MS: a simulator on a new pty; sets $tty and $report.
+# sim BAUD ERASE_MS [DEVSIM-OPTION...]: a simulator on a new pty; sets $tty
+# and $report.
 sim() {
   local n=$((++sims))
   report="$work/report-$n.json"
   "$devsim" --quiet --baud "$1" --erase-ms "$2" --quiet-ms 100 --max-seconds 120 \
-    --expect "$image" --report "$report" >"$work/sim-$n.out" &
+    --expect "$image" --report "$report" "${@:3}" >"$work/sim-$n.out" &
   sim_pid=$!
   wait_for 10 "[ -s '$work/sim-$n.out' ]" || die "the simulator did not start"
   tty="$(head -n 1 "$work/sim-$n.out")"
@@ -141,9 +142,10 @@ rss_now() {
 # zmk-cli and its children (sampled twice a second), per device.
 gang() {
   local baud=115200 dir="$work/$1" d j # not i: wait_for counts with it
-  local extra=() label="zmk-cli x$gang_n"
+  local extra=() skip=() label="zmk-cli x$gang_n"
   if [ "$1" = gang-serial ]; then
     extra=(--db "$dir/line.db" --serial-at 0x100 --serial-start 1) label="x$gang_n serial"
+    skip=(--expect-skip 0x100:4)
   fi
   rm -rf "$dir" && mkdir -p "$dir"
   sim $baud $erase_ms
@@ -153,7 +155,7 @@ gang() {
   alone=$(field line_ms "$report") floor=$(field floor_ms "$report")
   local ptys=() spids=() reports=()
   for ((d = 0; d < gang_n; d++)); do
-    sim $baud $erase_ms
+    sim $baud $erase_ms "${skip[@]}"
     ptys+=("$tty") spids+=("$sim_pid") reports+=("$report") pids+=("$sim_pid")
   done
   XDG_STATE_HOME="$dir" "$runstat" "$dir/gang.stat" "$lin/app/cli/zmk-cli" --log "$dir/log.jsonl" "${extra[@]}" "${ptys[@]}" >"$dir/out" 2>&1 &
@@ -214,7 +216,7 @@ if [[ "$only" == *.exe* ]]; then
   bash "$root/scripts/wine-env.sh" start >/dev/null
   wine_up=1
 fi
-fronts=$(printf '%s\n' $only | grep -v '^gang' | tr '\n' ' ')
+fronts=$(printf '%s\n' $only | { grep -v '^gang' || true; } | tr '\n' ' ')
 for fe in $fronts; do
   ws0=$(wineserver_ms) tty=
   host "$fe" "$work/idle-$fe" idle
@@ -233,6 +235,12 @@ for baud in $bauds; do
 done
 gang_note=
 for g in gang gang-serial; do if [[ " $only " == *" $g "* ]]; then gang $g; fi; done
+# The line's database: a reservation and a record, on an SQLite file and a
+# throwaway PostgreSQL cluster.
+if [[ " $only " == *" gang-serial "* ]]; then
+  echo
+  "$lin/bench/zmk_store_timing" 1000 || die "zmk_store_timing exited $?"
+fi
 echo
 [ -z "$gang_note" ] || { echo "$gang_note"; echo; }
 echo "floor: every byte on the wire at 10 bits a byte, 10 ms of quiet line after each reply, the"
