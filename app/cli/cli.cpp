@@ -385,7 +385,7 @@ int cli_run(const cli_options &opt)
     if (!opt.db.empty() && !opt.child)
         if (const int rc = cli_db_open(&db, opt, plan))
             return rc;
-    if (opt.station || opt.ports.size() > 1)
+    if (opt.station || opt.ports.size() > 1 || !opt.ui.empty())
         return cli_gang(opt, image, plan, db.db ? &db : nullptr);
     proc_catch_interrupts(!opt.child);
     install_frontend(opt, image);

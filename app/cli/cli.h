@@ -37,8 +37,10 @@ struct cli_options {
     std::string db;
     std::string serial_at, serial_format = "u32le", serial_start, serial_step, serial_end;
     std::string serial_list, serial_pool;
-    std::string serial_put;   // a child's number: OFFSET:HEX, put into its copy of the image
-    std::string station_name; // "": the machine's name
+    std::string serial_put;         // a child's number: OFFSET:HEX, put into its copy of the image
+    std::string station_name;       // "": the machine's name
+    std::string ui;                 // [ADDRESS:]PORT of the station's page, "": none
+    std::vector<std::string> slots; // NAME=PATTERN, the page's named slots
 };
 
 // The station's name in the records and the database: --station-name, else

@@ -122,6 +122,7 @@ bool record_db(gang *g, const cli_record &r, std::string *why)
 bool record(gang *g, const gang_device &d, const cli_outcome &o, std::string *why)
 {
     const cli_record r = record_of(g, d, o);
+    gang_ui_record(g, cli_record_json(r));
     bool kept = true;
     if (!g->opt->log.empty() &&
         !(gang_records_flush(g, true) && cli_record_append(g->opt->log, r, &g->record_why) == 0)) {
@@ -155,6 +156,7 @@ void conclude(gang *g, const gang_device &d, const cli_outcome &o, bool touched 
     // The most serious status wins: 3 (the device failed) before 1 (no port).
     if (o.exit == CLI_EXIT_SILENT || (o.exit != CLI_EXIT_DONE && g->worst != CLI_EXIT_SILENT))
         g->worst = o.exit;
+    gang_ui_end(g, d, o, kept ? nullptr : why.c_str());
     gang_report(g, d, o, kept ? nullptr : why.c_str());
 }
 
@@ -330,6 +332,7 @@ void gang_pump(gang *g, int ms)
         take(g, m);
     end_stragglers(g);
     gang_draw(g);
+    gang_ui_update(g);
 }
 
 void gang_not_started(gang *g, const std::string &port, const char *why)

@@ -19,6 +19,9 @@
 #include <string>
 #include <thread>
 
+struct ui_server;
+struct ui_slots;
+
 struct gang_device {
     std::string port;
     port_info usb{};
@@ -78,6 +81,14 @@ struct gang {
     bool serial_away = false, serial_out = false;
     uint32_t serial_retry_ms = 0;
     bool spooling = false; // the database takes no records now; they wait in the spool
+    // The station's page (--ui): its server, its tiles, and what the page
+    // asked for.
+    ui_server *ui = nullptr;
+    ui_slots *slots = nullptr;
+    bool paused = false;   // Stop pressed on the page: no new device until Resume
+    bool stopping = false; // Ctrl-C: no new device, the run ends
+    uint32_t ui_ms = 0, today_ms = 0;
+    int64_t today_runs = -1, today_ok = 0; // the line's totals today, -1: not known
 };
 
 void gang_init(gang *g, const cli_options &opt, const cli_image &image, const serial_plan &plan,
@@ -123,3 +134,13 @@ void gang_report(gang *g, const gang_device &d, const cli_outcome &o, const char
 void gang_count(gang *g);
 // A line for the operator between the devices' lines ("zmk-cli: ...").
 void gang_say(gang *g, const char *text);
+
+// The station's page: served from the start (0, or the exit status with the
+// reason told), fed with every record and every device that ends, brought
+// up to date from the loop at most every 100 ms (`present`: the ports the
+// station sees, nullptr for a batch), and closed at the end.
+int gang_ui_start(gang *g);
+void gang_ui_record(gang *g, const std::string &record_json);
+void gang_ui_end(gang *g, const gang_device &d, const cli_outcome &o, const char *record_why);
+void gang_ui_update(gang *g, const port_info *present = nullptr, int n = 0);
+void gang_ui_free(gang *g);

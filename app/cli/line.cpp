@@ -54,7 +54,7 @@ void run_ports(gang *g, const std::vector<std::string> &ports)
     size_t next = 0;
     bool acknowledged = false, killed = false;
     while (next < ports.size() || !g->running.empty()) {
-        const bool stopping = follow_interrupts(g, &acknowledged, &killed) > 0;
+        const bool stopping = g->stopping = follow_interrupts(g, &acknowledged, &killed) > 0;
         // Never started: the batch is not done, and says why.
         while (next < ports.size() && (stopping || !g->unwritten.empty() || g->serial_out))
             gang_not_started(g, ports[next++],
@@ -62,7 +62,7 @@ void run_ports(gang *g, const std::vector<std::string> &ports)
                              : g->serial_out ? "no serial number is left to write into it"
                                              : "the log takes no records; nothing more is started");
         cli_claim claim;
-        while (next < ports.size() && g->running.size() < jobs &&
+        while (next < ports.size() && g->running.size() < jobs && !g->paused &&
                gang_claim(g, ports[next], nullptr, &claim))
             gang_start(g, ports[next++], nullptr, claim);
         gang_pump(g, 100);
@@ -157,12 +157,14 @@ void run_station(gang *g)
     std::fprintf(stderr, "zmk-cli: waiting for devices; Ctrl-C stops\n");
     for (;;) {
         const int interrupts = follow_interrupts(g, &acknowledged, &killed);
+        g->stopping = interrupts > 0;
         if (interrupts > 0 && g->running.empty())
             break;
         const bool records_ok = records_allow_starting(g, &holding);
         const int n = port_watch_poll(watch, 100, present.data(), int(present.size()));
         report_unkept(g, watch, &unkept);
-        serve_new(g, present.data(), n, &served, interrupts == 0 && records_ok);
+        gang_ui_update(g, present.data(), n);
+        serve_new(g, present.data(), n, &served, interrupts == 0 && records_ok && !g->paused);
         gang_pump(g, 0);
     }
     port_watch_free(watch);
@@ -187,6 +189,18 @@ void report_unwritten(gang *g)
         std::fprintf(stderr, "%s\n", cli_record_json(r).c_str());
 }
 
+// A batch's page stays, with every device's end, until Ctrl-C.
+void keep_page(gang *g)
+{
+    if (!g->ui || g->station)
+        return;
+    if (proc_interrupts() > 0) // asked to stop already
+        return;
+    gang_say(g, "every device has ended; the page stays until Ctrl-C");
+    while (proc_interrupts() == 0)
+        gang_pump(g, 100);
+}
+
 } // namespace
 
 int cli_gang(const cli_options &opt, const cli_image &image, const serial_plan &plan, cli_db *db)
@@ -195,11 +209,15 @@ int cli_gang(const cli_options &opt, const cli_image &image, const serial_plan &
     static gang g;
     gang_init(&g, opt, image, plan, db);
     g.station = opt.station;
+    if (const int rc = gang_ui_start(&g))
+        return rc;
     if (opt.station)
         run_station(&g);
     else
         run_ports(&g, opt.ports);
     report_unwritten(&g);
     gang_count(&g);
+    keep_page(&g);
+    gang_ui_free(&g);
     return gang_status(&g);
 }

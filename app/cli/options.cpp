@@ -94,6 +94,15 @@ void add_serial_options(CLI::App &app, cli_options *opt)
                    "The station's name in the records and the database (default: the "
                    "machine's name)")
         ->type_name("NAME");
+    app.add_option("--ui", opt->ui,
+                   "Serve the station's live page (a tile per device) at [ADDRESS:]PORT while "
+                   "the run lasts (default address 127.0.0.1; a batch's page stays until Ctrl-C)")
+        ->type_name("[ADDRESS:]PORT");
+    app.add_option("--slot", opt->slots,
+                   "Name a tile of the page after a port or a USB location: NAME=PATTERN, "
+                   "e.g. 3=usb-path:1-1.3 or 3=/dev/ttyUSB3; may be repeated")
+        ->type_name("NAME=PATTERN")
+        ->allow_extra_args(false);
     app.add_option("--serial-pool", opt->serial_pool,
                    "The range's name in the database, so products can share one (default: "
                    "default)")
@@ -115,6 +124,8 @@ int check_usage(const cli_options *opt, bool jobs_given)
         why = "PORT is required";
     else if (opt->child && opt->ports.size() != 1)
         why = "--child takes one PORT";
+    else if (!opt->slots.empty() && opt->ui.empty())
+        why = "--slot names the tiles of the page: give --ui too";
     for (const std::string &m : opt->match) {
         uint16_t vid = 0, pid = 0;
         if (!why && port_pattern_usb(m.c_str(), &vid, &pid) < 0)

@@ -622,6 +622,25 @@ store_status store_touch(store *t, const std::string &host, int64_t pid, std::st
         why);
 }
 
+store_status store_totals(store *t, const std::string &since, int64_t *runs, int64_t *ok,
+                          std::string *why)
+{
+    return store_txn(
+        t,
+        [&](std::string *) {
+            store_rows r;
+            if (!q(t,
+                   "SELECT COUNT(*), SUM(CASE WHEN result = 'ok' THEN 1 ELSE 0 END) FROM records "
+                   "WHERE time >= $1",
+                   {store_text(since)}, &r))
+                return STORE_AWAY;
+            *runs = number(r.rows.at(0).at(0));
+            *ok = number(r.rows.at(0).at(1));
+            return STORE_OK;
+        },
+        why);
+}
+
 namespace {
 
 using json = nlohmann::json;

@@ -71,3 +71,7 @@ int store_spoil_stale(store *t, const std::string &host, bool (*alive)(int64_t p
                       int stale_seconds, std::string *why);
 // The process's open reservations are still alive (refreshes their `seen` time).
 store_status store_touch(store *t, const std::string &host, int64_t pid, std::string *why);
+// The runs recorded since `since` (ISO 8601 UTC text: "2026-12-07" for
+// the day), and how many of them passed.
+store_status store_totals(store *t, const std::string &since, int64_t *runs, int64_t *ok,
+                          std::string *why);

@@ -1,0 +1,63 @@
+// The station's slots: where each device sits, named by the operator
+// (--slot NAME=PATTERN) or after its port, and what the last device in each
+// came to, kept until the next device starts there.
+#pragma once
+
+#include "app/cli/gang.h"
+
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <string>
+
+// What a device that ended came to, as its tile shows it.
+struct ui_result {
+    std::string state;                // "pass", "fail" or "in-use"; "": no device ended here yet
+    std::string result, reason, next; // the record's word, its message, what to do
+    double seconds = 0;
+    std::string usb_serial, serial;
+};
+
+struct ui_slot {
+    std::string name;
+    std::string pattern;   // a glob on the port's path; "": named after its port
+    bool usb_path = false; // the pattern is on the USB location ("usb-path:1-1.3")
+    std::string port;      // the port last seen in it
+    int present = -1;      // whether that port is there: 1, 0, or -1 not known
+    ui_result last;
+    uint32_t used_ms = 0; // last in use, for letting old port slots go
+};
+
+struct ui_slots {
+    std::list<ui_slot> slots;  // in the order shown: named ones first, others as they came
+    std::deque<uint32_t> ends; // when each device counted as programmed ended, the last hour
+    int counted = 0;           // the gang's `programmed` when last looked
+    uint32_t first_ms = 0;     // when the first device started
+    bool started = false;
+};
+
+// Slots named after their port beyond this many: the one unused longest goes.
+constexpr size_t UI_PORT_SLOTS_MAX = 48;
+
+ui_slots *ui_slots_new();
+void ui_slots_free(ui_slots *t);
+// "NAME=PATTERN": PATTERN a glob on the port's path ("/dev/ttyUSB0",
+// "/dev/serial/by-path/*-usb-0:1.3:*") or "usb-path:LOCATION", a glob on
+// where the USB device is plugged ("1-1.3"). 0, or -1 with the reason.
+int ui_slots_parse(ui_slots *t, const std::string &text, std::string *why);
+// The slot of a port: the first named one whose pattern matches, else the
+// one named after its path (made when new). A slot shows one device: give
+// each slot a pattern only one port matches at a time.
+ui_slot *ui_slots_of(ui_slots *t, const std::string &port, const port_info &usb, uint32_t now_ms);
+// The ports present now (the station's watch): tiles for them, and which
+// slots are unplugged.
+void ui_slots_seen(ui_slots *t, const port_info *present, int n, uint32_t now_ms);
+// A device's run ended; `record_why`: why its record was not kept, nullptr
+// when it was.
+void ui_slots_end(ui_slots *t, const gang_device &d, const cli_outcome &o,
+                  const char *record_why = nullptr);
+// The serial number the device's run writes, "" for none.
+std::string ui_serial_of(const gang_device &d);
+// `*` any run of characters, `?` any one, `[a-z]` and `[!0-9]` one of a set
+// or not.
+bool ui_glob(const char *pattern, const char *text);
