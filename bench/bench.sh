@@ -6,14 +6,15 @@
 # Prints a table, writes it to build/bench/table.md and exits 1 when a target
 # is missed.
 #   BENCH_BAUDS="115200 921600"  rates to measure
-#   BENCH_ONLY="cli qt cli.exe zmk.exe gang gang-serial"  front ends to measure
+#   BENCH_ONLY="cli qt cli.exe zmk.exe gang gang-serial gang-ui"  front ends to measure
 #     (gang-serial: the gang row with a serial number for each device from an
-#     SQLite ledger)
+#     SQLite ledger; gang-ui: 8 devices with the station's page served to 20
+#     viewers, one of which never reads)
 #   BENCH_GANG=32  devices at once in the gang row (at 115200)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 lin="${ZMK_BENCH_LINUX:-$root/build/linux}" win="${ZMK_BENCH_WINDOWS:-$root/build/windows}"
-bauds="${BENCH_BAUDS:-115200 921600}" only="${BENCH_ONLY:-cli qt cli.exe zmk.exe gang gang-serial}"
+bauds="${BENCH_BAUDS:-115200 921600}" only="${BENCH_ONLY:-cli qt cli.exe zmk.exe gang gang-serial gang-ui}"
 gang_n="${BENCH_GANG:-32}"
 devsim="$lin/tools/devsim/zmk-devsim" runstat="$lin/bench/zmk_runstat"
 shim="$lin/bench/libzmk_alloc_count.so" image="$root/resources/image.bin"
@@ -142,10 +143,13 @@ rss_now() {
 # zmk-cli and its children (sampled twice a second), per device.
 gang() {
   local baud=115200 dir="$work/$1" d j # not i: wait_for counts with it
-  local extra=() skip=() label="zmk-cli x$gang_n"
+  local gang_n=$gang_n extra=() skip=() label="zmk-cli x$gang_n" viewers= what=
   if [ "$1" = gang-serial ]; then
     extra=(--db "$dir/line.db" --serial-at 0x100 --serial-start 1) label="x$gang_n serial"
-    skip=(--expect-skip 0x100:4)
+    skip=(--expect-skip 0x100:4) what=", each with its serial number reserved in an SQLite ledger"
+  elif [ "$1" = gang-ui ]; then
+    gang_n=8 extra=(--ui 127.0.0.1:0) label="x8 page x20"
+    what=", the station's page served to 20 viewers streaming it (one never reads)"
   fi
   rm -rf "$dir" && mkdir -p "$dir"
   sim $baud $erase_ms
@@ -162,6 +166,7 @@ gang() {
   local rpid=$! parent= peak=(0 0 0) now
   while kill -0 $rpid 2>/dev/null; do
     [ -n "$parent" ] || parent=$(pgrep -P $rpid -x zmk-cli) || true
+    if [ "$1" = gang-ui ]; then page_viewers "$dir" "$parent"; fi
     if [ -n "$parent" ]; then
       read -ra now < <(rss_now "$parent")
       for j in 0 1 2; do if ((now[j] > peak[j])); then peak[j]=${now[j]}; fi; done
@@ -169,6 +174,10 @@ gang() {
     sleep 0.5
   done
   wait $rpid || die "gang: zmk-cli exited $?: $(tail -n 3 "$dir/out")"
+  if [ -n "$viewers" ]; then
+    wait "$viewers" || die "gang-ui: the page's viewers failed: $(cat "$dir/viewers")"
+    ui_note="the page: 20 viewers streaming (one never reads); a device's end from its record to the page: median $(cut -d' ' -f2 "$dir/viewers") ms, worst $(cut -d' ' -f3 "$dir/viewers") ms"
+  fi
   [ "$(grep -c '^PASS ' "$dir/out")" = "$gang_n" ] || die "gang: not every device passed: $(cat "$dir/out")"
   local slowest=0 exch line
   for ((d = 0; d < gang_n; d++)); do
@@ -178,6 +187,17 @@ gang() {
     if ((line > slowest)); then slowest=$line; fi
   done
   gang_row "$alone" "$slowest" "$floor" "$exch" "$dir" "${peak[@]}" "$label"
+}
+
+# page_viewers DIR ZMK-CLI-PID: once the page is served, its viewers start
+# (sets $viewers); once every device has ended, Ctrl-C ends the batch.
+page_viewers() {
+  local url
+  if [ -z "$viewers" ] && url=$(grep -o 'http://[0-9.:]*/' "$1/out"); then
+    "$root/bench/ui_load.py" "$url" "$1/log.jsonl" 8 20 >"$1/viewers" 2>&1 &
+    viewers=$!
+  fi
+  if [ -n "$2" ] && grep -q 'every device has ended' "$1/out"; then kill -INT "$2"; fi
 }
 
 # gang_row ALONE SLOWEST FLOOR EXCHANGES DIR PEAK_ALL PEAK_PARENT PEAK_CHILD LABEL
@@ -192,7 +212,7 @@ gang_row() {
     "$slowest" "$floor" "$(calc %.3f "$slowest / $floor")" "$cpu" "$share" n/a "$mem" | tee -a "$table"
   local most
   most=$(grep -o '"seconds":[0-9.]*' "$dir/log.jsonl" | cut -d: -f2 | sort -n | tail -n 1)
-  gang_note+="$9: $gang_n devices at once, each against a simulator of its own, with --log$([ "$9" = "zmk-cli x$gang_n" ] || echo ', each with its serial number reserved in an SQLite ledger').
+  gang_note+="$9: $gang_n devices at once, each against a simulator of its own, with --log$what.
   line: the slowest device, $slowest ms, $ratio of one device alone ($alone ms); the records' slowest $most s; wall $(calc %.1f "$wall / 1000") s.
   CPU: zmk-cli and its $gang_n children (wait4), $(calc %.0f "$cpu * $gang_n") ms in all, per device of the wall.
   peak MiB: resident memory summed over zmk-cli and its children, sampled twice a second, at its peak
@@ -234,7 +254,8 @@ for baud in $bauds; do
   for fe in $fronts; do measure "$fe" "$baud"; done
 done
 gang_note=
-for g in gang gang-serial; do if [[ " $only " == *" $g "* ]]; then gang $g; fi; done
+ui_note=
+for g in gang gang-serial gang-ui; do if [[ " $only " == *" $g "* ]]; then gang $g; fi; done
 # The line's database: a reservation and a record, on an SQLite file and a
 # throwaway PostgreSQL cluster.
 if [[ " $only " == *" gang-serial "* ]]; then
@@ -243,6 +264,7 @@ if [[ " $only " == *" gang-serial "* ]]; then
 fi
 echo
 [ -z "$gang_note" ] || { echo "$gang_note"; echo; }
+[ -z "$ui_note" ] || { echo "$ui_note"; echo; }
 echo "floor: every byte on the wire at 10 bits a byte, 10 ms of quiet line after each reply, the"
 echo "${erase_ms} ms erase (the polls answered during it overlap it). line: the host's first byte to"
 echo "the end of the device's reply to RESET. CPU: user + system of the front end and the"

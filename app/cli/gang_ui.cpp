@@ -75,8 +75,10 @@ void gang_ui_record(gang *g, const std::string &record_json)
 
 void gang_ui_end(gang *g, const gang_device &d, const cli_outcome &o, const char *record_why)
 {
-    if (g->slots)
-        ui_slots_end(g->slots, d, o, record_why);
+    if (!g->slots)
+        return;
+    ui_slots_end(g->slots, d, o, record_why);
+    g->ui_ms = platform_tick_ms(); // a result is shown at once
 }
 
 void gang_ui_update(gang *g, const port_info *present, int n)

@@ -107,5 +107,22 @@ grep -q '"flash_matches": true' "$work/report2.json" || fail "the second of two 
 shown=$(cat "$work/report.json" "$work/report2.json" | tr -d ' \n' | grep -o '"hex":"[0-9a-f]*"' | sort | tr '\n' ' ')
 [ "$shown" = '"hex":"07000000" "hex":"08000000" ' ] || fail "each device its own number: $shown"
 
+# The station's page, served by zmk-cli.exe.
+port=$((20000 + RANDOM % 20000))
+timeout 60 wine "$exe" --station --match COM99 --ui "127.0.0.1:$port" >"$work/out" 2>"$work/err" &
+station=$!
+status=
+for _ in $(seq 100); do
+  status=$(/usr/bin/python3 -c 'import sys, urllib.request
+print(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode())' \
+    "http://127.0.0.1:$port/api/status" 2>/dev/null) && break
+  sleep 0.2
+done
+kill "$station" 2>/dev/null; wait "$station" 2>/dev/null
+case "$status" in
+  *'"state":"running"'*'"slots":[]'*) ;;
+  *) fail "zmk-cli.exe --station --ui: /api/status gave '$status'; $(tr -d '\r' <"$work/err")" ;;
+esac
+
 [ "$failures" -eq 0 ] && echo "all zmk-cli.exe cases passed"
 exit $((failures > 0))
