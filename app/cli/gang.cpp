@@ -196,6 +196,7 @@ void take(gang *g, gang_message &m)
         d->ended = true;
         d->end = m.line.end;
     } else {
+        m.line.event.text = m.line.text; // the line was copied since it was parsed
         cli_watch_event(&d->watch, &m.line.event, platform_tick_ms());
     }
 }

@@ -2,10 +2,8 @@
 """The station's page in a real browser (headless Chromium driven by Selenium).
 
 Against a running station:
-  page_test.py --url http://127.0.0.1:8080/ --out DIR \\
+  page_test.py --url http://127.0.0.1:8080/ --out DIR [--press] \\
       --step "ttyUSB0=PASS; ttyUSB1=PASS|FAIL; #programmed=2"
-or against the scripted station of the tests (started and ended here):
-  page_test.py --fake ui-fake-station --out DIR --step ... [--press] [--restart]
 
 Each --step waits (at most --wait seconds) until every tile it names shows
 one of the words given for it (NAME=WORD|WORD), or holds a text
@@ -13,17 +11,13 @@ one of the words given for it (NAME=WORD|WORD), or holds a text
 failed, yield, per-hour), then saves a screenshot into DIR. Tiles must keep
 their places from step to step, and a FAIL tile must say why. --press presses Stop and
 Resume (the browser is on the station's machine, so the buttons are there)
-and waits for the station to say STOPPING or STOPPED, then RUNNING. --restart
-(with --fake) ends the station, waits for the page to say it lost it, starts
-it again on the same port and waits for the page to show the new one.
+and waits for the station to say STOPPING or STOPPED, then RUNNING.
 Exit status: 0 passed, 1 failed, 77 skipped (no Selenium or Chromium).
 """
 import argparse
 import os
 import shutil
-import select
 import signal
-import subprocess
 import sys
 import tempfile
 import time
@@ -79,47 +73,6 @@ def wait_until(what, seconds, check):
     raise Failed(f"{what}: still {missing} after {seconds} s")
 
 
-class Station:
-    """The scripted station: started with its own arguments, read for its
-    address, ended by its id."""
-
-    def __init__(self, program, args):
-        self.proc = subprocess.Popen([program] + args, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE)
-        self.url = None
-        out = self.proc.stdout.fileno()
-        pending = b""
-        end = time.monotonic() + 10
-        try:
-            while self.url is None and time.monotonic() < end:
-                if select.select([out], [], [], 0.2)[0]:
-                    chunk = os.read(out, 4096)
-                    if not chunk:
-                        break
-                    pending += chunk
-                for line in pending.decode(errors="replace").splitlines():
-                    if line.startswith("url "):
-                        self.url = line[4:].strip()
-        finally:
-            if self.url is None:
-                self.stop()
-        if self.url is None:
-            raise Failed(f"{program} gave no address within 10 s")
-
-    def go(self):
-        self.proc.stdin.write(b"go\n")
-        self.proc.stdin.flush()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-
-
 def browser(profile):
     if not (os.access(CHROMIUM, os.X_OK) and os.access(DRIVER, os.X_OK)):
         print(f"skipped: {CHROMIUM} or {DRIVER} is missing")
@@ -132,6 +85,7 @@ def browser(profile):
         o.add_argument(a)
     if os.geteuid() == 0:
         o.add_argument("--no-sandbox")  # Chromium's sandbox refuses root
+    o.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     d = webdriver.Chrome(service=Service(DRIVER), options=o)
     d.set_page_load_timeout(30)
     d.set_script_timeout(10)
@@ -203,32 +157,10 @@ def press(d, out, wait):
                else f"the station {text_of(d, 'run-state')!r}")
 
 
-def restart(d, out, wait, args, station, restart_steps):
-    port = station.url.rstrip("/").rsplit(":", 1)[1]
-    station.stop()
-    wait_until("the page after the station ended", wait,
-               lambda: None if text_of(d, "offline") else "no word of the lost connection")
-    shot(d, out, "station-gone")
-    again = Station(args.fake, ["--ui", "127.0.0.1:" + port, "--name", "bench-restarted",
-                                "--from", "30"])
-    try:
-        wait_until("the page after the station came back", wait + 10,
-                   lambda: None if text_of(d, "station") == "bench-restarted"
-                   and text_of(d, "offline") is None else "the old station or none")
-        for step in restart_steps:
-            wait_until("after the restart", wait, lambda: step_missing(d, step))
-        shot(d, out, "station-back")
-    finally:
-        again.stop()
-
-
-def run(args, d, station):
-    url = station.url if station else args.url
-    d.get(url)
+def run(args, d):
+    d.get(args.url)
     wait_until("the first status", args.wait,
                lambda: None if text_of(d, "offline") is None else "not connected")
-    if station:
-        station.go()
     order = []
     steps = [parse_step(s) for s in args.step]
     for i, step in enumerate(steps, 1):
@@ -238,49 +170,40 @@ def run(args, d, station):
         shot(d, args.out, f"step-{i}")
     if args.press:
         press(d, args.out, args.wait)
-    if args.restart:
-        restart(d, args.out, args.wait, args, station, steps[-1:])
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    where = p.add_mutually_exclusive_group(required=True)
-    where.add_argument("--url", help="a running station's page")
-    where.add_argument("--fake", help="the scripted station program to start")
+    p.add_argument("--url", required=True, help="a running station's page")
     p.add_argument("--out", required=True, help="where the screenshots go")
     p.add_argument("--step", action="append", default=[],
                    help="NAME=WORD[|WORD]; NAME~TEXT; #COUNT=N; ...")
     p.add_argument("--press", action="store_true", help="press Stop, then Resume")
-    p.add_argument("--restart", action="store_true", help="restart the scripted station")
     p.add_argument("--wait", type=float, default=30, help="seconds each step may take")
     args = p.parse_args()
-    if args.restart and not args.fake:
-        p.error("--restart needs --fake")
     os.makedirs(args.out, exist_ok=True)
     # However the browser or the station behaves, the whole run is bounded.
     signal.signal(signal.SIGALRM, lambda *_: (_ for _ in ()).throw(Failed("out of time")))
     signal.alarm(int(args.wait * (len(args.step) + 4)) + 60)
     profile = tempfile.mkdtemp(prefix="zmk-page-test-")
-    station = d = None
+    d = None
     try:
-        if args.fake:
-            station = Station(args.fake, ["--ui", "127.0.0.1:0", "--wait-go", "1"])
         d = browser(profile)
-        run(args, d, station)
+        run(args, d)
         print("page test passed")
         return 0
     except Failed as e:
         print("page test FAILED:", e)
         if d:
             shot(d, args.out, "failed")
+            for entry in d.get_log("browser"):  # what the page's script said
+                print("page:", entry.get("message"))
         return 1
     finally:
         signal.alarm(0)
         if d:
             d.quit()
-        if station:
-            station.stop()
         shutil.rmtree(profile, ignore_errors=True)
 
 

@@ -72,7 +72,7 @@ void ui_events_push(ui_session *s)
     if (version != s->sent || s->first)
         event_of(*doc, &s->out);
     else
-        s->out += ": keep-alive\n\n";
+        s->out += "event: ping\ndata: \n\n"; // the page's sign that the stream lives
     s->sent = version;
     s->ping = s->first = false;
     s->writing = true;

@@ -32,7 +32,7 @@ struct ui_server;
 constexpr int UI_MAX_CONNECTIONS = 100;   // more are answered 503 (as many again), then refused
 constexpr int UI_REQUEST_MS = 5000;       // a request must arrive whole within this, idle or not
 constexpr int UI_WRITE_MS = 5000;         // an answer or an event must be taken within this
-constexpr int UI_KEEPALIVE_MS = 15000;    // an event stream hears at least this often
+constexpr int UI_KEEPALIVE_MS = 4000;     // an event stream hears at least this often
 constexpr int UI_STREAM_BUFFER = 65536;   // the system's send buffer of an event stream
 constexpr size_t UI_HEADER_MAX = 8192;    // larger request heads: 431
 constexpr size_t UI_BODY_MAX = 1024;      // larger request bodies: 413
