@@ -11,6 +11,7 @@
 #include "platform/process.h"
 
 #include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <list>
@@ -129,6 +130,20 @@ void gang_draw(gang *g);
 // `record_why`: why its record was not kept ("cannot write LOG (...)"),
 // nullptr when it was.
 void gang_report(gang *g, const gang_device &d, const cli_outcome &o, const char *record_why);
+// What the operator does about a device that failed: "unplug the device and
+// plug it in again to program it again"; "" when its message already says.
+inline const char *gang_next_step(bool station, const cli_outcome &o)
+{
+    if (std::strcmp(o.result, "in-use") == 0)
+        return station ? "close that program, then unplug the device and plug it in again"
+                       : "close that program, then program the device again";
+    for (const char *told : {"ok", "interrupted", "permission", "not-a-port", "no-port"})
+        if (std::strcmp(o.result, told) == 0)
+            return "";
+    return station ? "unplug the device and plug it in again to program it again"
+                   : "check the device and its cable, then program it again";
+}
+
 // The count ("12 programmed: 11 ok, 1 failed, yield 91.7 %"), unless it was
 // just shown.
 void gang_count(gang *g);

@@ -50,6 +50,7 @@ int gang_ui_start(gang *g)
     if (g->opt->ui.empty())
         return 0;
     g->slots = ui_slots_new();
+    g->slots->station = g->station;
     std::string url, why;
     for (const std::string &named : g->opt->slots)
         if (ui_slots_parse(g->slots, named, &why) != 0) {

@@ -49,20 +49,6 @@ void gang_draw(gang *g)
 
 namespace {
 
-// What the operator does about a device that failed; "" when its message
-// already says.
-const char *next_step(const gang *g, const cli_outcome &o)
-{
-    if (std::strcmp(o.result, "in-use") == 0)
-        return g->station ? "; close that program, then unplug the device and plug it in again"
-                          : "; close that program, then program the device again";
-    for (const char *told : {"interrupted", "permission", "not-a-port", "no-port"})
-        if (std::strcmp(o.result, told) == 0)
-            return "";
-    return g->station ? "; unplug the device and plug it in again to program it again"
-                      : "; check the device and its cable, then program it again";
-}
-
 // ", serial 1042" for a pass; for a failure, what became of its number.
 std::string serial_said(const gang_device &d, const cli_outcome &o)
 {
@@ -84,12 +70,13 @@ void gang_report(gang *g, const gang_device &d, const cli_outcome &o, const char
     if (g->live)
         clear_block(g);
     const std::string serial = serial_said(d, o);
+    const char *next = gang_next_step(g->station, o);
     if (o.exit == CLI_EXIT_DONE && record_why)
         std::printf("FAIL %s  programmed%s, but its record was not kept: %s\n", d.port.c_str(),
                     serial.c_str(), record_why);
     else if (o.exit != CLI_EXIT_DONE)
-        std::printf("%s %s  %s%s%s\n", std::strcmp(o.result, "in-use") == 0 ? "BUSY" : "FAIL",
-                    d.port.c_str(), o.message, next_step(g, o), serial.c_str());
+        std::printf("%s %s  %s%s%s%s\n", std::strcmp(o.result, "in-use") == 0 ? "BUSY" : "FAIL",
+                    d.port.c_str(), o.message, next[0] ? "; " : "", next, serial.c_str());
     else if (!g->opt->quiet)
         std::printf("PASS %s  %.1f s%s\n", d.port.c_str(), o.seconds, serial.c_str());
     if (o.exit != CLI_EXIT_DONE && record_why)

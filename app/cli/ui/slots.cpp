@@ -32,18 +32,6 @@ void forget_old(ui_slots *t, const ui_slot *keep)
         t->slots.erase(oldest);
 }
 
-// What the operator does about a device that failed; "" when its reason
-// already says.
-const char *next_step(const cli_outcome &o)
-{
-    if (std::strcmp(o.result, "in-use") == 0)
-        return "close that program, then unplug the device and plug it in again";
-    for (const char *told : {"ok", "interrupted", "permission", "not-a-port", "no-port"})
-        if (std::strcmp(o.result, told) == 0)
-            return "";
-    return "unplug the device and plug it in again to program it again";
-}
-
 // `[...]` at `p`: whether `c` is in the class; `*end` after its `]`.
 // nullptr for an unclosed one (then `[` is itself).
 bool in_class(const char *p, char c, const char **end)
@@ -168,7 +156,7 @@ void ui_slots_end(ui_slots *t, const gang_device &d, const cli_outcome &o, const
     if (record_why)
         r.reason = done ? std::string("programmed, but its record was not kept: ") + record_why
                         : r.reason + "; its record was not kept: " + record_why;
-    r.next = next_step(o);
+    r.next = gang_next_step(t->station, o);
     r.seconds = o.seconds;
     r.usb_serial = d.usb.serial;
     r.serial = ui_serial_of(d);

@@ -34,6 +34,7 @@ struct ui_slots {
     int counted = 0;           // the gang's `programmed` when last looked
     uint32_t first_ms = 0;     // when the first device started
     bool started = false;
+    bool station = true; // a station's next steps, else a batch's
 };
 
 // Slots named after their port beyond this many: the one unused longest goes.
