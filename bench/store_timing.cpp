@@ -3,7 +3,7 @@
 // on a throwaway PostgreSQL cluster on this machine. Prints the median and the
 // worst of each in ms.
 //   zmk_store_timing [COUNT]   (1000 when not given)
-#include "app/cli/store.h"
+#include "app/database/store.h"
 #include "tests/support/pg_cluster.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // Ports other programs hold, and zmk-cli's advice for a port this user may
 // not open: child processes on real pseudo-terminals.
-#include "app/cli/advice.h"
+#include "app/run/advice.h"
 #include "platform/port_error.h"
 #include "platform/serial.h"
 #include "platform/syserror.h"

@@ -1,0 +1,224 @@
+// The ledger's rules, on every backend the build has: the order numbers are
+// handed out in, what a run's end does to its number, pools defined once,
+// reservations nobody will end, and the schema's version.
+#include "tests/database/store_db.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+class Ledger : public testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override
+    {
+        db = store_db_new(GetParam());
+        std::string why;
+        t = store_open(db, &why);
+        ASSERT_TRUE(t) << why;
+    }
+    void TearDown() override { store_close(t); }
+
+    store_status try_reserve(const std::string &pool, const std::string &run, uint64_t *value,
+                             std::string *why, int64_t pid = 42,
+                             const std::string &host = "bench-3")
+    {
+        return store_reserve(t, pool, store_db_who(run, host, pid), value, why);
+    }
+
+    uint64_t reserve(const std::string &pool, const std::string &run, int64_t pid = 42,
+                     const std::string &host = "bench-3")
+    {
+        uint64_t value = 0;
+        std::string why;
+        EXPECT_EQ(try_reserve(pool, run, &value, &why, pid, host), STORE_OK) << why;
+        return value;
+    }
+
+    store_status finish(const std::string &run, const std::string &pool, uint64_t value,
+                        const char *state)
+    {
+        std::string why;
+        return store_finish(t, store_db_record(run, pool, value, state), &why);
+    }
+
+    std::string state(const std::string &pool, uint64_t value)
+    {
+        const auto rows =
+            store_db_query(db, "SELECT state FROM serials WHERE pool = $1 AND value = $2",
+                           {store_text(pool), store_int(int64_t(value))});
+        return rows.size() == 1 ? rows[0][0].value_or("NULL") : "none";
+    }
+
+    std::string db;
+    store *t = nullptr;
+};
+
+store_pool range(uint64_t start, uint64_t step, uint64_t last)
+{
+    return store_pool{"default", false, start, step, last, {}};
+}
+
+store_pool list(std::vector<uint64_t> values)
+{
+    return store_pool{"boards", true, 0, 1, 0, values};
+}
+
+} // namespace
+
+// A range in steps; a number given back goes out next; a spoiled one never again; the
+// range's end exhausts the pool.
+TEST_P(Ledger, RangeHandsOutInOrderGivenBackFirstSpoiledNever)
+{
+    std::string why;
+    ASSERT_EQ(store_pool_check(t, range(100, 10, 145), &why), STORE_OK) << why;
+    EXPECT_EQ(reserve("default", "r1"), 100u);
+    EXPECT_EQ(reserve("default", "r2"), 110u);
+    EXPECT_EQ(reserve("default", "r3"), 120u);
+    EXPECT_EQ(finish("r2", "default", 110, "returned"), STORE_OK);
+    EXPECT_EQ(finish("r1", "default", 100, "spoiled"), STORE_OK);
+    EXPECT_EQ(finish("r3", "default", 120, "used"), STORE_OK);
+    EXPECT_EQ(state("default", 100), "spoiled");
+    EXPECT_EQ(state("default", 120), "used");
+    EXPECT_EQ(reserve("default", "r4"), 110u);
+    EXPECT_EQ(reserve("default", "r5"), 130u);
+    EXPECT_EQ(reserve("default", "r6"), 140u);
+    uint64_t value = 0;
+    EXPECT_EQ(try_reserve("default", "r7", &value, &why), STORE_EXHAUSTED);
+    EXPECT_NE(why.find("the range 100 to 145 step 10"), std::string::npos) << why;
+    EXPECT_EQ(store_pool_check(t, range(100, 10, 145), &why), STORE_EXHAUSTED);
+    // The last value a range can hold.
+    ASSERT_EQ(store_pool_check(t, {"top", false, INT64_MAX - 1, 1, INT64_MAX, {}}, &why), STORE_OK);
+    EXPECT_EQ(reserve("top", "r8"), uint64_t(INT64_MAX - 1));
+    EXPECT_EQ(reserve("top", "r9"), uint64_t(INT64_MAX));
+    EXPECT_EQ(try_reserve("top", "r10", &value, &why), STORE_EXHAUSTED);
+}
+
+// A list goes out in its order; given-back values go out lowest position first.
+TEST_P(Ledger, ListHandsOutInItsOrderUntilExhausted)
+{
+    std::string why;
+    ASSERT_EQ(store_pool_check(t, list({7, 3, 9, 5}), &why), STORE_OK) << why;
+    EXPECT_EQ(reserve("boards", "a"), 7u);
+    EXPECT_EQ(reserve("boards", "b"), 3u);
+    EXPECT_EQ(reserve("boards", "c"), 9u);
+    EXPECT_EQ(reserve("boards", "d"), 5u);
+    EXPECT_EQ(store_pool_check(t, list({7, 3, 9, 5}), &why), STORE_EXHAUSTED);
+    EXPECT_EQ(finish("d", "boards", 5, "returned"), STORE_OK);
+    EXPECT_EQ(finish("b", "boards", 3, "returned"), STORE_OK);
+    EXPECT_EQ(store_pool_check(t, list({7, 3, 9, 5}), &why), STORE_OK) << why;
+    EXPECT_EQ(reserve("boards", "e"), 3u);
+    EXPECT_EQ(reserve("boards", "f"), 5u);
+    uint64_t value = 0;
+    EXPECT_EQ(try_reserve("boards", "g", &value, &why), STORE_EXHAUSTED);
+}
+
+// A pool keeps its first definition; the answer says what it holds and what differs.
+TEST_P(Ledger, PoolKeepsItsFirstDefinition)
+{
+    std::string why;
+    ASSERT_EQ(store_pool_check(t, range(1000, 1, 1999), &why), STORE_OK) << why;
+    reserve("default", "r1");
+    EXPECT_EQ(store_pool_check(t, range(1000, 1, 2999), &why), STORE_MISMATCH);
+    EXPECT_EQ(why, "the pool \"default\" is the range 1000 to 1999 (next 1001), not the range "
+                   "1000 to 2999");
+    ASSERT_EQ(store_pool_check(t, list({1, 2, 3}), &why), STORE_OK) << why;
+    EXPECT_EQ(store_pool_check(t, list({1, 5, 3}), &why), STORE_MISMATCH);
+    EXPECT_EQ(why, "the pool \"boards\" is a list of 3 values, not a list of 3 values; they differ "
+                   "first at position 2: 2 held, 5 given");
+    EXPECT_EQ(store_pool_check(t, range(5, 0, 9), &why), STORE_MISMATCH);
+    EXPECT_EQ(store_pool_check(t, list({4, 8, 4}), &why), STORE_MISMATCH);
+    EXPECT_EQ(why, "the pool \"boards\": the list holds 4 twice");
+    uint64_t value = 0;
+    EXPECT_EQ(try_reserve("nowhere", "x", &value, &why), STORE_MISMATCH);
+}
+
+// A run's record is kept once however often it comes; the ledger follows only its own run's
+// number; what is no record is refused.
+TEST_P(Ledger, FinishKeepsEachRunOnce)
+{
+    std::string why;
+    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), STORE_OK) << why;
+    const uint64_t v = reserve("default", "run-1");
+    const std::string line = store_db_record("run-1", "default", v, "used");
+    EXPECT_EQ(store_finish(t, line, &why), STORE_OK) << why;
+    EXPECT_EQ(store_finish(t, line, &why), STORE_OK) << why;
+    EXPECT_EQ(store_db_query(db,
+                             "SELECT record, serial_value, usb_serial FROM records WHERE run = $1",
+                             {store_text("run-1")}),
+              (std::vector<store_row>{{line, "1", "A10K3"}}));
+    EXPECT_EQ(store_db_query(db, "SELECT event FROM serial_events WHERE value = 1 ORDER BY id"),
+              (std::vector<store_row>{{"reserved"}, {"used"}}));
+    EXPECT_EQ(finish("run-2", "", 0, nullptr), STORE_OK);
+    // Another run's number: the record is kept, the number left to its run.
+    reserve("default", "run-3");
+    EXPECT_EQ(store_finish(t, store_db_record("run-4", "default", 2, "returned"), &why),
+              STORE_MISMATCH);
+    EXPECT_NE(why.find("is reserved by run \"run-3\""), std::string::npos) << why;
+    EXPECT_EQ(state("default", 2), "reserved");
+    EXPECT_EQ(store_db_query(db, "SELECT COUNT(*) FROM records").at(0).at(0), "3");
+    EXPECT_EQ(store_finish(t, "{\"run\":", &why), STORE_MISMATCH);
+}
+
+bool alive_but_7(int64_t pid) { return pid != 7; }
+
+// Reservations of a process gone on this host, and of any host unseen for too long, are
+// spoiled; a spoiled number whose device passed after all is used, one given back stays
+// spoiled.
+TEST_P(Ledger, StaleReservationsAreSpoiled)
+{
+    std::string why;
+    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), STORE_OK) << why;
+    reserve("default", "dead", 7, "bench-3");   // 1
+    reserve("default", "live", 8, "bench-3");   // 2
+    reserve("default", "other", 7, "bench-4");  // 3: same pid, another host
+    reserve("default", "other2", 9, "bench-4"); // 4
+    EXPECT_EQ(store_spoil_stale(t, "bench-3", alive_but_7, 3600, &why), 1) << why;
+    EXPECT_EQ(state("default", 1), "spoiled");
+    EXPECT_EQ(state("default", 3), "reserved");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    ASSERT_EQ(store_touch(t, "bench-3", 8, &why), STORE_OK) << why;
+    EXPECT_EQ(store_spoil_stale(t, "bench-3", alive_but_7, 1, &why), 2) << why;
+    EXPECT_EQ(state("default", 2), "reserved");
+    EXPECT_EQ(state("default", 3), "spoiled");
+    EXPECT_EQ(finish("other", "default", 3, "used"), STORE_OK);
+    EXPECT_EQ(finish("other2", "default", 4, "returned"), STORE_OK);
+    EXPECT_EQ(state("default", 3), "used");
+    EXPECT_EQ(state("default", 4), "spoiled");
+    EXPECT_EQ(reserve("default", "next"), 5u);
+}
+
+// A database made by a newer zmk-cli is left alone.
+TEST_P(Ledger, NewerSchemaIsRefused)
+{
+    store_close(t);
+    t = nullptr;
+    store_db_query(db, "UPDATE zmk_schema SET version = 99");
+    std::string why;
+    EXPECT_EQ(store_open(db, &why), nullptr);
+    EXPECT_EQ(why, "the database " + store_display_name(db) +
+                       " has schema version 99; this zmk-cli knows up to 1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, Ledger, testing::ValuesIn(store_db_kinds()), store_db_kind_name);
+
+TEST(StoreNames, PasswordsAreNeverShown)
+{
+    EXPECT_EQ(store_display_name("postgresql://u:secret@db/line"), "postgresql://u@db/line");
+    EXPECT_EQ(store_display_name("postgres://u:p@ss@h:5432/d?sslmode=require&password=x"),
+              "postgres://u@h:5432/d?sslmode=require");
+    EXPECT_EQ(store_display_name("postgresql://db/line?password=x"), "postgresql://db/line");
+    EXPECT_EQ(store_display_name("line:1@x.db"), "line:1@x.db");
+    EXPECT_TRUE(store_is_server_name("postgres://db/line"));
+    EXPECT_FALSE(store_is_server_name("records/postgresql.db"));
+}
+
+#ifdef _WIN32
+// The Windows build has no PostgreSQL client.
+TEST(StoreNames, ServerNamesAreRefusedWithoutAClient)
+{
+    std::string why;
+    EXPECT_EQ(store_open("postgresql://u:secret@db/line", &why), nullptr);
+    EXPECT_EQ(why, "this build keeps its records in SQLite files only; give --db a file name");
+}
+#endif
