@@ -28,19 +28,23 @@ bool proc_self_path(char *dest, size_t size);
 long long proc_self_id();
 bool proc_alive(long long pid);
 
-// Asks the child to stop at its next step boundary (SIGTERM), so that it puts
-// its port back and says where it stopped. Windows: ends it at once.
+// Asks the child to stop at its next step boundary, so that it puts its port
+// back and says where it stopped: SIGTERM, or on Windows an event the child
+// was handed at its start and watches from proc_catch_interrupts on. Either
+// way the child's proc_interrupts() goes up by two and proc_stop_status()
+// becomes 143. A child that does not end is for proc_kill.
 void proc_stop(proc *p);
 
 // Catches the requests to stop from here on instead of ending the program:
 // Ctrl-C, SIGTERM and SIGHUP (Windows: Ctrl-C, Ctrl-Break, the console
-// closing). Without `ctrl_c`, Ctrl-C is left as it is: the child of a batch
-// leaves that one to its parent, which started it with Ctrl-C ignored.
+// closing, the parent's proc_stop). Without `ctrl_c`, Ctrl-C is left as it
+// is: the child of a batch leaves that one to its parent, which started it
+// with Ctrl-C ignored.
 void proc_catch_interrupts(bool ctrl_c = true);
 // How many Ctrl-C have come so far; SIGTERM or SIGHUP counts as two at once,
 // since whoever sends it wants the program to end now.
 int proc_interrupts();
 // The status a program usually ends with after the last request: 130
-// (Ctrl-C), 143 (SIGTERM, Ctrl-Break), 129 (SIGHUP, the console closed);
-// 0 before any.
+// (Ctrl-C), 143 (SIGTERM, Ctrl-Break, proc_stop), 129 (SIGHUP, the console
+// closed); 0 before any.
 int proc_stop_status();

@@ -39,7 +39,7 @@ int cli_list_ports(const cli_options &opt)
     if (n < 0) {
         std::fprintf(stderr, "zmk-cli: --match usb: takes four hex digits each, as in "
                              "usb:0403:6001\n");
-        return CLI_EXIT_USAGE;
+        return RUN_EXIT_USAGE;
     }
     for (int i = 0; i < n; ++i) {
         if (ports[i].description[0])
@@ -50,5 +50,5 @@ int cli_list_ports(const cli_options &opt)
     if (n == 0)
         std::fprintf(stderr, opt.match.empty() ? "zmk-cli: no serial ports found\n"
                                                : "zmk-cli: no serial port matches\n");
-    return CLI_EXIT_DONE;
+    return RUN_EXIT_DONE;
 }

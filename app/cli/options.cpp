@@ -28,19 +28,19 @@ void add_run_options(CLI::App &app, cli_options *opt)
 {
     app.add_option("--image", opt->image, "Flash FILE instead of the built-in image")
         ->type_name("FILE");
-    app.add_option("--timeout", opt->timeout_s,
+    app.add_option("--timeout", opt->run.timeout_s,
                    "Give up when the device has acknowledged nothing for SECONDS, because it "
                    "is silent or refuses the command (0: never)")
         ->type_name("SECONDS")
         ->check(seconds)
         ->default_str("30");
-    app.add_option("--erase-timeout", opt->erase_timeout_s,
+    app.add_option("--erase-timeout", opt->run.erase_timeout_s,
                    "While the device answers the erase poll with \"not yet\", wait up to "
                    "SECONDS for the erase to finish (0: never give up)")
         ->type_name("SECONDS")
         ->check(seconds)
         ->default_str("300");
-    app.add_flag("-q,--quiet", opt->quiet, "Print errors only");
+    app.add_flag("-q,--quiet", opt->run.quiet, "Print errors only");
 }
 
 void add_line_options(CLI::App &app, cli_options *opt)
@@ -60,9 +60,6 @@ void add_line_options(CLI::App &app, cli_options *opt)
                    "be repeated")
         ->type_name("PATTERN")
         ->allow_extra_args(false);
-    // How a parent starts the run of one device; not for people.
-    app.add_flag("--child", opt->child)->group("");
-    app.add_option("--serial-put", opt->serial_put)->group("");
 }
 
 void add_serial_options(CLI::App &app, cli_options *opt)
@@ -72,22 +69,22 @@ void add_serial_options(CLI::App &app, cli_options *opt)
                    "FILE (made on first use) or postgresql://USER@HOST/DB, shared by a line of "
                    "stations")
         ->type_name("FILE|URL");
-    app.add_option("--serial-at", opt->serial_at,
+    app.add_option("--serial-at", opt->serial.at,
                    "Write each device's own serial number into its copy of the image at byte "
                    "OFFSET (decimal, or hex as 0x...)")
         ->type_name("OFFSET");
-    app.add_option("--serial-format", opt->serial_format,
+    app.add_option("--serial-format", opt->serial.format,
                    "How the number is written: u32le, u32be, u64le, u64be, or ascii:N (decimal, "
                    "zero-padded to N characters)")
         ->type_name("FORMAT")
         ->default_str("u32le");
-    app.add_option("--serial-start", opt->serial_start, "The range's first number")->type_name("N");
-    app.add_option("--serial-step", opt->serial_step, "From one number to the next (default 1)")
+    app.add_option("--serial-start", opt->serial.start, "The range's first number")->type_name("N");
+    app.add_option("--serial-step", opt->serial.step, "From one number to the next (default 1)")
         ->type_name("K");
-    app.add_option("--serial-end", opt->serial_end,
+    app.add_option("--serial-end", opt->serial.end,
                    "The last number the range may hand out (default: the largest that fits)")
         ->type_name("N");
-    app.add_option("--serial-list", opt->serial_list,
+    app.add_option("--serial-list", opt->serial.list,
                    "Hand out the numbers in FILE (one per line) in order, each once")
         ->type_name("FILE");
     app.add_option("--station-name", opt->station_name,
@@ -103,7 +100,7 @@ void add_serial_options(CLI::App &app, cli_options *opt)
                    "e.g. 3=usb-path:1-1.3 or 3=/dev/ttyUSB3; may be repeated")
         ->type_name("NAME=PATTERN")
         ->allow_extra_args(false);
-    app.add_option("--serial-pool", opt->serial_pool,
+    app.add_option("--serial-pool", opt->serial.pool,
                    "The range's name in the database, so products can share one (default: "
                    "default)")
         ->type_name("NAME");
@@ -122,8 +119,6 @@ int check_usage(const cli_options *opt, bool jobs_given)
         why = "--match goes with --station (or --list); PORT... programs the ports named";
     else if (!opt->station && opt->ports.empty())
         why = "PORT is required";
-    else if (opt->child && opt->ports.size() != 1)
-        why = "--child takes one PORT";
     else if (!opt->slots.empty() && opt->ui.empty())
         why = "--slot names the tiles of the page: give --ui too";
     for (const std::string &m : opt->match) {
@@ -134,7 +129,7 @@ int check_usage(const cli_options *opt, bool jobs_given)
     if (!why)
         return -1;
     std::fprintf(stderr, "zmk-cli: %s\nRun with --help for more information.\n", why);
-    return CLI_EXIT_USAGE;
+    return RUN_EXIT_USAGE;
 }
 
 } // namespace
@@ -158,9 +153,9 @@ int cli_parse(int argc, char **argv, cli_options *opt)
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         int rc = app.exit(e);
-        return rc == 0 ? CLI_EXIT_DONE : CLI_EXIT_USAGE;
+        return rc == 0 ? RUN_EXIT_DONE : RUN_EXIT_USAGE;
     }
     if (opt->ports.size() == 1)
-        opt->port = opt->ports[0];
+        opt->run.port = opt->ports[0];
     return check_usage(opt, app.count("--jobs") > 0);
 }

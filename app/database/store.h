@@ -4,6 +4,8 @@
 // the parent zmk-cli process writes it.
 #pragma once
 
+#include "app/database/record_columns.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -64,6 +66,11 @@ store_status store_reserve(store *t, const std::string &pool, const store_who &w
 // reservation, or its state is unknown) is kept with the ledger untouched and returns
 // STORE_MISMATCH; what is no JSON object is not kept (STORE_MISMATCH).
 store_status store_finish(store *t, const std::string &record_json, std::string *why);
+// The same with the record's values already read (record_row_parse, or made by
+// the caller): `row` fills the columns and says the serial, `record_json` is kept
+// as the record. A record carries a serial when any of its serial fields is set.
+store_status store_finish(store *t, const record_row &row, const std::string &record_json,
+                          std::string *why);
 // Reservations nobody will end: those of this host whose process (pid) is gone (`alive(pid)`
 // false; nullptr: not asked), and those of any host not seen for `stale_seconds`, become
 // spoiled (nobody knows what the device holds). Returns how many, or -1 (away).

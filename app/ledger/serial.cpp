@@ -1,6 +1,4 @@
-#include "app/cli/serial.h"
-
-#include "app/cli/cli.h"
+#include "app/ledger/serial.h"
 
 #include <cstdio>
 #include <fstream>
@@ -132,23 +130,23 @@ std::string number_option(const char *name, const std::string &text, uint64_t *o
     return std::string(name) + " expects a number (decimal, or hex as 0x...), not '" + text + "'";
 }
 
-std::string range_of(const cli_options &opt, serial_plan *p)
+std::string range_of(const serial_settings &opt, serial_plan *p)
 {
     const uint64_t max = serial_format_max(p->format);
-    std::string why = number_option("--serial-start", opt.serial_start, &p->start);
-    if (why.empty() && !opt.serial_step.empty())
-        why = number_option("--serial-step", opt.serial_step, &p->step);
+    std::string why = number_option("--serial-start", opt.start, &p->start);
+    if (why.empty() && !opt.step.empty())
+        why = number_option("--serial-step", opt.step, &p->step);
     p->last = max;
-    if (why.empty() && !opt.serial_end.empty())
-        why = number_option("--serial-end", opt.serial_end, &p->last);
+    if (why.empty() && !opt.end.empty())
+        why = number_option("--serial-end", opt.end, &p->last);
     if (!why.empty())
         return why;
     if (p->step == 0)
         return "--serial-step must be 1 or more";
     if (p->start > max)
-        return "--serial-start " + opt.serial_start + " does not fit " + opt.serial_format;
+        return "--serial-start " + opt.start + " does not fit " + opt.format;
     if (p->last > max)
-        return "--serial-end " + opt.serial_end + " does not fit " + opt.serial_format;
+        return "--serial-end " + opt.end + " does not fit " + opt.format;
     if (p->last < p->start)
         return "the serial range is used up before it starts: --serial-end is below --serial-start";
     return "";
@@ -156,20 +154,21 @@ std::string range_of(const cli_options &opt, serial_plan *p)
 
 } // namespace
 
-std::string serial_plan_make(const cli_options &opt, uint32_t image_size, serial_plan *out)
+std::string serial_plan_make(const serial_settings &opt, bool have_db, uint32_t image_size,
+                             serial_plan *out)
 {
     serial_plan &p = *out;
     p = serial_plan{};
-    const bool numbers = !opt.serial_start.empty() || !opt.serial_list.empty();
-    if (opt.serial_at.empty())
-        return numbers || !opt.serial_end.empty() ? "serial numbers need --serial-at OFFSET" : "";
+    const bool numbers = !opt.start.empty() || !opt.list.empty();
+    if (opt.at.empty())
+        return numbers || !opt.end.empty() ? "serial numbers need --serial-at OFFSET" : "";
     p.given = true;
-    if (opt.db.empty())
+    if (!have_db)
         return "serial numbers need --db (an SQLite file, or postgresql://...) to keep their "
                "ledger";
-    if (!serial_parse_format(opt.serial_format, &p.format))
+    if (!serial_parse_format(opt.format, &p.format))
         return "--serial-format takes u32le, u32be, u64le, u64be or ascii:N (N from 1 to 20)";
-    std::string why = number_option("--serial-at", opt.serial_at, &p.at);
+    std::string why = number_option("--serial-at", opt.at, &p.at);
     if (!why.empty())
         return why;
     if (p.at >= image_size || image_size - p.at < p.format.width) {
@@ -180,13 +179,13 @@ std::string serial_plan_make(const cli_options &opt, uint32_t image_size, serial
                       unsigned(image_size));
         return text;
     }
-    p.pool = opt.serial_pool.empty() ? "default" : opt.serial_pool;
-    if (!opt.serial_start.empty() && !opt.serial_list.empty())
+    p.pool = opt.pool.empty() ? "default" : opt.pool;
+    if (!opt.start.empty() && !opt.list.empty())
         return "give --serial-start or --serial-list, not both";
     if (!numbers)
         return "--serial-at needs the numbers: --serial-start N or --serial-list FILE";
-    p.list = !opt.serial_list.empty();
-    if (p.list && (!opt.serial_end.empty() || !opt.serial_step.empty()))
+    p.list = !opt.list.empty();
+    if (p.list && (!opt.end.empty() || !opt.step.empty()))
         return "--serial-step and --serial-end go with --serial-start, not with a list";
-    return p.list ? read_list(opt.serial_list, p.format, &p.values) : range_of(opt, &p);
+    return p.list ? read_list(opt.list, p.format, &p.values) : range_of(opt, &p);
 }

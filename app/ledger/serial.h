@@ -7,13 +7,17 @@
 #include <string>
 #include <vector>
 
-struct cli_options;
 
 enum serial_kind { SERIAL_U32LE, SERIAL_U32BE, SERIAL_U64LE, SERIAL_U64BE, SERIAL_ASCII };
 
 struct serial_format {
     serial_kind kind;
     uint32_t width; // bytes written
+};
+
+// The serial-number options as given (numbers in decimal or 0x hex).
+struct serial_settings {
+    std::string at, format = "u32le", start, step, end, list, pool;
 };
 
 // The numbers of one pool and where they go. Values never exceed INT64_MAX,
@@ -42,6 +46,7 @@ bool serial_encode(const serial_format &f, uint64_t value, uint8_t *dest);
 std::string serial_hex(const uint8_t *bytes, size_t n);
 bool serial_unhex(const std::string &text, std::vector<uint8_t> *out);
 
-// The plan from the options and the image's size; "" or the reason it is
-// refused (for exit status 2).
-std::string serial_plan_make(const cli_options &opt, uint32_t image_size, serial_plan *out);
+// The plan from the options and the image's size (`have_db`: a database
+// keeps the ledger); "" or the reason it is refused (for exit status 2).
+std::string serial_plan_make(const serial_settings &opt, bool have_db, uint32_t image_size,
+                             serial_plan *out);

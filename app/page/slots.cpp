@@ -113,12 +113,17 @@ int ui_slots_parse(ui_slots *t, const std::string &text, std::string *why)
     return 0;
 }
 
+const ui_slot *ui_slots_find(const ui_slots *t, const std::string &port, const port_info &usb)
+{
+    for (const ui_slot &s : t->slots)
+        if (named_match(s, port, usb) || (s.pattern.empty() && s.name == port))
+            return &s;
+    return nullptr;
+}
+
 ui_slot *ui_slots_of(ui_slots *t, const std::string &port, const port_info &usb, uint32_t now_ms)
 {
-    ui_slot *found = nullptr;
-    for (ui_slot &s : t->slots)
-        if (!found && (named_match(s, port, usb) || (s.pattern.empty() && s.name == port)))
-            found = &s;
+    auto *found = const_cast<ui_slot *>(ui_slots_find(t, port, usb));
     if (!found) {
         t->slots.push_back(ui_slot{});
         found = &t->slots.back();
@@ -138,31 +143,51 @@ void ui_slots_seen(ui_slots *t, const port_info *present, int n, uint32_t now_ms
         ui_slots_of(t, present[i].path, present[i], now_ms)->present = 1;
 }
 
-void ui_slots_end(ui_slots *t, const gang_device &d, const cli_outcome &o, const char *record_why)
+void ui_slots_end(ui_slots *t, const snapshot_end &e)
 {
-    const uint32_t end_ms = d.start_ms + uint32_t(o.seconds * 1000);
+    const uint32_t end_ms = e.start_ms + uint32_t(e.seconds * 1000);
     if (!t->started) {
         t->started = true;
-        t->first_ms = d.start_ms;
+        t->first_ms = e.start_ms;
     }
-    ui_result &r = ui_slots_of(t, d.port, d.usb, end_ms)->last;
+    ui_result &r = ui_slots_of(t, e.port, e.usb, end_ms)->last;
     r = ui_result{};
-    const bool done = o.exit == CLI_EXIT_DONE;
-    r.state = std::strcmp(o.result, "in-use") == 0 ? "in-use"
-              : done && !record_why                ? "pass"
-                                                   : "fail";
-    r.result = o.result;
-    r.reason = o.message;
-    if (record_why)
-        r.reason = done ? std::string("programmed, but its record was not kept: ") + record_why
-                        : r.reason + "; its record was not kept: " + record_why;
-    r.next = gang_next_step(t->station, o);
-    r.seconds = o.seconds;
-    r.usb_serial = d.usb.serial;
-    r.serial = ui_serial_of(d);
+    r.state = e.in_use ? "in-use" : e.passed ? "pass" : "fail";
+    r.result = e.result;
+    r.reason = e.message;
+    r.next = e.next;
+    r.seconds = e.seconds;
+    r.usb_serial = e.usb.serial;
+    r.serial = e.serial;
 }
 
-std::string ui_serial_of(const gang_device &d)
+const ui_slot *ui_slots_held(const ui_slots *t, const std::string &port)
 {
-    return d.claimed ? std::to_string(d.claim.value) : "";
+    for (const ui_slot &s : t->slots)
+        if (s.port == port)
+            return &s;
+    static const port_info unknown{};
+    return ui_slots_find(t, port, unknown);
+}
+
+void ui_slots_take(ui_slots *t, const snapshot &s, uint32_t now_ms)
+{
+    if (s.ports_known)
+        ui_slots_seen(t, s.present.data(), int(s.present.size()), now_ms);
+    for (const snapshot_end &e : s.ended)
+        ui_slots_end(t, e);
+    for (const snapshot_device &d : s.running) {
+        if (!t->started || int32_t(d.start_ms - t->first_ms) < 0)
+            t->first_ms = d.start_ms;
+        t->started = true;
+        ui_slots_of(t, d.port, d.usb, now_ms)->last = ui_result{}; // the next device started here
+    }
+    static const port_info unknown{};
+    for (const snapshot_busy &b : s.busy)
+        if (!ui_slots_held(t, b.port))
+            ui_slots_of(t, b.port, unknown, now_ms);
+    for (; t->counted < s.programmed; ++t->counted)
+        t->ends.push_back(now_ms);
+    while (!t->ends.empty() && now_ms - t->ends.front() > 3600000)
+        t->ends.pop_front();
 }

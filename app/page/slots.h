@@ -3,7 +3,7 @@
 // came to, kept until the next device starts there.
 #pragma once
 
-#include "app/cli/gang.h"
+#include "app/page/snapshot.h"
 
 #include <cstdint>
 #include <deque>
@@ -31,7 +31,7 @@ struct ui_slot {
 struct ui_slots {
     std::list<ui_slot> slots;  // in the order shown: named ones first, others as they came
     std::deque<uint32_t> ends; // when each device counted as programmed ended, the last hour
-    int counted = 0;           // the gang's `programmed` when last looked
+    int counted = 0;           // the station's `programmed` when last looked
     uint32_t first_ms = 0;     // when the first device started
     bool started = false;
     bool station = true; // a station's next steps, else a batch's
@@ -50,15 +50,20 @@ int ui_slots_parse(ui_slots *t, const std::string &text, std::string *why);
 // one named after its path (made when new). A slot shows one device: give
 // each slot a pattern only one port matches at a time.
 ui_slot *ui_slots_of(ui_slots *t, const std::string &port, const port_info &usb, uint32_t now_ms);
+// The slot a port's device is shown on, without making one; nullptr when
+// there is none yet.
+const ui_slot *ui_slots_find(const ui_slots *t, const std::string &port, const port_info &usb);
+// The slot a port last showed a device in, else the one it would.
+const ui_slot *ui_slots_held(const ui_slots *t, const std::string &port);
 // The ports present now (the station's watch): tiles for them, and which
 // slots are unplugged.
 void ui_slots_seen(ui_slots *t, const port_info *present, int n, uint32_t now_ms);
-// A device's run ended; `record_why`: why its record was not kept, nullptr
-// when it was.
-void ui_slots_end(ui_slots *t, const gang_device &d, const cli_outcome &o,
-                  const char *record_why = nullptr);
-// The serial number the device's run writes, "" for none.
-std::string ui_serial_of(const gang_device &d);
+// A device's run ended: its result stays on its tile.
+void ui_slots_end(ui_slots *t, const snapshot_end &e);
+// Takes in what the station shows now: its ports, the devices that ended,
+// the running ones (each takes its slot's tile, replacing what the last
+// one there came to), and the count for the rate per hour.
+void ui_slots_take(ui_slots *t, const snapshot &s, uint32_t now_ms);
 // `*` any run of characters, `?` any one, `[a-z]` and `[!0-9]` one of a set
 // or not.
 bool ui_glob(const char *pattern, const char *text);

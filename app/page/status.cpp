@@ -2,11 +2,12 @@
 // known), so that the page fills each tile the same way.
 #include "app/page/status.h"
 
+#include "layers/lprog.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <map>
 
 namespace {
@@ -50,114 +51,92 @@ void put_result(json &j, const ui_result &r)
 
 // How a running device stands: its phase and progress, or what the engine
 // says while the device acknowledges nothing.
-void put_running(json &j, const gang_device &d, uint32_t now_ms)
+void put_running(json &j, const snapshot_device &d, uint32_t now_ms)
 {
-    const cli_watch &w = d.watch;
-    j["state"] = !w.waiting[0]                            ? "programming"
-                 : w.last.state == LPROG_WAIT_ERASE       ? "erasing"
-                 : std::strncmp(w.waiting, "answers ", 8) ? "no-answer"
-                                                          : "refusing";
-    j["phase"] = w.exchanges ? lprog_phase_name(w.last.state) : "Starting";
-    j["done"] = std::min(w.last.done, w.last.total);
-    j["total"] = w.last.total;
-    j["detail"] = text_or_null(w.waiting);
+    j["state"] = d.waiting == ZMK_GOING      ? "programming"
+                 : d.waiting == ZMK_ERASING  ? "erasing"
+                 : d.waiting == ZMK_REFUSING ? "refusing"
+                                             : "no-answer";
+    j["phase"] = d.exchanges ? lprog_phase_name(d.phase) : "Starting";
+    j["done"] = std::min(d.done, d.total);
+    j["total"] = d.total;
+    j["detail"] = text_or_null(d.detail);
     j["seconds"] = (now_ms - d.start_ms) / 1000;
     j["usb_serial"] = text_or_null(d.usb.serial);
-    j["serial"] = text_or_null(ui_serial_of(d));
+    j["serial"] = text_or_null(d.serial);
 }
 
 // The devices counted as programmed in the last hour, per hour; null before
 // the first.
-json per_hour(const gang *g, ui_slots *t, uint32_t now_ms)
+json per_hour(const ui_slots *t, uint32_t now_ms)
 {
-    for (; t->counted < g->programmed; ++t->counted)
-        t->ends.push_back(now_ms);
-    while (!t->ends.empty() && now_ms - t->ends.front() > HOUR_MS)
-        t->ends.pop_front();
     if (t->ends.empty() || !t->started)
         return nullptr;
     const uint32_t since = std::min(now_ms - t->first_ms, HOUR_MS);
     return double(int(t->ends.size() * double(HOUR_MS) / std::max(since, 1000u) * 10)) / 10;
 }
 
-json counts(const gang *g, ui_slots *t, uint32_t now_ms)
+json counts(const snapshot &s, const ui_slots *t, uint32_t now_ms)
 {
-    return json{{"programmed", g->programmed},
-                {"ok", g->ok},
-                {"failed", g->failed},
-                {"yield", g->programmed ? json(double(int(1000.0 * g->ok / g->programmed)) / 10)
-                                        : json(nullptr)},
-                {"per_hour", per_hour(g, t, now_ms)},
-                {"in_use", g->in_use},
-                {"not_started", g->not_started}};
+    return json{{"programmed", s.programmed},
+                {"ok", s.ok},
+                {"failed", s.failed},
+                {"yield", s.programmed ? json(double(int(1000.0 * s.ok / s.programmed)) / 10)
+                                       : json(nullptr)},
+                {"per_hour", per_hour(t, now_ms)},
+                {"in_use", s.in_use},
+                {"not_started", s.not_started}};
 }
 
-json image(const cli_image &i)
+json image(const snapshot &s)
 {
     char crc[16];
-    std::snprintf(crc, sizeof crc, "%08x", unsigned(i.crc32));
-    return json{{"name", i.name}, {"size", i.size}, {"crc32", crc}};
-}
-
-ui_slot *slot_had(ui_slots *t, const std::string &port)
-{
-    for (ui_slot &s : t->slots)
-        if (s.port == port)
-            return &s;
-    return nullptr;
+    std::snprintf(crc, sizeof crc, "%08x", unsigned(s.image_crc32));
+    return json{{"name", s.image_name}, {"size", s.image_size}, {"crc32", crc}};
 }
 
 // Every slot's tile: the running device there, else a port another program
 // holds (asked for again), else what the last device came to.
-json tiles(const gang *g, ui_slots *t, uint32_t now_ms)
+json tiles(const snapshot &s, const ui_slots *t, uint32_t now_ms)
 {
     std::map<const ui_slot *, json> live;
-    for (const gang_device &d : g->running) {
-        if (!t->started || int32_t(d.start_ms - t->first_ms) < 0)
-            t->first_ms = d.start_ms;
-        t->started = true;
-        ui_slot *s = ui_slots_of(t, d.port, d.usb, now_ms);
-        s->last = ui_result{}; // the next device started here
-        put_running(live[s] = tile(*s), d, now_ms);
-    }
-    for (const auto &[port, busy] : g->busy) {
-        if (busy.reported)
+    for (const snapshot_device &d : s.running)
+        if (const ui_slot *slot = ui_slots_find(t, d.port, d.usb))
+            put_running(live[slot] = tile(*slot), d, now_ms);
+    for (const snapshot_busy &b : s.busy) {
+        const ui_slot *slot = ui_slots_held(t, b.port);
+        if (!slot || live.count(slot))
             continue;
-        ui_slot *s = slot_had(t, port);
-        static const port_info unknown{};
-        s = s ? s : ui_slots_of(t, port, unknown, now_ms);
-        if (live.count(s))
-            continue;
-        json &j = live[s] = tile(*s);
+        json &j = live[slot] = tile(*slot);
         j["state"] = "in-use";
         j["detail"] = "another program holds the port; asking again";
-        j["seconds"] = (now_ms - busy.first_ms) / 1000;
+        j["seconds"] = (now_ms - b.first_ms) / 1000;
     }
     json out = json::array();
-    for (const ui_slot &s : t->slots) {
-        const auto it = live.find(&s);
-        out.push_back(it != live.end() ? it->second : tile(s));
-        if (it == live.end() && !s.last.state.empty())
-            put_result(out.back(), s.last);
+    for (const ui_slot &slot : t->slots) {
+        const auto it = live.find(&slot);
+        out.push_back(it != live.end() ? it->second : tile(slot));
+        if (it == live.end() && !slot.last.state.empty())
+            put_result(out.back(), slot.last);
     }
     return out;
 }
 
 } // namespace
 
-std::string ui_status_json(const gang *g, ui_slots *slots, const ui_station &s, uint32_t now_ms)
+std::string ui_status_json(const snapshot &s, const ui_slots *slots, uint32_t now_ms)
 {
-    const json t = tiles(g, slots, now_ms);
     json today = nullptr;
     if (s.today_known)
-        today = json{
-            {"programmed", s.today_programmed}, {"ok", s.today_ok}, {"failed", s.today_failed}};
-    const char *state = !s.stopping ? "running" : g->running.empty() ? "stopped" : "stopping";
-    return json{{"station", s.name.empty() ? g->host : s.name},
+        today = json{{"programmed", s.today_programmed},
+                     {"ok", s.today_ok},
+                     {"failed", s.today_programmed - s.today_ok}};
+    const char *state = !s.stopping ? "running" : s.running.empty() ? "stopped" : "stopping";
+    return json{{"station", s.station},
                 {"state", state},
-                {"image", image(*g->image)},
-                {"counts", counts(g, slots, now_ms)},
+                {"image", image(s)},
+                {"counts", counts(s, slots, now_ms)},
                 {"today", today},
-                {"slots", t}}
+                {"slots", tiles(s, slots, now_ms)}}
         .dump(-1, ' ', false, json::error_handler_t::replace); // any byte a port's name holds
 }

@@ -1,6 +1,7 @@
-#include "app/cli/record.h"
+#include "app/record/record.h"
 
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/syserror.h"
 
 #include <nlohmann/json.hpp>
@@ -24,82 +25,122 @@ std::string iso_utc(std::time_t t)
     return text;
 }
 
-json text_or_null(const char *s) { return s[0] ? json(s) : json(nullptr); }
+store_param text_or_null(const std::string &s) { return s.empty() ? store_null() : store_text(s); }
 
-json hex_or_null(uint16_t id)
+store_param hex(uint32_t v, int digits)
 {
-    if (!id)
-        return nullptr;
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", unsigned(id));
-    return text;
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*x", digits, unsigned(v));
+    return store_text(text);
 }
 
-json usb_json(const port_info &u)
+store_param hex_or_null(uint16_t id) { return id ? hex(id, 4) : store_null(); }
+
+void put_usb(record_row &r, const port_info &u)
 {
-    return json{{"vid", hex_or_null(u.vid)},
-                {"pid", hex_or_null(u.pid)},
-                {"serial", text_or_null(u.serial)},
-                {"location", text_or_null(u.location)},
-                {"product", text_or_null(u.product)}};
+    r[REC_USB_VID] = hex_or_null(u.vid);
+    r[REC_USB_PID] = hex_or_null(u.pid);
+    r[REC_USB_SERIAL] = text_or_null(u.serial);
+    r[REC_USB_LOCATION] = text_or_null(u.location);
+    r[REC_USB_PRODUCT] = text_or_null(u.product);
 }
 
-json serial_json(const cli_record_serial &s)
+void put_serial(record_row &r, const record_facts &f)
 {
-    if (s.state.empty())
-        return nullptr;
-    return json{{"pool", s.pool}, {"value", s.value}, {"bytes", s.bytes}, {"state", s.state}};
+    if (f.serial_state.empty())
+        return;
+    r[REC_SERIAL_POOL] = store_text(f.serial_pool);
+    r[REC_SERIAL_VALUE] = store_int(int64_t(f.serial_value));
+    r[REC_SERIAL_BYTES] = store_text(f.serial_bytes);
+    r[REC_SERIAL_STATE] = store_text(f.serial_state);
+}
+
+json value_of(const store_param &p)
+{
+    switch (p.kind) {
+    case store_param::INT: return p.i;
+    case store_param::REAL: return p.r;
+    case store_param::TEXT: return p.s;
+    default: return nullptr;
+    }
 }
 
 } // namespace
 
-std::string cli_record_json(const cli_record &r)
+record record_make(const record_facts &f)
 {
-    char crc[16];
-    std::snprintf(crc, sizeof crc, "%08x", unsigned(r.image_crc32));
-    const json j{
-        {"time", iso_utc(r.start)},
-        {"host", r.host},
-        {"port", r.port},
-        {"usb", usb_json(r.usb)},
-        {"image", {{"name", r.image_name}, {"size", r.image_size}, {"crc32", crc}}},
-        {"result", r.result},
-        {"exit", r.exit},
-        {"message", text_or_null(r.message.c_str())},
-        {"seconds", double(int64_t(r.seconds * 100 + 0.5)) / 100},
-        {"exchanges", r.exchanges},
-        {"repeats", r.repeats},
-        {"serial", serial_json(r.serial)},
-        {"run", text_or_null(r.run.c_str())},
-        {"tool", "zmk-cli " ZMK_VERSION},
-    };
+    record out;
+    record_row &r = out.row;
+    r[REC_TIME] = store_text(iso_utc(f.start));
+    r[REC_HOST] = store_text(f.host);
+    r[REC_PORT] = store_text(f.port);
+    put_usb(r, f.usb);
+    r[REC_IMAGE_NAME] = store_text(f.image_name);
+    r[REC_IMAGE_SIZE] = store_int(f.image_size);
+    r[REC_IMAGE_CRC32] = hex(f.image_crc32, 8);
+    r[REC_IMAGE_WRITTEN_CRC32] = hex(f.written_crc32, 8);
+    r[REC_RESULT] = store_text(run_result_word(f.end.result));
+    r[REC_EXIT] = store_int(f.end.exit);
+    r[REC_MESSAGE] = text_or_null(f.end.message);
+    r[REC_SECONDS] = store_real(double(int64_t(f.end.seconds * 100 + 0.5)) / 100);
+    r[REC_EXCHANGES] = store_int(f.end.exchanges);
+    r[REC_REPEATS] = store_int(f.end.repeats);
+    put_serial(r, f);
+    r[REC_RUN] = text_or_null(f.run);
+    r[REC_TOOL] = store_text("zmk-cli " ZMK_VERSION);
+    out.json = record_json_of(r);
+    return out;
+}
+
+std::string record_json_of(const record_row &row)
+{
+    json j = json::object();
+    const record_column *columns = record_columns();
+    for (int k = 0; k < REC_FIELDS; ++k) {
+        const record_column &c = columns[k];
+        if (c.group)
+            j[c.group][c.key] = value_of(row[c.field]);
+        else
+            j[c.key] = value_of(row[c.field]);
+    }
+    // A run without a serial number has none, not one of nulls.
+    if (row[REC_SERIAL_STATE].kind == store_param::NUL)
+        j["serial"] = nullptr;
     // Names and texts from the system may hold anything; never fail on them.
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+std::string record_run_name(const std::string &station)
+{
+    static unsigned count = 0;
+    char text[64];
+    std::snprintf(text, sizeof text, "-%lld-%lld-%u", proc_self_id(),
+                  static_cast<long long>(std::time(nullptr)), ++count);
+    return station + text;
+}
+
 namespace {
 
-int failed(std::string *why)
+bool failed(std::string *why)
 {
     char text[160] = "";
     platform_error_text(platform_last_error(), text, sizeof text);
     std::string t = text;
     while (!t.empty() && std::strchr("\r\n. ", t.back()))
         t.pop_back();
-    if (why)
-        *why = t.empty() ? "the system refused it" : t;
-    return -1;
+    *why = t.empty() ? "the system refused it" : t;
+    return false;
 }
 
 } // namespace
 
-int cli_record_append(const std::string &path, const cli_record &r, std::string *why)
+bool record_log_append(const std::string &path, const std::string &json, std::string *why)
 {
-    const std::string line = cli_record_json(r) + "\n";
-    return platform_append_durable(path.c_str(), line.data(), line.size()) == 0 ? 0 : failed(why);
+    const std::string line = json + "\n";
+    return platform_append_durable(path.c_str(), line.data(), line.size()) == 0 || failed(why);
 }
 
-int cli_record_check(const std::string &path, std::string *why)
+bool record_log_check(const std::string &path, std::string *why)
 {
-    return platform_append_check(path.c_str()) == 0 ? 0 : failed(why);
+    return platform_append_check(path.c_str()) == 0 || failed(why);
 }

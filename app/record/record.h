@@ -1,47 +1,50 @@
-// The record of one device run: one JSON object per line (JSON Lines),
-// appended by the one process that shows the result, on disk before it is
-// shown.
+// The record of one device's run: made once from the run's facts, as a row
+// of values (the database's) and one line of JSON (the log's, the spool's
+// and the page's), both from the one table of the record's columns.
 #pragma once
 
+#include "app/database/record_columns.h"
+#include "app/run/end.h"
 #include "platform/ports.h"
 
 #include <cstdint>
 #include <ctime>
 #include <string>
 
-// The serial number a run carried, and what became of it: "used" (the device
-// passed), "spoiled" (it may be in a device that failed: never handed out
-// again) or "returned" (never sent: the next device gets it).
-struct cli_record_serial {
-    std::string pool;
-    uint64_t value = 0;
-    std::string bytes; // as written, in hex
-    std::string state;
-};
-
-struct cli_record {
-    std::time_t start;
-    std::string host;
+// What a record is made of.
+struct record_facts {
+    std::time_t start = 0;
+    std::string host; // the station's name
     std::string port;
-    port_info usb; // usb.usb false: nothing known of a USB device
+    port_info usb{}; // usb.usb false: nothing known of a USB device
+    std::string run; // the run's own name, the same in the database
     std::string image_name;
-    uint32_t image_size;
-    uint32_t image_crc32;
-    std::string result;  // "ok", or one word for the failure
-    int exit;            // the status a single run gives
-    std::string message; // how a failed run ended, "" for "ok"
-    double seconds;
-    uint32_t exchanges;
-    uint32_t repeats;
-    std::string run;          // the run's own name, the same in the database
-    cli_record_serial serial; // serial.state "": the run carried none
+    uint32_t image_size = 0;
+    uint32_t image_crc32 = 0;   // the image as built or given
+    uint32_t written_crc32 = 0; // what the device was sent, its serial number in it
+    run_end end;
+    // The serial number the run carried (state "": none) and what became of
+    // it: "used", "spoiled" (never handed out again) or "returned".
+    std::string serial_pool;
+    uint64_t serial_value = 0;
+    std::string serial_bytes; // as written, in hex
+    std::string serial_state;
 };
 
-// The record as one line of JSON, without the line end.
-std::string cli_record_json(const cli_record &r);
-// Appends the record and its line end in one write, kept on disk; 0, or -1
-// with the reason in `why` when given.
-int cli_record_append(const std::string &path, const cli_record &r, std::string *why = nullptr);
-// Whether records can be appended to `path` (made when missing); 0, or -1
-// with the reason in `why`.
-int cli_record_check(const std::string &path, std::string *why);
+struct record {
+    record_row row;
+    std::string json; // one line, without its line end
+};
+
+record record_make(const record_facts &f);
+// The JSON line of a row.
+std::string record_json_of(const record_row &row);
+// A new run's own name, unique across stations: station-pid-time-count.
+std::string record_run_name(const std::string &station);
+
+// Appends a record's line and its line end in one write, kept on disk; false
+// with the reason.
+bool record_log_append(const std::string &path, const std::string &json, std::string *why);
+// Whether records can be appended to `path` (made when missing); false with
+// the reason.
+bool record_log_check(const std::string &path, std::string *why);

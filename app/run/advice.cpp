@@ -1,4 +1,4 @@
-#include "app/cli/advice.h"
+#include "app/run/advice.h"
 
 #include "platform/port_error.h"
 #include "platform/syserror.h"

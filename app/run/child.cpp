@@ -1,4 +1,4 @@
-#include "app/cli/child.h"
+#include "app/run/child.h"
 
 #include <cstdio>
 #include <cstring>
@@ -74,12 +74,13 @@ int child_format_event(const zmk_event *e, char *dest, size_t size)
                          answer_words[e->answer], text);
 }
 
-int child_format_end(const child_end *end, char *dest, size_t size)
+int child_format_end(const run_end *end, char *dest, size_t size)
 {
     char message[256];
     flatten(end->message, message, sizeof message);
-    return std::snprintf(dest, size, "@zmk end %d %s %u %u %s\n", end->exit, end->result,
-                         unsigned(end->exchanges), unsigned(end->repeats), message);
+    return std::snprintf(dest, size, "@zmk end %d %s %u %u %s\n", end->exit,
+                         run_result_word(end->result), unsigned(end->exchanges),
+                         unsigned(end->repeats), message);
 }
 
 child_line_kind child_parse(const char *line, child_line *out)
@@ -93,10 +94,13 @@ child_line_kind child_parse(const char *line, child_line *out)
         return out->kind = parse_waiting(line + 13, out);
     if (std::strncmp(line, "@zmk end ", 9) != 0)
         return CHILD_NONE;
-    child_end &end = out->end;
+    run_end &end = out->end;
+    end = run_end{};
+    char word[24] = "";
     int used = 0;
-    if (std::sscanf(line + 9, "%d %23s %u %u%n", &end.exit, end.result, &end.exchanges,
-                    &end.repeats, &used) != 4)
+    if (std::sscanf(line + 9, "%d %23s %u %u%n", &end.exit, word, &end.exchanges, &end.repeats,
+                    &used) != 4 ||
+        !run_result_parse(word, &end.result))
         return CHILD_NONE;
     const char *message = line + 9 + used;
     flatten(*message == ' ' ? message + 1 : message, end.message, sizeof end.message);

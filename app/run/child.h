@@ -8,29 +8,23 @@
 #pragma once
 
 #include "app/frontend.h"
+#include "app/run/end.h"
 
 #include <cstddef>
 #include <cstdint>
 
 enum child_line_kind { CHILD_NONE, CHILD_EVENT, CHILD_END };
 
-struct child_end {
-    int exit;
-    char result[24];
-    uint32_t exchanges, repeats;
-    char message[256];
-};
-
 struct child_line {
     child_line_kind kind;
     zmk_event event; // CHILD_EVENT; its text points into `text`
     char text[160];
-    child_end end; // CHILD_END
+    run_end end; // CHILD_END (its seconds are the parent's to time)
 };
 
 // The line for an event or the end, with its line end; the length written.
 int child_format_event(const zmk_event *e, char *dest, size_t size);
-int child_format_end(const child_end *end, char *dest, size_t size);
+int child_format_end(const run_end *end, char *dest, size_t size);
 // Reads one line (without its line end). CHILD_NONE for anything that is not
-// a well-formed protocol line.
+// a well-formed protocol line, an end with a result no run has among them.
 child_line_kind child_parse(const char *line, child_line *out);

@@ -1,5 +1,5 @@
-// The image zmk-cli flashes.
-#include "app/cli/cli.h"
+// The image a run flashes.
+#include "app/run/image.h"
 
 #include "framework/bytes.h"
 #include "framework/zassert.h"
@@ -40,53 +40,71 @@ std::string unfit_image(const std::string &path)
     return "";
 }
 
-int read_image(const std::string &path, std::vector<uint8_t> *out)
+bool read_image(const std::string &path, std::vector<uint8_t> *out, std::string *why)
 {
-    const std::string unfit = unfit_image(path);
-    if (!unfit.empty()) {
-        std::fprintf(stderr, "zmk-cli: %s\n", unfit.c_str());
-        return -1;
-    }
+    *why = unfit_image(path);
+    if (!why->empty())
+        return false;
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
     if (size > 0 && uintmax_t(size) <= image_max) {
         out->resize(size_t(size));
         in.seekg(0);
         if (in.read(reinterpret_cast<char *>(out->data()), size))
-            return 0;
+            return true;
     }
-    std::fprintf(stderr, "zmk-cli: cannot read image %s: %s\n", path.c_str(), std::strerror(errno));
-    return -1;
+    *why = "cannot read image " + path + ": " + std::strerror(errno);
+    return false;
+}
+
+const uint8_t *image_bytes(const run_image &t)
+{
+    if (!t.bytes.empty())
+        return t.bytes.data();
+    uint32_t size = 0;
+    const uint8_t *embedded = resource_find("binfile", &size);
+    ZMK_ASSERT(embedded && size == t.size);
+    return embedded;
 }
 
 } // namespace
 
-int cli_load_image(const cli_options &opt, cli_image *out)
+bool run_image_load(const std::string &path, run_image *out, std::string *why)
 {
-    *out = cli_image{};
-    if (!opt.image.empty()) {
-        if (read_image(opt.image, &out->bytes) != 0)
-            return CLI_EXIT_USAGE;
-        const size_t slash = opt.image.find_last_of("/\\");
-        out->name = slash == std::string::npos ? opt.image : opt.image.substr(slash + 1);
+    *out = run_image{};
+    if (!path.empty()) {
+        if (!read_image(path, &out->bytes, why))
+            return false;
+        const size_t slash = path.find_last_of("/\\");
+        out->name = slash == std::string::npos ? path : path.substr(slash + 1);
         out->size = uint32_t(out->bytes.size());
         out->crc32 = crc32_block(out->bytes.data(), int32_t(out->size));
-        return 0;
+        return true;
     }
     const uint8_t *embedded = resource_find("binfile", &out->size);
     out->name = "built-in";
     out->crc32 = embedded ? crc32_block(embedded, int32_t(out->size)) : 0;
-    return 0;
+    return true;
 }
 
-void cli_image_put(cli_image *t, uint64_t at, const std::vector<uint8_t> &bytes)
+void run_image_put(run_image *t, uint64_t at, const std::vector<uint8_t> &bytes)
 {
     if (t->bytes.empty()) {
-        uint32_t size = 0;
-        const uint8_t *embedded = resource_find("binfile", &size);
-        ZMK_ASSERT(embedded && size == t->size);
-        t->bytes.assign(embedded, embedded + size);
+        const uint8_t *embedded = image_bytes(*t);
+        t->bytes.assign(embedded, embedded + t->size);
     }
     ZMK_ASSERT(at <= t->bytes.size() && bytes.size() <= t->bytes.size() - at);
     std::copy(bytes.begin(), bytes.end(), t->bytes.begin() + std::ptrdiff_t(at));
+}
+
+uint32_t run_image_written_crc32(const run_image &t, uint64_t at, const std::vector<uint8_t> &bytes)
+{
+    if (bytes.empty() || t.size == 0)
+        return t.bytes.empty() ? t.crc32 : crc32_block(t.bytes.data(), int32_t(t.bytes.size()));
+    ZMK_ASSERT(at <= t.size && bytes.size() <= t.size - at);
+    const uint8_t *image = image_bytes(t);
+    uint32_t reg = 0xFFFFFFFFu;
+    for (uint64_t i = 0; i < t.size; ++i)
+        reg = crc32_byte(reg, i >= at && i - at < bytes.size() ? bytes[size_t(i - at)] : image[i]);
+    return ~reg;
 }

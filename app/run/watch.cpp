@@ -1,22 +1,24 @@
-// zmk-cli's watch over a run: progress and repeats from the engine's events,
-// the live line, and where a stopped run stopped.
-#include "app/cli/cli.h"
+// The watch over a run: progress and repeats from the engine's events, the
+// live line, and where a stopped run stopped.
+#include "app/run/watch.h"
+
+#include "app/verdict.h"
 
 #include "layers/stack.h"
 
 #include <algorithm>
 #include <cstdio>
 
-void cli_watch_init(cli_watch *t, uint32_t now_ms, int64_t serial_at)
+void run_watch_init(run_watch *t, uint32_t now_ms, int64_t serial_at)
 {
-    *t = cli_watch{};
+    *t = run_watch{};
     t->program_start_ms = now_ms; // until the first PROGRAM sets it
     t->serial_at = serial_at;
 }
 
 namespace {
 
-void watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms)
+void watch_sent(run_watch *t, const zmk_event *e, uint32_t now_ms)
 {
     if (e->command == LPROG_PROGRAM && !t->program_started) {
         t->program_started = 1;
@@ -38,27 +40,23 @@ void watch_sent(cli_watch *t, const zmk_event *e, uint32_t now_ms)
 
 } // namespace
 
-void cli_watch_event(cli_watch *t, const zmk_event *e, uint32_t now_ms)
+void run_watch_event(run_watch *t, const zmk_event *e, uint32_t now_ms)
 {
-    if (e->kind == ZMK_SENT)
+    if (e->kind == ZMK_SENT) {
         watch_sent(t, e, now_ms);
-    else if (e->kind == ZMK_ANSWER && e->answer == ZMK_ACK)
-        t->waiting[0] = 0;
-    else if (e->kind == ZMK_WAITING)
-        std::snprintf(t->waiting, sizeof t->waiting, "%s", e->text ? e->text : "");
+    } else if (e->kind == ZMK_ANSWER && e->answer == ZMK_ACK) {
+        t->waiting = ZMK_GOING;
+        t->waiting_text[0] = 0;
+    } else if (e->kind == ZMK_WAITING) {
+        t->waiting = e->verdict;
+        std::snprintf(t->waiting_text, sizeof t->waiting_text, "%s", e->text ? e->text : "");
+    }
 }
 
-zmk_limits cli_limits(const cli_options &opt)
+int run_format_live(const run_watch *t, uint32_t now_ms, char *dest, size_t size)
 {
-    // Beyond about 24 days the millisecond clock's wrap would read as past.
-    const auto ms = [](double s) { return uint32_t(std::min(s * 1000.0, 2147483647.0)); };
-    return zmk_limits{ms(opt.timeout_s), ms(opt.erase_timeout_s)};
-}
-
-int cli_format_live(const cli_watch *t, uint32_t now_ms, char *dest, size_t size)
-{
-    if (t->waiting[0])
-        return std::snprintf(dest, size, "%s", t->waiting);
+    if (t->waiting != ZMK_GOING)
+        return std::snprintf(dest, size, "%s", t->waiting_text);
     const lprog_progress &p = t->last;
     uint32_t total = p.total ? p.total : 1;
     uint32_t done = p.done > p.total ? p.total : p.done;
@@ -78,7 +76,7 @@ int cli_format_live(const cli_watch *t, uint32_t now_ms, char *dest, size_t size
                          pct, unsigned(done), unsigned(p.total), rate, left);
 }
 
-void cli_format_stopped(const cli_watch *t, char *dest, size_t size)
+void run_format_stopped(const run_watch *t, char *dest, size_t size)
 {
     const char *leaves;
     switch (t->exchanges ? t->last.state : LPROG_IDLE) {

@@ -1,114 +1,168 @@
-// The station's page beside the loop: the server runs on its own thread and
-// only ever gets finished documents, so no viewer can hold up a device.
-#include "app/cli/gang.h"
+#include "app/station/page_feed.h"
 
-#include "app/cli/ui/server.h"
-#include "app/cli/ui/slots.h"
-#include "app/cli/ui/status.h"
+#include "app/page/server.h"
+#include "app/page/slots.h"
+#include "app/page/status.h"
+#include "app/station/totals.h"
+#include "app/station/view.h"
 #include "platform/tick.h"
 
 #include <cstdio>
-#include <ctime>
+
+struct page_feed {
+    ui_server *server = nullptr;
+    ui_slots *slots = nullptr;
+    totals *today = nullptr; // the line's totals, from a shared server only
+    uint32_t due_ms = 0;
+    std::vector<snapshot_end> ended; // since the last snapshot
+    bool ports_known = false;
+    std::vector<port_info> present;
+};
 
 namespace {
 
-constexpr uint32_t UI_EVERY_MS = 100, TODAY_EVERY_MS = 10000;
+constexpr uint32_t UI_EVERY_MS = 100;
 
-// The line's totals since midnight UTC, from a shared server only (a file
-// holds this station's alone), and only while it answers.
-void ask_today(gang *g, uint32_t now)
+void take_request(page_feed *t, batch *g)
 {
-    if (!g->db || !store_is_server_name(g->opt->db) || g->spooling || g->serial_away ||
-        int32_t(now - g->today_ms) < 0)
-        return;
-    g->today_ms = now + TODAY_EVERY_MS;
-    char day[16];
-    const std::time_t t = std::time(nullptr);
-    std::strftime(day, sizeof day, "%Y-%m-%d", std::gmtime(&t));
-    int64_t runs = 0, ok = 0;
-    std::string why;
-    if (store_totals(g->db->db, day, &runs, &ok, &why) == STORE_OK)
-        g->today_runs = runs, g->today_ok = ok;
-}
-
-void take_request(gang *g)
-{
-    const ui_request r = ui_server_take_request(g->ui);
+    const ui_request r = ui_server_take_request(t->server);
     if (r == UI_STOP && !g->paused)
-        gang_say(g, "stopped from the page: running devices finish, no new device is started; "
+        view_say(g, "stopped from the page: running devices finish, no new device is started; "
                     "Resume on the page starts them again");
     else if (r == UI_RESUME && g->paused)
-        gang_say(g, "resumed from the page: devices are started");
+        view_say(g, "resumed from the page: devices are started");
     if (r != UI_NONE)
         g->paused = r == UI_STOP;
 }
 
+snapshot_device device_of(const batch *g, const batch_device &d)
+{
+    snapshot_device s;
+    s.port = d.port;
+    s.usb = d.usb;
+    s.start_ms = d.start_ms;
+    s.exchanges = d.watch.exchanges;
+    s.phase = d.watch.last.state;
+    s.done = d.watch.last.done;
+    s.total = d.watch.last.total;
+    s.waiting = d.watch.waiting;
+    s.detail = d.watch.waiting_text;
+    s.serial = d.claimed && g->serials ? std::to_string(d.claim.value) : "";
+    return s;
+}
+
+snapshot snapshot_of(page_feed *t, const batch *g)
+{
+    snapshot s;
+    s.station = g->set->host;
+    s.batch = !g->set->station;
+    s.image_name = g->image->name;
+    s.image_size = g->image->size;
+    s.image_crc32 = g->image->crc32;
+    s.programmed = g->programmed, s.ok = g->ok, s.failed = g->failed;
+    s.in_use = g->in_use, s.not_started = g->not_started;
+    s.stopping = g->paused || g->stopping;
+    s.today_known = totals_get(t->today, &s.today_programmed, &s.today_ok);
+    s.ports_known = t->ports_known;
+    s.present = t->present;
+    for (const batch_device &d : g->running)
+        s.running.push_back(device_of(g, d));
+    for (const auto &[port, busy] : g->busy)
+        if (!busy.reported)
+            s.busy.push_back(snapshot_busy{port, busy.first_ms});
+    s.ended.swap(t->ended);
+    return s;
+}
+
 } // namespace
 
-int gang_ui_start(gang *g)
+int page_feed_start(batch *g, page_feed **out)
 {
-    if (g->opt->ui.empty())
+    *out = nullptr;
+    if (g->set->ui.empty())
         return 0;
-    g->slots = ui_slots_new();
-    g->slots->station = g->station;
+    auto *t = new page_feed;
+    t->slots = ui_slots_new();
+    t->slots->station = g->set->station;
     std::string url, why;
-    for (const std::string &named : g->opt->slots)
-        if (ui_slots_parse(g->slots, named, &why) != 0) {
+    for (const std::string &named : g->set->slots)
+        if (ui_slots_parse(t->slots, named, &why) != 0) {
             std::fprintf(stderr, "zmk-cli: --slot %s: %s\n", named.c_str(), why.c_str());
-            return CLI_EXIT_USAGE;
+            page_feed_free(t);
+            return RUN_EXIT_USAGE;
         }
-    g->ui = ui_server_new(g->opt->ui, &url, &why);
-    if (!g->ui) {
-        std::fprintf(stderr, "zmk-cli: cannot serve the page on %s: %s\n", g->opt->ui.c_str(),
+    t->server = ui_server_new(g->set->ui, &url, &why);
+    if (!t->server) {
+        std::fprintf(stderr, "zmk-cli: cannot serve the page on %s: %s\n", g->set->ui.c_str(),
                      why.c_str());
-        return CLI_EXIT_PORT;
+        page_feed_free(t);
+        return RUN_EXIT_PORT;
     }
+    t->today = totals_start(g->set->db);
     std::fprintf(stderr, "zmk-cli: the station's page is at %s\n", url.c_str());
-    gang_ui_update(g);
+    *out = t;
+    page_feed_update(t, g);
     return 0;
 }
 
-void gang_ui_record(gang *g, const std::string &record_json)
+void page_feed_record(page_feed *t, const std::string &record_json)
 {
-    if (g->ui)
-        ui_server_record(g->ui, record_json);
+    if (t)
+        ui_server_record(t->server, record_json);
 }
 
-void gang_ui_end(gang *g, const gang_device &d, const cli_outcome &o, const char *record_why)
+void page_feed_end(page_feed *t, const batch *g, const batch_device &d, const run_end &e,
+                   const char *record_why)
 {
-    if (!g->slots)
+    if (!t)
         return;
-    ui_slots_end(g->slots, d, o, record_why);
-    g->ui_ms = platform_tick_ms(); // a result is shown at once
+    snapshot_end s;
+    s.port = d.port;
+    s.usb = d.usb;
+    s.start_ms = d.start_ms;
+    s.seconds = e.seconds;
+    s.passed = e.exit == RUN_EXIT_DONE && !record_why;
+    s.in_use = e.result == RUN_IN_USE;
+    s.result = run_result_word(e.result);
+    s.message = e.message;
+    if (record_why)
+        s.message = e.exit == RUN_EXIT_DONE
+                        ? std::string("programmed, but its record was not kept: ") + record_why
+                        : s.message + "; its record was not kept: " + record_why;
+    s.next = batch_next_step(g->set->station, e.result);
+    s.serial = d.claimed ? std::to_string(d.claim.value) : "";
+    t->ended.push_back(s);
+    t->due_ms = platform_tick_ms(); // a result is shown at once
 }
 
-void gang_ui_update(gang *g, const port_info *present, int n)
+void page_feed_ports(page_feed *t, const port_info *present, int n)
+{
+    if (!t)
+        return;
+    t->ports_known = true;
+    t->present.assign(present, present + n);
+}
+
+void page_feed_update(page_feed *t, batch *g)
 {
     const uint32_t now = platform_tick_ms();
-    if (!g->ui)
+    if (!t || int32_t(now - t->due_ms) < 0)
         return;
-    if (present)
-        ui_slots_seen(g->slots, present, n, now);
-    if (int32_t(now - g->ui_ms) < 0)
-        return;
-    g->ui_ms = now + UI_EVERY_MS;
-    take_request(g);
-    ask_today(g, now);
-    ui_station s;
-    s.stopping = g->paused || g->stopping;
-    s.today_known = g->today_runs >= 0;
-    s.today_programmed = int(g->today_runs);
-    s.today_ok = int(g->today_ok);
-    s.today_failed = int(g->today_runs - g->today_ok);
-    ui_server_status(g->ui, ui_status_json(g, g->slots, s, now));
+    t->due_ms = now + UI_EVERY_MS;
+    take_request(t, g);
+    const snapshot s = snapshot_of(t, g);
+    ui_slots_take(t->slots, s, now);
+    ui_server_status(t->server, ui_status_json(s, t->slots, now));
 }
 
-void gang_ui_free(gang *g)
+void page_feed_free(page_feed *t)
 {
-    if (g->ui)
-        ui_server_free(g->ui);
-    if (g->slots)
-        ui_slots_free(g->slots);
-    g->ui = nullptr;
-    g->slots = nullptr;
+    if (!t)
+        return;
+    if (t->server)
+        ui_server_free(t->server);
+    if (t->slots)
+        ui_slots_free(t->slots);
+    totals_stop(t->today);
+    delete t;
 }

@@ -1,7 +1,10 @@
 // The production line: several ports at once, or the station that programs
 // every device as it appears. Ctrl-C starts no new runs and lets the running
 // ones finish; a second one, SIGTERM or SIGHUP stops them.
-#include "app/cli/gang.h"
+#include "app/station/batch.h"
+
+#include "app/station/page_feed.h"
+#include "app/station/view.h"
 
 #include "platform/port_watch.h"
 #include "platform/tick.h"
@@ -13,27 +16,27 @@
 
 namespace {
 
-size_t jobs_of(const cli_options &opt, size_t all)
+size_t jobs_of(const batch_settings &set, size_t all)
 {
-    return opt.jobs > 0 ? size_t(opt.jobs) : std::max<size_t>(all, 1);
+    return set.jobs > 0 ? size_t(set.jobs) : std::max<size_t>(all, 1);
 }
 
 // Ctrl-C once: no new runs, said at once; twice (or SIGTERM, SIGHUP): the
 // running ones are stopped.
-int follow_interrupts(gang *g, bool *acknowledged, bool *killed)
+int follow_interrupts(batch *g, bool *acknowledged, bool *killed)
 {
     const int count = proc_interrupts();
     char text[300];
     if (count == 1 && !*acknowledged && g->running.empty()) {
-        gang_say(g, "stopping: no device is running");
+        view_say(g, "stopping: no device is running");
     } else if (count == 1 && !*acknowledged) {
         std::snprintf(text, sizeof text,
                       "stopping: %zu running device%s finish%s; no new device is started%s; "
                       "Ctrl-C again ends the running ones",
                       g->running.size(), g->running.size() == 1 ? "" : "s",
                       g->running.size() == 1 ? "es" : "",
-                      g->station ? ", devices plugged in now are not programmed" : "");
-        gang_say(g, text);
+                      g->set->station ? ", devices plugged in now are not programmed" : "");
+        view_say(g, text);
     }
     *acknowledged = *acknowledged || count > 0;
     if (count >= 2 && !*killed) {
@@ -41,45 +44,46 @@ int follow_interrupts(gang *g, bool *acknowledged, bool *killed)
                       "ending %zu running device%s: each stops at its next command and is "
                       "recorded as interrupted",
                       g->running.size(), g->running.size() == 1 ? "" : "s");
-        gang_say(g, text);
-        gang_kill_all(g);
+        view_say(g, text);
+        batch_kill_all(g);
         *killed = true;
     }
     return count;
 }
 
-void run_ports(gang *g, const std::vector<std::string> &ports)
+void run_ports(batch *g, const std::vector<std::string> &ports)
 {
-    const size_t jobs = jobs_of(*g->opt, ports.size());
+    const size_t jobs = jobs_of(*g->set, ports.size());
     size_t next = 0;
     bool acknowledged = false, killed = false;
     while (next < ports.size() || !g->running.empty()) {
         const bool stopping = g->stopping = follow_interrupts(g, &acknowledged, &killed) > 0;
         // Never started: the batch is not done, and says why.
-        while (next < ports.size() && (stopping || !g->unwritten.empty() || g->serial_out))
-            gang_not_started(g, ports[next++],
+        while (next < ports.size() && (stopping || keeper_log_waits(g->records) || g->serial_out))
+            batch_not_started(g, ports[next++],
                              stopping        ? "stopped by a request to stop"
                              : g->serial_out ? "no serial number is left to write into it"
                                              : "the log takes no records; nothing more is started");
-        cli_claim claim;
+        ledger_claim claim;
+        bool claimed = false;
         while (next < ports.size() && g->running.size() < jobs && !g->paused &&
-               gang_claim(g, ports[next], nullptr, &claim))
-            gang_start(g, ports[next++], nullptr, claim);
-        gang_pump(g, 100);
+               batch_claim(g, ports[next], nullptr, &claim, &claimed))
+            batch_start(g, ports[next++], nullptr, claim, claimed);
+        batch_pump(g, 100);
     }
 }
 
-bool is_running(const gang *g, const std::string &port)
+bool is_running(const batch *g, const std::string &port)
 {
     return std::any_of(g->running.begin(), g->running.end(),
-                       [&](const gang_device &d) { return d.port == port; });
+                       [&](const batch_device &d) { return d.port == port; });
 }
 
 // Each port is programmed once per appearance: it stays served until it
 // has been seen gone (even while its run went on) and its run has ended;
 // then it counts as new again. A port another program held is asked for
 // again while the grace for it lasts.
-void serve_new(gang *g, const port_info *present, int n, std::map<std::string, bool> *served,
+void serve_new(batch *g, const port_info *present, int n, std::map<std::string, bool> *served,
                bool starting)
 {
     for (auto it = served->begin(); it != served->end();) {
@@ -87,47 +91,48 @@ void serve_new(gang *g, const port_info *present, int n, std::map<std::string, b
                                       [&](const port_info &p) { return it->first == p.path; });
         it->second = it->second || !here;
         if (it->second && !is_running(g, it->first)) {
-            g->busy.erase(it->first);
+            batch_release_busy(g, it->first);
             it = served->erase(it);
         } else {
             it = std::next(it);
         }
     }
-    const size_t jobs = jobs_of(*g->opt, size_t(-1) / 2);
+    const size_t jobs = jobs_of(*g->set, size_t(-1) / 2);
     const uint32_t now = platform_tick_ms();
     for (int i = 0; starting && i < n && g->running.size() < jobs; ++i) {
         const std::string path = present[i].path;
-        if (served->count(path) && !(gang_busy_due(g, path, now) && !is_running(g, path)))
+        if (served->count(path) && !(batch_busy_due(g, path, now) && !is_running(g, path)))
             continue;
-        cli_claim claim;
-        if (!gang_claim(g, path, &present[i], &claim))
+        ledger_claim claim;
+        bool claimed = false;
+        if (!batch_claim(g, path, &present[i], &claim, &claimed))
             break; // tried again on the next round
         (*served)[path] = false;
-        gang_start(g, path, &present[i], claim);
+        batch_start(g, path, &present[i], claim, claimed);
     }
 }
 
 // While the log takes no records, no device is started; said once each way.
-bool records_allow_starting(gang *g, bool *holding)
+bool records_allow_starting(batch *g, bool *holding)
 {
-    const bool ok = gang_records_flush(g);
+    const bool ok = (keeper_flush(g->records), !keeper_log_waits(g->records));
     char text[300];
     if (!ok && !*holding)
         std::snprintf(text, sizeof text,
                       "records cannot be written to %s: no new device is started until they "
                       "can be (tried every second)",
-                      g->opt->log.c_str());
+                      g->records->log.c_str());
     else if (ok && *holding)
         std::snprintf(text, sizeof text, "records are written to %s again: devices are started",
-                      g->opt->log.c_str());
+                      g->records->log.c_str());
     if (ok == *holding)
-        gang_say(g, text);
+        view_say(g, text);
     *holding = !ok;
     return ok;
 }
 
 // A matching name too long for any port is told, each time the set changes.
-void report_unkept(gang *g, const port_watch *watch, std::string *told)
+void report_unkept(batch *g, const port_watch *watch, std::string *told)
 {
     const char *first = nullptr;
     const int unkept = port_watch_unkept(watch, &first);
@@ -141,13 +146,13 @@ void report_unkept(gang *g, const port_watch *watch, std::string *told)
     std::snprintf(text, sizeof text,
                   "%d matching name%s too long for a port path, not programmed; the first: ",
                   unkept, unkept == 1 ? " is" : "s are");
-    gang_say(g, (text + std::string(first)).c_str());
+    view_say(g, (text + std::string(first)).c_str());
 }
 
-void run_station(gang *g)
+void run_station(batch *g)
 {
     std::vector<const char *> patterns;
-    for (const std::string &m : g->opt->match)
+    for (const std::string &m : g->set->match)
         patterns.push_back(m.c_str());
     port_watch *watch = port_watch_new(patterns.data(), int(patterns.size()));
     std::vector<port_info> present(PORTS_MAX);
@@ -163,61 +168,53 @@ void run_station(gang *g)
         const bool records_ok = records_allow_starting(g, &holding);
         const int n = port_watch_poll(watch, 100, present.data(), int(present.size()));
         report_unkept(g, watch, &unkept);
-        gang_ui_update(g, present.data(), n);
+        page_feed_ports(g->page, present.data(), n);
         serve_new(g, present.data(), n, &served, interrupts == 0 && records_ok && !g->paused);
-        gang_pump(g, 0);
+        batch_pump(g, 0);
     }
     port_watch_free(watch);
 }
 
-// Records the log never took are not dropped: they go to standard error as
-// they would have been written. Those the database did not take wait in
-// the station's spool for the next run.
-void report_unwritten(gang *g)
-{
-    if (g->db && !cli_db_flush(g->db, true))
-        std::fprintf(stderr,
-                     "zmk-cli: %zu record%s wait in %s for the database %s; the next run on "
-                     "this station writes them\n",
-                     g->db->waiting.size(), g->db->waiting.size() == 1 ? "" : "s",
-                     g->db->spool.c_str(), g->db->name.c_str());
-    if (gang_records_flush(g, true))
-        return;
-    std::fprintf(stderr, "zmk-cli: %zu record%s could not be written to %s; here as written:\n",
-                 g->unwritten.size(), g->unwritten.size() == 1 ? "" : "s", g->opt->log.c_str());
-    for (const cli_record &r : g->unwritten)
-        std::fprintf(stderr, "%s\n", cli_record_json(r).c_str());
-}
-
 // A batch's page stays, with every device's end, until Ctrl-C.
-void keep_page(gang *g)
+void keep_page(batch *g)
 {
-    if (!g->ui || g->station)
+    if (!g->page || g->set->station)
         return;
     if (proc_interrupts() > 0) // asked to stop already
         return;
-    gang_say(g, "every device has ended; the page stays until Ctrl-C");
+    view_say(g, "every device has ended; the page stays until Ctrl-C");
     while (proc_interrupts() == 0)
-        gang_pump(g, 100);
+        batch_pump(g, 100);
+}
+
+// The end of a batch or station: what waits for a store said, the count,
+// the page let go.
+int finish(batch *g)
+{
+    keeper_report(g->records);
+    view_count(g);
+    keep_page(g);
+    page_feed_free(g->page);
+    g->page = nullptr;
+    return batch_status(g);
 }
 
 } // namespace
 
-int cli_gang(const cli_options &opt, const cli_image &image, const serial_plan &plan, cli_db *db)
+int batch_run_ports(batch *g, const std::vector<std::string> &ports)
 {
     proc_catch_interrupts();
-    static gang g;
-    gang_init(&g, opt, image, plan, db);
-    g.station = opt.station;
-    if (const int rc = gang_ui_start(&g))
+    if (const int rc = page_feed_start(g, &g->page))
         return rc;
-    if (opt.station)
-        run_station(&g);
-    else
-        run_ports(&g, opt.ports);
-    report_unwritten(&g);
-    gang_count(&g);
-    keep_page(&g);
-    gang_ui_free(&g);
-    return gang_status(&g);
+    run_ports(g, ports);
+    return finish(g);
+}
+
+int station_run(batch *g)
+{
+    proc_catch_interrupts();
+    if (const int rc = page_feed_start(g, &g->page))
+        return rc;
+    run_station(g);
+    return finish(g);
 }

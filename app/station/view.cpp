@@ -1,7 +1,4 @@
-// What a person sees of many devices: on a terminal, one live line per
-// running device redrawn in place; a line for each device when it ends; the
-// station's count and bell.
-#include "app/cli/gang.h"
+#include "app/station/view.h"
 
 #include "platform/tick.h"
 
@@ -10,23 +7,23 @@
 
 namespace {
 
-void clear_block(gang *g)
+void clear_block(batch *g)
 {
     if (g->drawn_lines > 0)
         std::printf("\x1b[%dF\x1b[J", g->drawn_lines);
     g->drawn_lines = 0;
 }
 
-void draw_device(const gang_device &d, uint32_t now)
+void draw_device(const batch_device &d, uint32_t now)
 {
     char line[160];
-    cli_format_live(&d.watch, now, line, sizeof line);
+    run_format_live(&d.watch, now, line, sizeof line);
     std::printf("%-24s %s\x1b[K\n", d.port.c_str(), line);
 }
 
-void bell(const gang *g, int times)
+void bell(const batch *g, int times)
 {
-    if (!g->station || g->opt->quiet || !g->tty)
+    if (!g->set->station || g->set->run.quiet || !g->tty)
         return;
     for (int i = 0; i < times; ++i)
         std::fputc('\a', stdout);
@@ -34,13 +31,13 @@ void bell(const gang *g, int times)
 
 } // namespace
 
-void gang_draw(gang *g)
+void view_draw(batch *g)
 {
     if (!g->live)
         return;
     clear_block(g);
     const uint32_t now = platform_tick_ms();
-    for (const gang_device &d : g->running) {
+    for (const batch_device &d : g->running) {
         draw_device(d, now);
         ++g->drawn_lines;
     }
@@ -50,14 +47,14 @@ void gang_draw(gang *g)
 namespace {
 
 // ", serial 1042" for a pass; for a failure, what became of its number.
-std::string serial_said(const gang_device &d, const cli_outcome &o)
+std::string serial_said(const batch_device &d, const run_end &e)
 {
     if (!d.claimed)
         return "";
     const std::string value = std::to_string(d.claim.value);
-    if (o.exit == CLI_EXIT_DONE)
+    if (e.exit == RUN_EXIT_DONE)
         return ", serial " + value;
-    const char *state = cli_db_serial_state(false, d.watch.serial_sent);
+    const char *state = ledger_state(false, d.watch.serial_sent);
     return std::string(" (serial ") + value + " " + state +
            (std::strcmp(state, "spoiled") == 0 ? ": never handed out again)"
                                                : ": the next device gets it)");
@@ -65,29 +62,29 @@ std::string serial_said(const gang_device &d, const cli_outcome &o)
 
 } // namespace
 
-void gang_report(gang *g, const gang_device &d, const cli_outcome &o, const char *record_why)
+void view_report(batch *g, const batch_device &d, const run_end &e, const char *record_why)
 {
     if (g->live)
         clear_block(g);
-    const std::string serial = serial_said(d, o);
-    const char *next = gang_next_step(g->station, o);
-    if (o.exit == CLI_EXIT_DONE && record_why)
+    const std::string serial = serial_said(d, e);
+    const char *next = batch_next_step(g->set->station, e.result);
+    if (e.exit == RUN_EXIT_DONE && record_why)
         std::printf("FAIL %s  programmed%s, but its record was not kept: %s\n", d.port.c_str(),
                     serial.c_str(), record_why);
-    else if (o.exit != CLI_EXIT_DONE)
-        std::printf("%s %s  %s%s%s%s\n", std::strcmp(o.result, "in-use") == 0 ? "BUSY" : "FAIL",
-                    d.port.c_str(), o.message, next[0] ? "; " : "", next, serial.c_str());
-    else if (!g->opt->quiet)
-        std::printf("PASS %s  %.1f s%s\n", d.port.c_str(), o.seconds, serial.c_str());
-    if (o.exit != CLI_EXIT_DONE && record_why)
+    else if (e.exit != RUN_EXIT_DONE)
+        std::printf("%s %s  %s%s%s%s\n", e.result == RUN_IN_USE ? "BUSY" : "FAIL",
+                    d.port.c_str(), e.message, next[0] ? "; " : "", next, serial.c_str());
+    else if (!g->set->run.quiet)
+        std::printf("PASS %s  %.1f s%s\n", d.port.c_str(), e.seconds, serial.c_str());
+    if (e.exit != RUN_EXIT_DONE && record_why)
         std::printf("     its record was not kept: %s\n", record_why);
-    bell(g, o.exit == CLI_EXIT_DONE && !record_why ? 1 : 3);
-    if (g->station)
-        gang_count(g);
+    bell(g, e.exit == RUN_EXIT_DONE && !record_why ? 1 : 3);
+    if (g->set->station)
+        view_count(g);
     std::fflush(stdout);
 }
 
-void gang_count(gang *g)
+void view_count(batch *g)
 {
     const int shown = g->programmed + g->in_use + g->not_started;
     if (g->counted == shown && shown > 0)
@@ -106,7 +103,7 @@ void gang_count(gang *g)
     g->counted = shown;
 }
 
-void gang_say(gang *g, const char *text)
+void view_say(batch *g, const char *text)
 {
     if (g->live)
         clear_block(g);

@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <cwchar>
 #include <string>
 
 struct proc {
     HANDLE process;
-    HANDLE out; // read end of the child's output
+    HANDLE out;  // read end of the child's output
+    HANDLE stop; // set to ask the child to stop: its SIGTERM
 };
 
 namespace {
@@ -44,9 +47,36 @@ void append_quoted(std::string *line, const char *arg)
     line->push_back('"');
 }
 
-} // namespace
+// Names, in a child's environment, the inherited event its parent sets to stop
+// it. Windows has no SIGTERM, and ending the child at once could cut a frame
+// in half and leave its port's settings changed.
+const wchar_t STOP_VARIABLE[] = L"ZMK_STOP_EVENT";
+const size_t STOP_VARIABLE_LEN = sizeof STOP_VARIABLE / sizeof STOP_VARIABLE[0] - 1;
 
-proc *proc_spawn(const char *const *argv)
+// This process's environment for a child, with the child's own stop event in
+// place of any this process was handed.
+std::wstring child_environment(HANDLE stop)
+{
+    std::wstring block;
+    wchar_t *env = GetEnvironmentStringsW();
+    for (const wchar_t *v = env; v && *v; v += std::wcslen(v) + 1) {
+        if (_wcsnicmp(v, STOP_VARIABLE, STOP_VARIABLE_LEN) == 0 && v[STOP_VARIABLE_LEN] == L'=')
+            continue;
+        block.append(v);
+        block.push_back(L'\0');
+    }
+    if (env)
+        FreeEnvironmentStringsW(env);
+    block.append(STOP_VARIABLE);
+    block.push_back(L'=');
+    block.append(std::to_wstring(uintptr_t(stop)));
+    block.append(2, L'\0');
+    return block;
+}
+
+// Starts the child with `out` as its output and `stop` (inheritable) named in
+// its environment; its process handle, or nullptr.
+HANDLE start_child(const char *const *argv, HANDLE out, HANDLE stop)
 {
     std::string line;
     for (const char *const *a = argv; *a; ++a) {
@@ -54,33 +84,48 @@ proc *proc_spawn(const char *const *argv)
             line.push_back(' ');
         append_quoted(&line, *a);
     }
+    std::wstring env = child_environment(stop);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nullptr;
+    si.hStdOutput = out;
+    si.hStdError = out;
+    PROCESS_INFORMATION pi{};
+    // A new process group: Ctrl-C at the console reaches the parent only.
+    // Suspended until it is in the job, so it cannot run outside it.
+    const DWORD flags = CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+    if (!CreateProcessA(argv[0], line.data(), nullptr, nullptr, TRUE, flags, env.data(), nullptr,
+                        &si, &pi))
+        return nullptr;
+    if (HANDLE job = children_job())
+        AssignProcessToJobObject(job, pi.hProcess);
+    ResumeThread(pi.hThread);
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+} // namespace
+
+proc *proc_spawn(const char *const *argv)
+{
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
     if (!CreatePipe(&read_end, &write_end, &inherit, 0))
         return nullptr;
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nullptr;
-    si.hStdOutput = write_end;
-    si.hStdError = write_end;
-    PROCESS_INFORMATION pi{};
-    // A new process group: Ctrl-C at the console reaches the parent only.
-    // Suspended until it is in the job, so it cannot run outside it.
-    const BOOL ok =
-        CreateProcessA(argv[0], line.data(), nullptr, nullptr, TRUE,
-                       CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
+    HANDLE stop = CreateEventW(&inherit, TRUE, FALSE, nullptr);
+    HANDLE process = stop ? start_child(argv, write_end, stop) : nullptr;
     CloseHandle(write_end);
-    if (!ok) {
+    if (!process) {
         CloseHandle(read_end);
+        if (stop)
+            CloseHandle(stop);
         return nullptr;
     }
-    if (HANDLE job = children_job())
-        AssignProcessToJobObject(job, pi.hProcess);
-    ResumeThread(pi.hThread);
-    CloseHandle(pi.hThread);
-    return new proc{pi.hProcess, read_end};
+    // Children started later get only their own.
+    SetHandleInformation(stop, HANDLE_FLAG_INHERIT, 0);
+    return new proc{process, read_end, stop};
 }
 
 int proc_read(proc *p, char *buf, int n)
@@ -106,6 +151,7 @@ void proc_free(proc *p)
     if (!p)
         return;
     CloseHandle(p->out);
+    CloseHandle(p->stop);
     CloseHandle(p->process);
     delete p;
 }
@@ -116,7 +162,7 @@ bool proc_self_path(char *dest, size_t size)
     return n > 0 && n < size;
 }
 
-void proc_stop(proc *p) { proc_kill(p); }
+void proc_stop(proc *p) { SetEvent(p->stop); }
 
 long long proc_self_id() { return GetCurrentProcessId(); }
 
@@ -150,12 +196,37 @@ BOOL WINAPI on_interrupt(DWORD kind)
         Sleep(10000);
     return TRUE;
 }
+
+// The parent's proc_stop, taken like SIGTERM.
+void CALLBACK on_stop_event(void *, BOOLEAN)
+{
+    InterlockedExchange(&stop_status, 143);
+    InterlockedExchangeAdd(&interrupts, 2);
+}
+
+// Watches the stop event this process was started with, if any. Its own
+// children are handed neither the name nor the handle.
+void watch_stop_event()
+{
+    wchar_t value[32];
+    const DWORD n = GetEnvironmentVariableW(STOP_VARIABLE, value, 32);
+    if (n == 0 || n >= 32)
+        return;
+    SetEnvironmentVariableW(STOP_VARIABLE, nullptr);
+    const HANDLE stop = HANDLE(uintptr_t(std::wcstoull(value, nullptr, 10)));
+    if (!stop)
+        return;
+    SetHandleInformation(stop, HANDLE_FLAG_INHERIT, 0);
+    HANDLE wait = nullptr;
+    RegisterWaitForSingleObject(&wait, stop, on_stop_event, nullptr, INFINITE, WT_EXECUTEONLYONCE);
+}
 } // namespace
 
 void proc_catch_interrupts(bool ctrl_c)
 {
     count_ctrl_c = ctrl_c;
     SetConsoleCtrlHandler(on_interrupt, TRUE);
+    watch_stop_event();
 }
 
 int proc_interrupts() { return int(interrupts); }

@@ -35,8 +35,8 @@ TEST(CliOptions, BadUsageExitsTwo)
              {"--station", "p"}, // the station finds its own ports
              {"--match", "/dev/ttyUSB*", "p"},
              {"--jobs", "0", "p", "q"}})
-        EXPECT_EQ(parse(bad, &o), CLI_EXIT_USAGE) << bad.size();
-    EXPECT_EQ(parse({"--help"}, &o), CLI_EXIT_DONE);
+        EXPECT_EQ(parse(bad, &o), RUN_EXIT_USAGE) << bad.size();
+    EXPECT_EQ(parse({"--help"}, &o), RUN_EXIT_DONE);
     ASSERT_EQ(parse({"--list"}, &o), -1);
     EXPECT_TRUE(o.list);
     // A device path is a port, on Windows too.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # zmk-cli.exe under Wine against the Linux simulator on a COM port mapped to
 # its pty: a full run, --image with --list, missing and refusing ports, a
-# silent device, two devices at once.
+# silent device, two devices at once, two devices stopped from the console.
 #   usage: wine-cli.sh ZMK-CLI.EXE ZMK-DEVSIM IMAGE
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)" com="$(cd "$(dirname "$0")/../wine" && pwd)/com.sh"
@@ -86,12 +86,16 @@ end_sim
 second="${ZMK_CLI_COM_SECOND:-21}" sim2_pid=
 trap '[ -n "$sim_pid" ] && kill $sim_pid; [ -n "$sim2_pid" ] && kill $sim2_pid
   "$com" unlink $live; "$com" unlink $refused; "$com" unlink $second; rm -rf "$work"' EXIT
+start_sim2() { # the second device, on COM$second
+  rm -f "$work/sim2.out" "$work/report2.json"
+  "$devsim" --quiet --report "$work/report2.json" "$@" >"$work/sim2.out" &
+  sim2_pid=$!
+  for _ in $(seq 100); do [ -s "$work/sim2.out" ] && break; sleep 0.05; done
+  "$com" link "$second" "$(head -n 1 "$work/sim2.out")"
+}
 serial=(--expect-skip 0x100:4 --show 0x100:4)
 start_sim --baud 0 --erase-ms 50 --expect "$image" "${serial[@]}"
-"$devsim" --quiet --report "$work/report2.json" --baud 0 --erase-ms 50 --expect "$image" "${serial[@]}" >"$work/sim2.out" &
-sim2_pid=$!
-for _ in $(seq 100); do [ -s "$work/sim2.out" ] && break; sleep 0.05; done
-"$com" link "$second" "$(head -n 1 "$work/sim2.out")"
+start_sim2 --baud 0 --erase-ms 50 --expect "$image" "${serial[@]}"
 cli 0 --log "$(winepath -w "$work/log.jsonl" 2>/dev/null)" --db "$(winepath -w "$work/line.db" 2>/dev/null)" \
   --serial-at 0x100 --serial-start 7 "COM$live" "COM$second"
 has out "^PASS COM$live  "
@@ -106,6 +110,51 @@ kill "$sim2_pid" 2>/dev/null; wait "$sim2_pid" 2>/dev/null; sim2_pid=
 grep -q '"flash_matches": true' "$work/report2.json" || fail "the second of two devices"
 shown=$(cat "$work/report.json" "$work/report2.json" | tr -d ' \n' | grep -o '"hex":"[0-9a-f]*"' | sort | tr '\n' ' ')
 [ "$shown" = '"hex":"07000000" "hex":"08000000" ' ] || fail "each device its own number: $shown"
+
+# Two devices stopped mid-run from the console. A terminal's Ctrl-C is a
+# SIGINT to the Wine process, which Wine hands to its console control handler
+# as CTRL_C_EVENT; the children run in sessions of their own and get none.
+# (SIGTERM, SIGHUP and SIGQUIT end a Wine process outright, its handler never
+# called.) The first Ctrl-C starts nothing new, the second stops the running
+# devices: each child ends at its next command, well before the parent's
+# grace time, and puts its port's speed back (9600 here; 115200 in the run).
+slow=(--baud 0 --erase-ms 50 --delay 1 --delay-ms 20) # about 7 s a device
+start_sim "${slow[@]}"
+start_sim2 "${slow[@]}"
+pty1=$(head -n 1 "$work/sim.out") pty2=$(head -n 1 "$work/sim2.out")
+speeds() { echo "$(stty -F "$pty1" speed 2>&1) $(stty -F "$pty2" speed 2>&1)"; }
+stty -F "$pty1" 9600 && stty -F "$pty2" 9600
+wine "$exe" --log "$(winepath -w "$work/stop.jsonl" 2>/dev/null)" "COM$live" "COM$second" \
+  >"$work/out" 2>"$work/err" &
+batch=$!
+for _ in $(seq 200); do [ "$(speeds)" = "115200 115200" ] && break; sleep 0.1; done
+[ "$(speeds)" = "115200 115200" ] || fail "both ports set up for the run: $(speeds)"
+sleep 1
+kill -INT "$batch"
+sleep 0.5
+t0=$(date +%s%N)
+kill -INT "$batch"
+for _ in $(seq 200); do kill -0 "$batch" 2>/dev/null || break; sleep 0.05; done
+ms=$((($(date +%s%N) - t0) / 1000000))
+kill -KILL "$batch" 2>/dev/null
+wait "$batch"
+rc=$?
+echo "two devices stopped by two Ctrl-C: zmk-cli.exe exited $rc $ms ms after the second"
+[ "$rc" -eq 130 ] || fail "stopped batch exited $rc, not 130: $(tr -d '\r' <"$work/err" | head -c 300)"
+[ "$ms" -lt 2500 ] || fail "the children were not stopped at their next command: $ms ms"
+[ "$(grep -c '"result":"interrupted"' "$work/stop.jsonl" 2>/dev/null)" = 2 ] ||
+  fail "two interrupted records: $(cat "$work/stop.jsonl" 2>/dev/null)"
+[ "$(speeds)" = "9600 9600" ] || fail "the ports' speeds put back: $(speeds)"
+kill "$sim_pid" "$sim2_pid"
+wait "$sim_pid" "$sim2_pid"
+sim_pid=; sim2_pid=
+for r in "$work/report.json" "$work/report2.json"; do
+  flat=$(tr -d ' \n' <"$r")
+  case "$flat" in
+    *'"ended_with_reset":false'*'"violation_count":0,'*) ;;
+    *) fail "a device stopped mid-run, no broken frame: $flat" ;;
+  esac
+done
 
 # The station's page, served by zmk-cli.exe.
 port=$((20000 + RANDOM % 20000))

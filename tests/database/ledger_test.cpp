@@ -160,6 +160,46 @@ TEST_P(Ledger, FinishKeepsEachRunOnce)
     EXPECT_EQ(store_finish(t, "{\"run\":", &why), STORE_MISMATCH);
 }
 
+// Each field in its column; a row the caller read already goes in as its JSON line would.
+TEST_P(Ledger, FinishFromRowAsFromJson)
+{
+    std::string why;
+    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), STORE_OK) << why;
+    const std::string when = "2026-12-07T15:00:00Z";
+    const auto line = [&](const std::string &run, uint64_t value) {
+        return "{\"time\":\"" + when +
+               "\",\"host\":\"bench-3\",\"port\":\"COM4\","
+               "\"usb\":{\"vid\":\"0403\",\"pid\":\"6001\",\"serial\":\"A10K3\",\"location\":"
+               "\"1-1.3\",\"product\":\"FT232R\"},\"image\":{\"name\":\"a.bin\",\"size\":60800,"
+               "\"crc32\":\"1a2b3c4d\",\"written_crc32\":\"1a2b3c4e\"},\"result\":\"ok\",\"exit\":"
+               "0,\"message\":null,\"seconds\":9.83,\"exchanges\":245,\"repeats\":1,\"serial\":"
+               "{\"pool\":\"default\",\"value\":" +
+               std::to_string(value) + ",\"bytes\":\"00\",\"state\":\"used\"},\"run\":\"" + run +
+               "\",\"tool\":\"zmk-cli 0.1.0\"}";
+    };
+    const uint64_t a = reserve("default", "by-json"), b = reserve("default", "by-row");
+    ASSERT_EQ(store_finish(t, line("by-json", a), &why), STORE_OK) << why;
+    record_row row;
+    ASSERT_TRUE(record_row_parse(line("by-row", b), &row));
+    ASSERT_EQ(store_finish(t, row, line("by-row", b), &why), STORE_OK) << why;
+    const auto stored = [&](const std::string &run) {
+        return store_db_query(
+            db,
+            "SELECT time, host, port, usb_vid, usb_pid, usb_serial, usb_location, image_name, "
+            "image_size, image_crc32, image_written_crc32, result, exit, message, seconds, "
+            "exchanges, repeats, serial_pool, serial_bytes, serial_state FROM records WHERE "
+            "run = $1",
+            {store_text(run)});
+    };
+    const store_row expected = {when,       "bench-3", "COM4",    "0403",       "6001",
+                                "A10K3",    "1-1.3",   "a.bin",   "60800",      "1a2b3c4d",
+                                "1a2b3c4e", "ok",      "0",       std::nullopt, "9.83",
+                                "245",      "1",       "default", "00",         "used"};
+    EXPECT_EQ(stored("by-json"), std::vector<store_row>{expected});
+    EXPECT_EQ(stored("by-row"), std::vector<store_row>{expected});
+    EXPECT_EQ(state("default", b), "used");
+}
+
 bool alive_but_7(int64_t pid) { return pid != 7; }
 
 // Reservations of a process gone on this host, and of any host unseen for too long, are
@@ -197,7 +237,7 @@ TEST_P(Ledger, NewerSchemaIsRefused)
     std::string why;
     EXPECT_EQ(store_open(db, &why), nullptr);
     EXPECT_EQ(why, "the database " + store_display_name(db) +
-                       " has schema version 99; this zmk-cli knows up to 1");
+                       " has schema version 99; this zmk-cli knows up to 2");
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, Ledger, testing::ValuesIn(store_db_kinds()), store_db_kind_name);

@@ -38,7 +38,7 @@ struct station {
     }
     void end(gang_device &d, const cli_outcome &o)
     {
-        (o.exit == CLI_EXIT_DONE ? g.ok : g.failed) += 1;
+        (o.exit == RUN_EXIT_DONE ? g.ok : g.failed) += 1;
         ++g.programmed;
         ui_slots_end(slots, d, o);
         g.running.remove_if([&](const gang_device &x) { return &x == &d; });
@@ -132,8 +132,8 @@ TEST(UiStatus, ATileShowsItsDeviceThenKeepsTheResultUntilTheNextStarts)
         EXPECT_EQ(t["detail"], w.text);
     }
 
-    s.end(a, cli_outcome{CLI_EXIT_DONE, "ok", "", 14.26, 300, 0});
-    cli_outcome failed{CLI_EXIT_SILENT, "silent", "the device stopped answering", 30, 12, 4};
+    s.end(a, cli_outcome{RUN_EXIT_DONE, "ok", "", 14.26, 300, 0});
+    cli_outcome failed{RUN_EXIT_SILENT, "silent", "the device stopped answering", 30, 12, 4};
     s.end(b, failed);
     port_info none{};
     ui_slots_seen(s.slots, &none, 0, 50000); // both unplugged
@@ -172,7 +172,7 @@ TEST(UiStatus, TheHeaderCountsAndAPortHeldByAnotherProgram)
     EXPECT_EQ(st["today"]["programmed"], 130);
     for (int i = 0; i < 4; ++i)
         s.end(s.start("/dev/ttyUSB" + std::to_string(i), 0),
-              cli_outcome{i < 3 ? CLI_EXIT_DONE : CLI_EXIT_SILENT, i < 3 ? "ok" : "silent", "", 10,
+              cli_outcome{i < 3 ? RUN_EXIT_DONE : RUN_EXIT_SILENT, i < 3 ? "ok" : "silent", "", 10,
                           0, 0});
     s.g.busy["/dev/ttyUSB5"] = gang_busy{2000, 3000, false};
     st = s.status(20000); // four devices in the first 20 s

@@ -1,0 +1,95 @@
+// The tables and their version: made by the first opener, brought up to this
+// version in place by the first opener that knows it, refused when newer.
+#include "app/database/record_columns.h"
+#include "app/database/store_txn.h"
+
+namespace {
+
+// 2: records.image_written_crc32.
+constexpr int64_t store_version = 2;
+
+// The run is the records' key too: a run's record goes in once (ON CONFLICT (run)).
+std::string records_table(const std::string &id)
+{
+    std::string sql = "CREATE TABLE records (id " + id + ", ";
+    for (int k = 0; k < REC_FIELDS; ++k) {
+        const record_column &c = record_columns()[k];
+        if (c.column)
+            sql += std::string(c.column) + " " + c.sql_type + (k == REC_RUN ? " UNIQUE, " : ", ");
+    }
+    return sql + "record TEXT NOT NULL)";
+}
+
+std::vector<std::string> store_tables(const std::string &id)
+{
+    return {
+        "CREATE TABLE zmk_schema (version INTEGER NOT NULL)",
+        "CREATE TABLE pools (name TEXT PRIMARY KEY, kind TEXT NOT NULL CHECK (kind IN ('range', "
+        "'list')), start BIGINT, step BIGINT, last BIGINT, next BIGINT, list_count BIGINT, "
+        "list_crc TEXT, created TEXT NOT NULL)",
+        "CREATE TABLE serials (pool TEXT NOT NULL REFERENCES pools (name), value BIGINT NOT NULL, "
+        "position BIGINT NOT NULL, state TEXT NOT NULL CHECK (state IN ('free', 'reserved', "
+        "'used', 'spoiled')), run TEXT, host TEXT, pid BIGINT, port TEXT, usb_serial TEXT, "
+        "usb_location TEXT, reserved_at TEXT, seen_at TEXT, ended_at TEXT, "
+        "PRIMARY KEY (pool, value))",
+        "CREATE INDEX serials_free ON serials (pool, state, position)",
+        "CREATE INDEX serials_open ON serials (state, host, pid)",
+        "CREATE TABLE serial_events (id " + id +
+            ", pool TEXT NOT NULL, value BIGINT NOT NULL, event TEXT NOT NULL CHECK (event IN "
+            "('reserved', 'used', 'spoiled', 'returned')), time TEXT NOT NULL, host TEXT, "
+            "pid BIGINT, port TEXT, usb_serial TEXT, usb_location TEXT, run TEXT)",
+        "CREATE INDEX serial_events_value ON serial_events (pool, value)",
+        records_table(id),
+        "CREATE INDEX records_time ON records (time)",
+        "CREATE INDEX records_serial ON records (serial_pool, serial_value)",
+        "INSERT INTO zmk_schema (version) VALUES (" + std::to_string(store_version) + ")",
+    };
+}
+
+store_status schema_create(store *t)
+{
+    for (const std::string &sql : store_tables(t->b->id_column))
+        if (!q(t, sql, {}))
+            return STORE_AWAY;
+    return STORE_OK;
+}
+
+bool schema_add_column(store *t, record_field field)
+{
+    const record_column &c = record_columns()[field];
+    return q(t, std::string("ALTER TABLE records ADD COLUMN ") + c.column + " " + c.sql_type, {});
+}
+
+// Each version's step from the one before, then the version reached; the rows stay.
+store_status schema_upgrade(store *t, int64_t version)
+{
+    if (version < 2 && !schema_add_column(t, REC_IMAGE_WRITTEN_CRC32))
+        return STORE_AWAY;
+    return q(t, "UPDATE zmk_schema SET version = $1", {store_int(store_version)}) ? STORE_OK
+                                                                                  : STORE_AWAY;
+}
+
+} // namespace
+
+// The version is read only once the schema lock (PostgreSQL) or the write
+// lock (SQLite's BEGIN IMMEDIATE) is held, so two openers never both upgrade.
+store_status store_schema(store *t, std::string *why)
+{
+    store_rows r;
+    if (t->b->lock_schema[0] && !q(t, t->b->lock_schema, {}))
+        return STORE_AWAY;
+    if (!q(t, t->b->table_exists, {store_text("zmk_schema")}, &r))
+        return STORE_AWAY;
+    if (r.rows.empty())
+        return schema_create(t);
+    if (!q(t, "SELECT MAX(version) FROM zmk_schema", {}, &r))
+        return STORE_AWAY;
+    const int64_t version = number(r.rows.at(0).at(0));
+    if (version < store_version)
+        return schema_upgrade(t, version);
+    if (version == store_version)
+        return STORE_OK;
+    *why = "the database " + t->shown + " has schema version " + std::to_string(version) +
+           "; this zmk-cli knows up to " + std::to_string(store_version);
+    return STORE_MISMATCH;
+}

@@ -1,0 +1,100 @@
+// Reservations nobody will end, spoiled; and those still alive, kept fresh.
+#include "app/database/store_txn.h"
+
+#include <map>
+
+namespace {
+
+// serials row of an open reservation: pool, value, run, host, pid, port, usb_serial, usb_location
+const char *const open_columns = "SELECT pool, value, run, host, pid, port, usb_serial, "
+                                 "usb_location FROM serials WHERE state = 'reserved' AND ";
+
+using open_rows = std::map<std::pair<std::string, int64_t>, store_who>;
+
+void open_collect(const store_rows &r, open_rows *out)
+{
+    for (const store_row &row : r.rows)
+        (*out)[{*row[0], number(row[1])}] =
+            store_who{row[2].value_or(""), row[3].value_or(""), number(row[4]),
+                      row[5].value_or(""), row[6].value_or(""), row[7].value_or("")};
+}
+
+// This host's reservations whose process is gone, and anyone's unseen for too long.
+bool spoil_find(store *t, const std::string &host, bool (*alive)(int64_t), int stale_seconds,
+                open_rows *found)
+{
+    store_rows r;
+    std::string cutoff;
+    if (!store_time(t, &cutoff, stale_seconds) ||
+        !q(t, std::string(open_columns) + "seen_at < $1", {store_text(cutoff)}, &r))
+        return false;
+    open_collect(r, found);
+    if (!alive)
+        return true;
+    if (!q(t, "SELECT DISTINCT pid FROM serials WHERE state = 'reserved' AND host = $1",
+           {store_text(host)}, &r))
+        return false;
+    const std::vector<store_row> pids = r.rows;
+    for (const store_row &pid : pids) {
+        if (alive(number(pid[0])))
+            continue;
+        if (!q(t, std::string(open_columns) + "host = $1 AND pid = $2",
+               {store_text(host), store_int(number(pid[0]))}, &r))
+            return false;
+        open_collect(r, found);
+    }
+    return true;
+}
+
+// In key order, so that two stations spoiling at once never wait on each other in a circle.
+store_status spoil_body(store *t, const std::string &host, bool (*alive)(int64_t),
+                        int stale_seconds, int *count)
+{
+    open_rows found;
+    if (!spoil_find(t, host, alive, stale_seconds, &found))
+        return STORE_AWAY;
+    std::string now;
+    if (!store_time(t, &now))
+        return STORE_AWAY;
+    *count = 0;
+    for (const auto &[key, who] : found) {
+        store_rows r;
+        if (!q(t,
+               "UPDATE serials SET state = 'spoiled', ended_at = $3 WHERE pool = $1 AND "
+               "value = $2 AND state = 'reserved'",
+               {store_text(key.first), store_int(key.second), store_text(now)}, &r))
+            return STORE_AWAY;
+        if (r.changed && !store_event(t, key.first, key.second, "spoiled", now, who))
+            return STORE_AWAY;
+        *count += int(r.changed);
+    }
+    return STORE_OK;
+}
+
+} // namespace
+
+int store_spoil_stale(store *t, const std::string &host, bool (*alive)(int64_t pid),
+                      int stale_seconds, std::string *why)
+{
+    int count = 0;
+    const store_status s = store_txn(
+        t, [&](std::string *) { return spoil_body(t, host, alive, stale_seconds, &count); }, why);
+    return s == STORE_OK ? count : -1;
+}
+
+store_status store_touch(store *t, const std::string &host, int64_t pid, std::string *why)
+{
+    return store_txn(
+        t,
+        [&](std::string *) {
+            std::string now;
+            return store_time(t, &now) &&
+                           q(t,
+                             "UPDATE serials SET seen_at = $3 WHERE state = 'reserved' AND "
+                             "host = $1 AND pid = $2",
+                             {store_text(host), store_int(pid), store_text(now)})
+                       ? STORE_OK
+                       : STORE_AWAY;
+        },
+        why);
+}

@@ -1,0 +1,53 @@
+// What the store's files share: the open database, its statements and
+// transactions, the database's clock and the ledger's event log.
+#pragma once
+
+#include "app/database/store.h"
+#include "app/database/store_sql.h"
+
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct store {
+    const store_backend *b;
+    std::string name;  // as given, to connect again
+    std::string shown; // without a password
+    store_conn *c = nullptr;
+    store_sql_rc failed = STORE_SQL_OK; // the transaction's first failure
+    std::string failed_why;
+};
+
+using store_body = std::function<store_status(std::string *why)>;
+
+inline store_param text_or_null(const std::string &s)
+{
+    return s.empty() ? store_null() : store_text(s);
+}
+
+inline int64_t number(const std::optional<std::string> &v)
+{
+    return v ? std::strtoll(v->c_str(), nullptr, 10) : 0;
+}
+
+inline std::string in_quotes(const std::string &s) { return "\"" + s + "\""; }
+
+// One statement of the running transaction; its failure is kept for the
+// runner, which decides between rolling back, connecting again and retrying.
+bool q(store *t, const std::string &sql, const std::vector<store_param> &params,
+       store_rows *out = nullptr);
+
+// The database's clock, `ago` seconds back, as ISO-8601 UTC text to the second.
+bool store_time(store *t, std::string *text, int64_t ago = 0);
+
+// The body in one transaction, run again when nothing was committed.
+store_status store_txn(store *t, const store_body &body, std::string *why);
+
+bool store_event(store *t, const std::string &pool, int64_t value, const char *event,
+                 const std::string &time, const store_who &w);
+
+// In the running transaction: the tables made, brought up to this version, or
+// refused when newer (store_schema.cpp).
+store_status store_schema(store *t, std::string *why);

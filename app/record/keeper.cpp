@@ -1,0 +1,132 @@
+#include "app/record/keeper.h"
+
+#include "app/record/spool.h"
+#include "platform/process.h"
+#include "platform/tick.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Whether the database has the record now. One whose serial the ledger
+// cannot follow is kept there all the same, and said.
+bool db_takes(keeper *t, const record_row *row, const std::string &json)
+{
+    const store_status s = row ? store_finish(t->db, *row, json, &t->db_why)
+                               : store_finish(t->db, json, &t->db_why);
+    if (s == STORE_MISMATCH)
+        std::fprintf(stderr,
+                     "zmk-cli: the database %s keeps a record its ledger cannot follow: %s\n",
+                     t->db_name.c_str(), t->db_why.c_str());
+    return s != STORE_AWAY;
+}
+
+bool log_takes(keeper *t, const std::string &json)
+{
+    return record_log_append(t->log, json, &t->log_why);
+}
+
+// Into the database, else onto the spool; false when neither took it.
+bool to_db(keeper *t, keeper_entry *e, bool first, keeper_kept *out)
+{
+    if (first && db_takes(t, &e->rec.row, e->rec.json))
+        return true;
+    e->db_waits = true;
+    out->spooled = true;
+    std::string refused;
+    if (spool_append(t->spool, e->rec.json, &refused))
+        return true;
+    out->why = "the database " + t->db_name + " refused it (" + t->db_why + ") and " + refused;
+    return false;
+}
+
+} // namespace
+
+void keeper_init(keeper *t, const std::string &log, store *db, const std::string &db_name)
+{
+    *t = keeper{};
+    t->log = log;
+    t->db = db;
+    t->db_name = db_name;
+    if (!db)
+        return;
+    t->spool = spool_path(db_name, proc_self_id());
+    spool_adopt(db_name, proc_self_id(), [t](const std::string &json) {
+        return db_takes(t, nullptr, json);
+    });
+}
+
+keeper_kept keeper_keep(keeper *t, const record &r)
+{
+    keeper_flush(t, true);
+    keeper_entry e{r};
+    keeper_kept out;
+    // A record goes after those still waiting for the same store.
+    if (!t->log.empty() && (keeper_log_waits(t) || !log_takes(t, r.json))) {
+        e.log_waits = true;
+        out.kept = false;
+        out.why = "cannot write " + t->log + " (" + t->log_why + ")";
+    }
+    if (t->db && !to_db(t, &e, !keeper_db_waits(t), &out))
+        out.kept = false;
+    if (out.kept && out.spooled)
+        out.why = t->db_why;
+    if (e.log_waits || e.db_waits)
+        t->waiting.push_back(std::move(e));
+    return out;
+}
+
+bool keeper_flush(keeper *t, bool now)
+{
+    const uint32_t tick = platform_tick_ms();
+    if (t->waiting.empty() || (!now && int32_t(tick - t->retry_ms) < 0))
+        return t->waiting.empty();
+    t->retry_ms = tick + 1000;
+    bool log_open = true, db_open = true; // stop at a store's first refusal: order
+    for (keeper_entry &e : t->waiting) {
+        if (e.log_waits && log_open)
+            e.log_waits = !(log_open = log_takes(t, e.rec.json));
+        if (e.db_waits && db_open)
+            e.db_waits = !(db_open = db_takes(t, &e.rec.row, e.rec.json));
+    }
+    std::erase_if(t->waiting, [](const keeper_entry &e) { return !e.log_waits && !e.db_waits; });
+    if (t->db && !keeper_db_waits(t))
+        spool_remove(t->spool); // every line of it is in the database now
+    return t->waiting.empty();
+}
+
+bool keeper_log_waits(const keeper *t)
+{
+    return std::any_of(t->waiting.begin(), t->waiting.end(),
+                       [](const keeper_entry &e) { return e.log_waits; });
+}
+
+bool keeper_db_waits(const keeper *t)
+{
+    return std::any_of(t->waiting.begin(), t->waiting.end(),
+                       [](const keeper_entry &e) { return e.db_waits; });
+}
+
+void keeper_report(keeper *t)
+{
+    if (keeper_flush(t, true))
+        return;
+    const auto count = [t](bool keeper_entry::*waits) {
+        return std::count_if(t->waiting.begin(), t->waiting.end(),
+                             [waits](const keeper_entry &e) { return e.*waits; });
+    };
+    if (const long n = long(count(&keeper_entry::db_waits)))
+        std::fprintf(stderr,
+                     "zmk-cli: %ld record%s wait in %s for the database %s; the next run on "
+                     "this station writes them\n",
+                     n, n == 1 ? "" : "s", t->spool.c_str(), t->db_name.c_str());
+    const long n = long(count(&keeper_entry::log_waits));
+    if (n == 0)
+        return;
+    std::fprintf(stderr, "zmk-cli: %ld record%s could not be written to %s; here as written:\n", n,
+                 n == 1 ? "" : "s", t->log.c_str());
+    for (const keeper_entry &e : t->waiting)
+        if (e.log_waits)
+            std::fprintf(stderr, "%s\n", e.rec.json.c_str());
+}

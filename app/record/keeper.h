@@ -1,0 +1,51 @@
+// The one keeper of records. Every run's record, a single run's or a
+// batch's, is handed here once: written in order to the log and to the
+// database; a record a store does not take now waits in one queue, in
+// order, and is tried again (the database's waiting ones are also in this
+// process's spool on disk, so that no record is lost with the process).
+#pragma once
+
+#include "app/database/store.h"
+#include "app/record/record.h"
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+struct keeper_entry {
+    record rec;
+    bool log_waits = false, db_waits = false;
+};
+
+struct keeper {
+    std::string log;      // "": no log
+    store *db = nullptr;  // nullptr: no database
+    std::string db_name;  // as shown: without a password
+    std::string spool;    // this process's spool, "" without a database
+    std::deque<keeper_entry> waiting; // records some store has not taken yet, in order
+    std::string log_why, db_why;      // why each last refused
+    uint32_t retry_ms = 0;
+};
+
+// What became of a record when it was handed over.
+struct keeper_kept {
+    bool kept = true;    // in the log and in the database (or its spool)
+    bool spooled = false; // the database did not take it now: it waits in the spool
+    std::string why;     // why it was not kept ("cannot write LOG (...)"), or why spooled
+};
+
+// Keeps records in `log` ("": none) and `db` (nullptr: none); with a
+// database, first writes what earlier runs on this station left in their
+// spools.
+void keeper_init(keeper *t, const std::string &log, store *db, const std::string &db_name);
+keeper_kept keeper_keep(keeper *t, const record &r);
+// Tries the waiting records again, in order, at most once a second unless
+// `now`. True when none waits.
+bool keeper_flush(keeper *t, bool now = false);
+// Whether a record waits for the log (a station then starts no device), or
+// for the database.
+bool keeper_log_waits(const keeper *t);
+bool keeper_db_waits(const keeper *t);
+// At the end: what still waits is said on standard error, the log's records
+// as they would have been written; the database's stay in the spool.
+void keeper_report(keeper *t);

@@ -1,0 +1,16 @@
+// What a person sees of many devices: on a terminal, one live line per
+// running device redrawn in place; a line for each device when it ends; the
+// station's count and bell.
+#pragma once
+
+#include "app/station/batch.h"
+
+void view_draw(batch *t);
+// `record_why`: why its record was not kept ("cannot write LOG (...)"),
+// nullptr when it was.
+void view_report(batch *t, const batch_device &d, const run_end &e, const char *record_why);
+// The count ("12 programmed: 11 ok, 1 failed, yield 91.7 %"), unless it was
+// just shown.
+void view_count(batch *t);
+// A line for the operator between the devices' lines ("zmk-cli: ...").
+void view_say(batch *t, const char *text);
