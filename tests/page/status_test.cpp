@@ -3,6 +3,8 @@
 // counts.
 #include "app/page/status.h"
 
+#include "layers/lprog.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -13,22 +15,20 @@ using json = nlohmann::json;
 namespace {
 
 struct station {
-    cli_options opt;
-    cli_image image{{}, "image.bin", 60800, 0x1a2b3c4d};
-    gang g{};
+    snapshot snap;
     ui_slots *slots = ui_slots_new();
-    ui_station about;
 
     station()
     {
-        g.opt = &opt;
-        g.image = &image;
-        g.host = "bench-3";
+        snap.station = "bench-3";
+        snap.image_name = "image.bin";
+        snap.image_size = 60800;
+        snap.image_crc32 = 0x1a2b3c4d;
     }
     ~station() { ui_slots_free(slots); }
-    gang_device &start(const std::string &port, uint32_t at_ms, const char *location = "")
+    snapshot_device &start(const std::string &port, uint32_t at_ms, const char *location = "")
     {
-        gang_device &d = g.running.emplace_back();
+        snapshot_device &d = snap.running.emplace_back();
         d.port = port;
         std::snprintf(d.usb.location, sizeof d.usb.location, "%s", location);
         std::snprintf(d.usb.serial, sizeof d.usb.serial, "FT%s",
@@ -36,15 +36,37 @@ struct station {
         d.start_ms = at_ms;
         return d;
     }
-    void end(gang_device &d, const cli_outcome &o)
+    void end(const std::string &port, bool passed, const char *result, const char *message,
+             double seconds)
     {
-        (o.exit == RUN_EXIT_DONE ? g.ok : g.failed) += 1;
-        ++g.programmed;
-        ui_slots_end(slots, d, o);
-        g.running.remove_if([&](const gang_device &x) { return &x == &d; });
+        for (auto d = snap.running.begin(); d != snap.running.end(); ++d)
+            if (d->port == port) {
+                snapshot_end e;
+                e.port = port;
+                e.usb = d->usb;
+                e.start_ms = d->start_ms;
+                e.seconds = seconds;
+                e.passed = passed;
+                e.result = result;
+                e.message = message;
+                e.next = passed ? "" : "unplug the device and plug it in again to program it again";
+                e.serial = d->serial;
+                snap.ended.push_back(e);
+                snap.running.erase(d);
+                break;
+            }
+        ++snap.programmed;
+        ++(passed ? snap.ok : snap.failed);
     }
-    json status(uint32_t now_ms) { return json::parse(ui_status_json(&g, slots, about, now_ms)); }
+    json status(uint32_t now_ms)
+    {
+        ui_slots_take(slots, snap, now_ms);
+        snap.ended.clear();
+        snap.ports_known = false;
+        return json::parse(ui_status_json(snap, slots, now_ms));
+    }
 };
+
 
 json tile(const json &status, const std::string &name)
 {
@@ -101,12 +123,13 @@ TEST(UiSlots, NamedSlotsTakeTheirPortsAndKeepTheirPlaces)
 TEST(UiStatus, ATileShowsItsDeviceThenKeepsTheResultUntilTheNextStarts)
 {
     station s;
-    gang_device &a = s.start("/dev/ttyUSB0", 1000);
-    gang_device &b = s.start("/dev/ttyUSB1", 1000);
-    s.g.running.front().claimed = true;
-    s.g.running.front().claim.value = 1042;
-    a.watch.last = lprog_progress{LPROG_PROGRAM, 0x6400, 25600, 60800};
-    a.watch.exchanges = 102;
+    snapshot_device &a = s.start("/dev/ttyUSB0", 1000);
+    a.serial = "1042";
+    a.phase = LPROG_PROGRAM;
+    a.done = 25600;
+    a.total = 60800;
+    a.exchanges = 102;
+    s.start("/dev/ttyUSB1", 1000);
     json t = tile(s.status(13500), "/dev/ttyUSB0");
     EXPECT_EQ(t["state"], "programming");
     EXPECT_EQ(t["phase"], "Programming");
@@ -118,25 +141,25 @@ TEST(UiStatus, ATileShowsItsDeviceThenKeepsTheResultUntilTheNextStarts)
     EXPECT_EQ(tile(s.status(1000), "/dev/ttyUSB1")["phase"], "Starting");
     // What the engine says while the device acknowledges nothing.
     const struct {
-        uint32_t command;
+        zmk_verdict verdict;
         const char *text, *state;
-    } waits[] = {{LPROG_PROGRAM, "no answer for 7 s, waiting on PROGRAM at 0x4c00", "no-answer"},
-                 {LPROG_PROGRAM, "answers NAK to PROGRAM at 0x4c00 (gives up at 30 s)", "refusing"},
-                 {LPROG_WAIT_ERASE, "still erasing for 12 s (gives up at 300 s)", "erasing"}};
+    } waits[] = {{ZMK_NO_ANSWER, "no answer for 7 s, waiting on PROGRAM at 0x4c00", "no-answer"},
+                 {ZMK_REFUSING, "answers NAK to PROGRAM at 0x4c00 (gives up at 30 s)", "refusing"},
+                 {ZMK_ERASING, "still erasing for 12 s (gives up at 300 s)", "erasing"}};
     for (const auto &w : waits) {
-        b.watch.last.state = w.command;
-        b.watch.exchanges = 3;
-        std::snprintf(b.watch.waiting, sizeof b.watch.waiting, "%s", w.text);
+        snapshot_device &b = s.snap.running.back();
+        b.phase = LPROG_PROGRAM;
+        b.exchanges = 3;
+        b.waiting = w.verdict;
+        b.detail = w.text;
         t = tile(s.status(4000), "/dev/ttyUSB1");
         EXPECT_EQ(t["state"], w.state);
         EXPECT_EQ(t["detail"], w.text);
     }
 
-    s.end(a, cli_outcome{RUN_EXIT_DONE, "ok", "", 14.26, 300, 0});
-    cli_outcome failed{RUN_EXIT_SILENT, "silent", "the device stopped answering", 30, 12, 4};
-    s.end(b, failed);
-    port_info none{};
-    ui_slots_seen(s.slots, &none, 0, 50000); // both unplugged
+    s.end("/dev/ttyUSB0", true, "ok", "", 14.26);
+    s.end("/dev/ttyUSB1", false, "silent", "the device stopped answering", 30);
+    s.snap.ports_known = true; // both unplugged
     json st = s.status(50000);
     t = tile(st, "/dev/ttyUSB0");
     EXPECT_EQ(t["state"], "pass");
@@ -160,9 +183,9 @@ TEST(UiStatus, ATileShowsItsDeviceThenKeepsTheResultUntilTheNextStarts)
 TEST(UiStatus, TheHeaderCountsAndAPortHeldByAnotherProgram)
 {
     station s;
-    s.about.stopping = true;
-    s.about.today_known = true;
-    s.about.today_programmed = 130;
+    s.snap.stopping = true;
+    s.snap.today_known = true;
+    s.snap.today_programmed = 130;
     json st = s.status(0);
     EXPECT_EQ(st["station"], "bench-3");
     EXPECT_EQ(st["state"], "stopped");
@@ -170,11 +193,12 @@ TEST(UiStatus, TheHeaderCountsAndAPortHeldByAnotherProgram)
     EXPECT_EQ(st["counts"]["yield"], nullptr);
     EXPECT_EQ(st["counts"]["per_hour"], nullptr);
     EXPECT_EQ(st["today"]["programmed"], 130);
-    for (int i = 0; i < 4; ++i)
-        s.end(s.start("/dev/ttyUSB" + std::to_string(i), 0),
-              cli_outcome{i < 3 ? RUN_EXIT_DONE : RUN_EXIT_SILENT, i < 3 ? "ok" : "silent", "", 10,
-                          0, 0});
-    s.g.busy["/dev/ttyUSB5"] = gang_busy{2000, 3000, false};
+    for (int i = 0; i < 4; ++i) {
+        const std::string port = "/dev/ttyUSB" + std::to_string(i);
+        s.start(port, 0);
+        s.end(port, i < 3, i < 3 ? "ok" : "silent", "", 10);
+    }
+    s.snap.busy.push_back(snapshot_busy{"/dev/ttyUSB5", 2000});
     st = s.status(20000); // four devices in the first 20 s
     EXPECT_EQ(st["counts"]["programmed"], 4);
     EXPECT_EQ(st["counts"]["yield"], 75.0);
@@ -182,6 +206,6 @@ TEST(UiStatus, TheHeaderCountsAndAPortHeldByAnotherProgram)
     const json t = tile(st, "/dev/ttyUSB5");
     EXPECT_EQ(t["state"], "in-use");
     EXPECT_EQ(t["seconds"], 18);
-    s.about.stopping = false;
+    s.snap.stopping = false;
     EXPECT_EQ(s.status(20000)["state"], "running");
 }
