@@ -2,10 +2,9 @@
 // numbers' plan, the log, the database; then one device here, or many.
 #include "app/cli/cli.h"
 
-#include "app/ledger/ledger.h"
-#include "app/record/keeper.h"
+#include "app/cli/list.h"
+#include "app/cli/single.h"
 #include "app/station/batch.h"
-#include "platform/files.h"
 
 #include <cstdio>
 
@@ -30,8 +29,8 @@ int check_log(const cli_options &opt)
 // --db: opened, the plan's pool checked, the spools earlier runs left
 // written, then the reservations nobody will end spoiled (a record in a
 // spool tells what became of its number).
-int open_database(const cli_options &opt, const serial_plan &plan, ledger *serials,
-                  keeper *records, store **db)
+int open_database(const cli_options &opt, const serial_plan &plan, ledger *serials, keeper *records,
+                  store **db)
 {
     const std::string shown = store_display_name(opt.db);
     std::string why;
@@ -72,15 +71,6 @@ int run_many(const cli_options &opt, const run_image &image, ledger *serials, ke
 }
 
 } // namespace
-
-std::string cli_station_name(const cli_options &opt)
-{
-    if (!opt.station_name.empty())
-        return opt.station_name;
-    char host[128];
-    platform_host_name(host, sizeof host);
-    return host[0] ? host : "zmk";
-}
 
 int cli_run(const cli_options &opt)
 {

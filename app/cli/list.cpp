@@ -1,6 +1,6 @@
 // --list: the ports that can be opened now, or with --match the ports the
 // station would serve, so that an operator can try a pattern first.
-#include "app/cli/cli.h"
+#include "app/cli/list.h"
 
 #include "platform/port_watch.h"
 #include "platform/ports.h"

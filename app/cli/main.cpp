@@ -1,4 +1,5 @@
 #include "app/cli/cli.h"
+#include "app/cli/options.h"
 
 #include <cstdio>
 

@@ -1,5 +1,7 @@
 // zmk-cli's command line.
-#include "app/cli/cli.h"
+#include "app/cli/options.h"
+
+#include "platform/files.h"
 
 #include "platform/port_watch.h"
 
@@ -158,4 +160,13 @@ int cli_parse(int argc, char **argv, cli_options *opt)
     if (opt->ports.size() == 1)
         opt->run.port = opt->ports[0];
     return check_usage(opt, app.count("--jobs") > 0);
+}
+
+std::string cli_station_name(const cli_options &opt)
+{
+    if (!opt.station_name.empty())
+        return opt.station_name;
+    char host[128];
+    platform_host_name(host, sizeof host);
+    return host[0] ? host : "zmk";
 }

@@ -1,9 +1,5 @@
-// One device in this process: its serial number reserved before its port is
-// touched, the run, and its record handed to the keeper.
-#include "app/cli/cli.h"
+#include "app/cli/single.h"
 
-#include "app/ledger/ledger.h"
-#include "app/record/keeper.h"
 #include "platform/process.h"
 #include "platform/tick.h"
 
@@ -12,7 +8,7 @@
 namespace {
 
 // The device's own number, kept in the database before it returns.
-int reserve(const cli_options &opt, ledger *serials, ledger_claim *claim)
+int reserve_number(const cli_options &opt, ledger *serials, ledger_claim *claim)
 {
     port_info usb{};
     port_identify(opt.run.port.c_str(), &usb);
@@ -78,7 +74,7 @@ int cli_single(const cli_options &opt, run_image *image, ledger *serials, keeper
     ledger_claim claim;
     claim.run = record_run_name(cli_station_name(opt));
     if (serials) {
-        if (const int rc = reserve(opt, serials, &claim))
+        if (const int rc = reserve_number(opt, serials, &claim))
             return rc;
         run_image_put(image, serials->plan->at, claim.bytes);
     }

@@ -5,10 +5,24 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+
+store_param store_text_or_null(const std::string &s)
+{
+    return s.empty() ? store_null() : store_text(s);
+}
+
+int64_t store_number(const std::optional<std::string> &v)
+{
+    return v ? std::strtoll(v->c_str(), nullptr, 10) : 0;
+}
+
+std::string store_quoted(const std::string &s) { return "\"" + s + "\""; }
 
 // One statement of the running transaction; its failure is kept for the
 // runner, which decides between rolling back, connecting again and retrying.
-bool q(store *t, const std::string &sql, const std::vector<store_param> &params, store_rows *out)
+bool store_exec(store *t, const std::string &sql, const std::vector<store_param> &params,
+                store_rows *out)
 {
     store_rows ignored;
     const store_sql_rc rc =
@@ -24,10 +38,10 @@ bool q(store *t, const std::string &sql, const std::vector<store_param> &params,
 bool store_time(store *t, std::string *text, int64_t ago)
 {
     store_rows r;
-    if (!q(t, t->b->now_seconds, {}, &r))
+    if (!store_exec(t, t->b->now_seconds, {}, &r))
         return false;
     using namespace std::chrono;
-    const sys_seconds now{seconds(number(r.rows.at(0).at(0)) - ago)};
+    const sys_seconds now{seconds(store_number(r.rows.at(0).at(0)) - ago)};
     const auto day = floor<days>(now);
     const year_month_day ymd{day};
     const hh_mm_ss hms{now - day};
@@ -57,11 +71,11 @@ store_status store_attempt(store *t, const store_body &body, bool *again, std::s
     t->failed = STORE_SQL_OK;
     store_status s = STORE_AWAY;
     bool committing = false;
-    if (q(t, t->b->begin, {}))
+    if (store_exec(t, t->b->begin, {}))
         s = body(why);
     if (t->failed == STORE_SQL_OK) {
         committing = true;
-        if (q(t, "COMMIT", {}))
+        if (store_exec(t, "COMMIT", {}))
             return s;
     }
     // A commit whose answer was lost may have happened: never again.
@@ -111,12 +125,14 @@ store_status store_txn(store *t, const store_body &body, std::string *why)
 bool store_event(store *t, const std::string &pool, int64_t value, const char *event,
                  const std::string &time, const store_who &w)
 {
-    return q(t,
-             "INSERT INTO serial_events (pool, value, event, time, host, pid, port, usb_serial, "
-             "usb_location, run) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
-             {store_text(pool), store_int(value), store_text(event), store_text(time),
-              text_or_null(w.host), store_int(w.pid), text_or_null(w.port),
-              text_or_null(w.usb_serial), text_or_null(w.usb_location), text_or_null(w.run_id)});
+    return store_exec(
+        t,
+        "INSERT INTO serial_events (pool, value, event, time, host, pid, port, usb_serial, "
+        "usb_location, run) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
+        {store_text(pool), store_int(value), store_text(event), store_text(time),
+         store_text_or_null(w.host), store_int(w.pid), store_text_or_null(w.port),
+         store_text_or_null(w.usb_serial), store_text_or_null(w.usb_location),
+         store_text_or_null(w.run_id)});
 }
 
 std::string store_display_name(const std::string &name)

@@ -56,7 +56,8 @@ std::string pool_text(const store_row &row)
 {
     if (*row[POOL_KIND] == "list")
         return "a list of " + *row[POOL_COUNT] + " values";
-    return range_text(number(row[POOL_START]), number(row[POOL_STEP]), number(row[POOL_LAST])) +
+    return range_text(store_number(row[POOL_START]), store_number(row[POOL_STEP]),
+                      store_number(row[POOL_LAST])) +
            (row[POOL_NEXT] ? " (next " + *row[POOL_NEXT] + ")" : " (all handed out)");
 }
 
@@ -69,17 +70,19 @@ std::string pool_text(const store_pool &p)
 bool pool_same(const store_row &row, const store_pool &p)
 {
     if (p.list)
-        return *row[POOL_KIND] == "list" && number(row[POOL_COUNT]) == int64_t(p.values.size()) &&
+        return *row[POOL_KIND] == "list" &&
+               store_number(row[POOL_COUNT]) == int64_t(p.values.size()) &&
                *row[POOL_CRC] == list_crc(p.values);
-    return *row[POOL_KIND] == "range" && number(row[POOL_START]) == int64_t(p.start) &&
-           number(row[POOL_STEP]) == int64_t(p.step) && number(row[POOL_LAST]) == int64_t(p.last);
+    return *row[POOL_KIND] == "range" && store_number(row[POOL_START]) == int64_t(p.start) &&
+           store_number(row[POOL_STEP]) == int64_t(p.step) &&
+           store_number(row[POOL_LAST]) == int64_t(p.last);
 }
 
 bool pool_row(store *t, const std::string &name, bool lock, store_rows *r)
 {
     const std::string sql = "SELECT kind, start, step, last, next, list_count, list_crc FROM pools "
                             "WHERE name = $1";
-    return q(t, lock ? sql + t->b->for_update : sql, {store_text(name)}, r);
+    return store_exec(t, lock ? sql + t->b->for_update : sql, {store_text(name)}, r);
 }
 
 // A list's values go in as free numbers, a few hundred to a statement.
@@ -96,7 +99,7 @@ bool pool_insert_list(store *t, const store_pool &p)
             params.push_back(store_int(int64_t(p.values[k])));
             params.push_back(store_int(int64_t(k)));
         }
-        if (!q(t, sql, params))
+        if (!store_exec(t, sql, params))
             return false;
     }
     return true;
@@ -107,18 +110,19 @@ bool pool_define(store *t, const store_pool &p)
 {
     store_rows r;
     std::string now;
-    const bool ok = store_time(t, &now) &&
-                    q(t,
-                      "INSERT INTO pools (name, kind, start, step, last, next, list_count, "
-                      "list_crc, created) VALUES ($1, $2, $3, $4, $5, $3, $6, $7, $8) "
-                      "ON CONFLICT (name) DO NOTHING",
-                      {store_text(p.name), store_text(p.list ? "list" : "range"),
-                       p.list ? store_null() : store_int(int64_t(p.start)),
-                       p.list ? store_null() : store_int(int64_t(p.step)),
-                       p.list ? store_null() : store_int(int64_t(p.last)),
-                       p.list ? store_int(int64_t(p.values.size())) : store_null(),
-                       p.list ? store_text(list_crc(p.values)) : store_null(), store_text(now)},
-                      &r);
+    const bool ok =
+        store_time(t, &now) &&
+        store_exec(t,
+                   "INSERT INTO pools (name, kind, start, step, last, next, list_count, "
+                   "list_crc, created) VALUES ($1, $2, $3, $4, $5, $3, $6, $7, $8) "
+                   "ON CONFLICT (name) DO NOTHING",
+                   {store_text(p.name), store_text(p.list ? "list" : "range"),
+                    p.list ? store_null() : store_int(int64_t(p.start)),
+                    p.list ? store_null() : store_int(int64_t(p.step)),
+                    p.list ? store_null() : store_int(int64_t(p.last)),
+                    p.list ? store_int(int64_t(p.values.size())) : store_null(),
+                    p.list ? store_text(list_crc(p.values)) : store_null(), store_text(now)},
+                   &r);
     return ok && (!p.list || r.changed == 0 || pool_insert_list(t, p));
 }
 
@@ -126,11 +130,11 @@ bool pool_define(store *t, const store_pool &p)
 bool list_difference(store *t, const store_pool &p, std::string *text)
 {
     store_rows r;
-    if (!q(t, "SELECT value FROM serials WHERE pool = $1 ORDER BY position", {store_text(p.name)},
-           &r))
+    if (!store_exec(t, "SELECT value FROM serials WHERE pool = $1 ORDER BY position",
+                    {store_text(p.name)}, &r))
         return false;
     for (size_t k = 0; k < std::min(r.rows.size(), p.values.size()); ++k)
-        if (number(r.rows[k][0]) != int64_t(p.values[k])) {
+        if (store_number(r.rows[k][0]) != int64_t(p.values[k])) {
             *text = "; they differ first at position " + std::to_string(k + 1) + ": " +
                     *r.rows[k][0] + " held, " + std::to_string(p.values[k]) + " given";
             return true;
@@ -143,24 +147,25 @@ store_status pool_mismatch(store *t, const store_row &row, const store_pool &p, 
     std::string difference;
     if (p.list && *row[POOL_KIND] == "list" && !list_difference(t, p, &difference))
         return STORE_AWAY;
-    *why = "the pool " + in_quotes(p.name) + " is " + pool_text(row) + ", not " + pool_text(p) +
+    *why = "the pool " + store_quoted(p.name) + " is " + pool_text(row) + ", not " + pool_text(p) +
            difference;
     return STORE_MISMATCH;
 }
 
 std::string pool_exhausted(const std::string &name, const store_row &row)
 {
-    return "the pool " + in_quotes(name) + " has nothing left to hand out: " + pool_text(row) +
+    return "the pool " + store_quoted(name) + " has nothing left to hand out: " + pool_text(row) +
            ", every number taken and none given back";
 }
 
 // The lowest free number given back or put in by a list, if any.
 bool pool_free(store *t, const std::string &name, store_rows *r)
 {
-    return q(t,
-             "SELECT value FROM serials WHERE pool = $1 AND state = 'free' ORDER BY position "
-             "LIMIT 1",
-             {store_text(name)}, r);
+    return store_exec(
+        t,
+        "SELECT value FROM serials WHERE pool = $1 AND state = 'free' ORDER BY position "
+        "LIMIT 1",
+        {store_text(name)}, r);
 }
 
 store_status pool_check_body(store *t, const store_pool &p, std::string *why)
@@ -186,33 +191,36 @@ store_status pool_check_body(store *t, const store_pool &p, std::string *why)
 bool reserve_free(store *t, const std::string &pool, int64_t value, const store_who &w,
                   const std::string &now)
 {
-    return q(t,
-             "UPDATE serials SET state = 'reserved', run = $3, host = $4, pid = $5, port = $6, "
-             "usb_serial = $7, usb_location = $8, reserved_at = $9, seen_at = $9, ended_at = NULL "
-             "WHERE pool = $1 AND value = $2",
-             {store_text(pool), store_int(value), text_or_null(w.run_id), text_or_null(w.host),
-              store_int(w.pid), text_or_null(w.port), text_or_null(w.usb_serial),
-              text_or_null(w.usb_location), store_text(now)});
+    return store_exec(
+        t,
+        "UPDATE serials SET state = 'reserved', run = $3, host = $4, pid = $5, port = $6, "
+        "usb_serial = $7, usb_location = $8, reserved_at = $9, seen_at = $9, ended_at = NULL "
+        "WHERE pool = $1 AND value = $2",
+        {store_text(pool), store_int(value), store_text_or_null(w.run_id),
+         store_text_or_null(w.host), store_int(w.pid), store_text_or_null(w.port),
+         store_text_or_null(w.usb_serial), store_text_or_null(w.usb_location), store_text(now)});
 }
 
 // The range's next value; the one after it, or none once past the last.
 bool reserve_next(store *t, const std::string &pool, const store_row &row, const store_who &w,
                   const std::string &now)
 {
-    const uint64_t value = uint64_t(number(row[POOL_NEXT])),
-                   step = uint64_t(number(row[POOL_STEP]));
-    const uint64_t start = uint64_t(number(row[POOL_START])),
-                   last = uint64_t(number(row[POOL_LAST]));
+    const uint64_t value = uint64_t(store_number(row[POOL_NEXT])),
+                   step = uint64_t(store_number(row[POOL_STEP]));
+    const uint64_t start = uint64_t(store_number(row[POOL_START])),
+                   last = uint64_t(store_number(row[POOL_LAST]));
     const store_param next = last - value >= step ? store_int(int64_t(value + step)) : store_null();
-    return q(t,
-             "INSERT INTO serials (pool, value, position, state, run, host, pid, port, "
-             "usb_serial, usb_location, reserved_at, seen_at) VALUES ($1, $2, $3, 'reserved', "
-             "$4, $5, $6, $7, $8, $9, $10, $10)",
-             {store_text(pool), store_int(int64_t(value)),
-              store_int(int64_t((value - start) / step)), text_or_null(w.run_id),
-              text_or_null(w.host), store_int(w.pid), text_or_null(w.port),
-              text_or_null(w.usb_serial), text_or_null(w.usb_location), store_text(now)}) &&
-           q(t, "UPDATE pools SET next = $2 WHERE name = $1", {store_text(pool), next});
+    return store_exec(
+               t,
+               "INSERT INTO serials (pool, value, position, state, run, host, pid, port, "
+               "usb_serial, usb_location, reserved_at, seen_at) VALUES ($1, $2, $3, 'reserved', "
+               "$4, $5, $6, $7, $8, $9, $10, $10)",
+               {store_text(pool), store_int(int64_t(value)),
+                store_int(int64_t((value - start) / step)), store_text_or_null(w.run_id),
+                store_text_or_null(w.host), store_int(w.pid), store_text_or_null(w.port),
+                store_text_or_null(w.usb_serial), store_text_or_null(w.usb_location),
+                store_text(now)}) &&
+           store_exec(t, "UPDATE pools SET next = $2 WHERE name = $1", {store_text(pool), next});
 }
 
 store_status reserve_body(store *t, const std::string &pool, const store_who &w, uint64_t *value,
@@ -222,7 +230,7 @@ store_status reserve_body(store *t, const std::string &pool, const store_who &w,
     if (!pool_row(t, pool, true, &r) || !pool_free(t, pool, &f))
         return STORE_AWAY;
     if (r.rows.empty()) {
-        *why = "no pool " + in_quotes(pool) + " is defined";
+        *why = "no pool " + store_quoted(pool) + " is defined";
         return STORE_MISMATCH;
     }
     std::string now;
@@ -231,11 +239,11 @@ store_status reserve_body(store *t, const std::string &pool, const store_who &w,
     const store_row &row = r.rows[0];
     int64_t v = 0;
     if (!f.rows.empty()) {
-        v = number(f.rows[0][0]);
+        v = store_number(f.rows[0][0]);
         if (!reserve_free(t, pool, v, w, now))
             return STORE_AWAY;
     } else if (row[POOL_NEXT]) {
-        v = number(row[POOL_NEXT]);
+        v = store_number(row[POOL_NEXT]);
         if (!reserve_next(t, pool, row, w, now))
             return STORE_AWAY;
     } else {
@@ -254,7 +262,7 @@ store_status store_pool_check(store *t, const store_pool &pool, std::string *why
 {
     const std::string invalid = pool_invalid(pool);
     if (!invalid.empty()) {
-        *why = "the pool " + in_quotes(pool.name) + ": " + invalid;
+        *why = "the pool " + store_quoted(pool.name) + ": " + invalid;
         return STORE_MISMATCH;
     }
     return store_txn(

@@ -52,7 +52,7 @@ void finish_read(const record_row &row, const std::string &line, finish_input *f
         f->unfollowable =
             "its serial has no pool or no value from 0 to " + std::to_string(INT64_MAX);
     else if (f->state != "used" && f->state != "spoiled" && f->state != "returned")
-        f->unfollowable = "its serial's state is " + in_quotes(f->state) +
+        f->unfollowable = "its serial's state is " + store_quoted(f->state) +
                           ", not \"used\", \"spoiled\" or \"returned\"";
 }
 
@@ -70,12 +70,13 @@ std::string finish_state(const std::string &held, const std::string &told)
 store_status finish_serial(store *t, finish_input f, std::string *why)
 {
     store_rows r;
-    const std::string what = "the record of run " + in_quotes(f.who.run_id) +
+    const std::string what = "the record of run " + store_quoted(f.who.run_id) +
                              " is kept; its serial " + f.pool + " " + std::to_string(f.value);
-    if (!q(t,
-           std::string("SELECT state, run, pid FROM serials WHERE pool = $1 AND value = $2") +
-               t->b->for_update,
-           {store_text(f.pool), store_int(f.value)}, &r))
+    if (!store_exec(
+            t,
+            std::string("SELECT state, run, pid FROM serials WHERE pool = $1 AND value = $2") +
+                t->b->for_update,
+            {store_text(f.pool), store_int(f.value)}, &r))
         return STORE_AWAY;
     if (r.rows.empty()) {
         *why = what + " was never handed out by this database; the ledger is left as it is";
@@ -83,17 +84,17 @@ store_status finish_serial(store *t, finish_input f, std::string *why)
     }
     const std::string held = *r.rows[0][0], holder = r.rows[0][1].value_or("");
     if (holder != f.who.run_id || (held != "reserved" && held != "spoiled")) {
-        *why = what + " is " + held + (holder.empty() ? "" : " by run " + in_quotes(holder)) +
+        *why = what + " is " + held + (holder.empty() ? "" : " by run " + store_quoted(holder)) +
                " in the ledger, which is left as it is";
         return STORE_MISMATCH;
     }
     std::string now;
-    f.who.pid = number(r.rows[0][2]);
+    f.who.pid = store_number(r.rows[0][2]);
     const bool ok =
         store_time(t, &now) &&
-        q(t, "UPDATE serials SET state = $3, ended_at = $4 WHERE pool = $1 AND value = $2",
-          {store_text(f.pool), store_int(f.value), store_text(finish_state(held, f.state)),
-           store_text(now)}) &&
+        store_exec(t, "UPDATE serials SET state = $3, ended_at = $4 WHERE pool = $1 AND value = $2",
+                   {store_text(f.pool), store_int(f.value), store_text(finish_state(held, f.state)),
+                    store_text(now)}) &&
         store_event(t, f.pool, f.value, f.state.c_str(), now, f.who);
     return ok ? STORE_OK : STORE_AWAY;
 }
@@ -101,12 +102,12 @@ store_status finish_serial(store *t, finish_input f, std::string *why)
 store_status finish_body(store *t, const finish_input &f, std::string *why)
 {
     store_rows r;
-    if (!q(t, record_insert_sql(), f.params, &r))
+    if (!store_exec(t, record_insert_sql(), f.params, &r))
         return STORE_AWAY;
     if (r.changed == 0 || !f.serial)
         return STORE_OK; // kept before, or nothing for the ledger
     if (!f.unfollowable.empty()) {
-        *why = "the record of run " + in_quotes(f.who.run_id) +
+        *why = "the record of run " + store_quoted(f.who.run_id) +
                " is kept, the ledger left as it is: " + f.unfollowable;
         return STORE_MISMATCH;
     }
@@ -141,13 +142,14 @@ store_status store_totals(store *t, const std::string &since, int64_t *runs, int
         t,
         [&](std::string *) {
             store_rows r;
-            if (!q(t,
-                   "SELECT COUNT(*), SUM(CASE WHEN result = 'ok' THEN 1 ELSE 0 END) FROM records "
-                   "WHERE time >= $1",
-                   {store_text(since)}, &r))
+            if (!store_exec(
+                    t,
+                    "SELECT COUNT(*), SUM(CASE WHEN result = 'ok' THEN 1 ELSE 0 END) FROM records "
+                    "WHERE time >= $1",
+                    {store_text(since)}, &r))
                 return STORE_AWAY;
-            *runs = number(r.rows.at(0).at(0));
-            *ok = number(r.rows.at(0).at(1));
+            *runs = store_number(r.rows.at(0).at(0));
+            *ok = store_number(r.rows.at(0).at(1));
             return STORE_OK;
         },
         why);

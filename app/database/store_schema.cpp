@@ -49,7 +49,7 @@ std::vector<std::string> store_tables(const std::string &id)
 store_status schema_create(store *t)
 {
     for (const std::string &sql : store_tables(t->b->id_column))
-        if (!q(t, sql, {}))
+        if (!store_exec(t, sql, {}))
             return STORE_AWAY;
     return STORE_OK;
 }
@@ -57,7 +57,8 @@ store_status schema_create(store *t)
 bool schema_add_column(store *t, record_field field)
 {
     const record_column &c = record_columns()[field];
-    return q(t, std::string("ALTER TABLE records ADD COLUMN ") + c.column + " " + c.sql_type, {});
+    return store_exec(
+        t, std::string("ALTER TABLE records ADD COLUMN ") + c.column + " " + c.sql_type, {});
 }
 
 // Each version's step from the one before, then the version reached; the rows stay.
@@ -65,8 +66,9 @@ store_status schema_upgrade(store *t, int64_t version)
 {
     if (version < 2 && !schema_add_column(t, REC_IMAGE_WRITTEN_CRC32))
         return STORE_AWAY;
-    return q(t, "UPDATE zmk_schema SET version = $1", {store_int(store_version)}) ? STORE_OK
-                                                                                  : STORE_AWAY;
+    return store_exec(t, "UPDATE zmk_schema SET version = $1", {store_int(store_version)})
+               ? STORE_OK
+               : STORE_AWAY;
 }
 
 } // namespace
@@ -76,15 +78,15 @@ store_status schema_upgrade(store *t, int64_t version)
 store_status store_schema(store *t, std::string *why)
 {
     store_rows r;
-    if (t->b->lock_schema[0] && !q(t, t->b->lock_schema, {}))
+    if (t->b->lock_schema[0] && !store_exec(t, t->b->lock_schema, {}))
         return STORE_AWAY;
-    if (!q(t, t->b->table_exists, {store_text("zmk_schema")}, &r))
+    if (!store_exec(t, t->b->table_exists, {store_text("zmk_schema")}, &r))
         return STORE_AWAY;
     if (r.rows.empty())
         return schema_create(t);
-    if (!q(t, "SELECT MAX(version) FROM zmk_schema", {}, &r))
+    if (!store_exec(t, "SELECT MAX(version) FROM zmk_schema", {}, &r))
         return STORE_AWAY;
-    const int64_t version = number(r.rows.at(0).at(0));
+    const int64_t version = store_number(r.rows.at(0).at(0));
     if (version < store_version)
         return schema_upgrade(t, version);
     if (version == store_version)

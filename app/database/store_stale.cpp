@@ -14,8 +14,8 @@ using open_rows = std::map<std::pair<std::string, int64_t>, store_who>;
 void open_collect(const store_rows &r, open_rows *out)
 {
     for (const store_row &row : r.rows)
-        (*out)[{*row[0], number(row[1])}] =
-            store_who{row[2].value_or(""), row[3].value_or(""), number(row[4]),
+        (*out)[{*row[0], store_number(row[1])}] =
+            store_who{row[2].value_or(""), row[3].value_or(""), store_number(row[4]),
                       row[5].value_or(""), row[6].value_or(""), row[7].value_or("")};
 }
 
@@ -26,20 +26,20 @@ bool spoil_find(store *t, const std::string &host, bool (*alive)(int64_t), int s
     store_rows r;
     std::string cutoff;
     if (!store_time(t, &cutoff, stale_seconds) ||
-        !q(t, std::string(open_columns) + "seen_at < $1", {store_text(cutoff)}, &r))
+        !store_exec(t, std::string(open_columns) + "seen_at < $1", {store_text(cutoff)}, &r))
         return false;
     open_collect(r, found);
     if (!alive)
         return true;
-    if (!q(t, "SELECT DISTINCT pid FROM serials WHERE state = 'reserved' AND host = $1",
-           {store_text(host)}, &r))
+    if (!store_exec(t, "SELECT DISTINCT pid FROM serials WHERE state = 'reserved' AND host = $1",
+                    {store_text(host)}, &r))
         return false;
     const std::vector<store_row> pids = r.rows;
     for (const store_row &pid : pids) {
-        if (alive(number(pid[0])))
+        if (alive(store_number(pid[0])))
             continue;
-        if (!q(t, std::string(open_columns) + "host = $1 AND pid = $2",
-               {store_text(host), store_int(number(pid[0]))}, &r))
+        if (!store_exec(t, std::string(open_columns) + "host = $1 AND pid = $2",
+                        {store_text(host), store_int(store_number(pid[0]))}, &r))
             return false;
         open_collect(r, found);
     }
@@ -59,10 +59,10 @@ store_status spoil_body(store *t, const std::string &host, bool (*alive)(int64_t
     *count = 0;
     for (const auto &[key, who] : found) {
         store_rows r;
-        if (!q(t,
-               "UPDATE serials SET state = 'spoiled', ended_at = $3 WHERE pool = $1 AND "
-               "value = $2 AND state = 'reserved'",
-               {store_text(key.first), store_int(key.second), store_text(now)}, &r))
+        if (!store_exec(t,
+                        "UPDATE serials SET state = 'spoiled', ended_at = $3 WHERE pool = $1 AND "
+                        "value = $2 AND state = 'reserved'",
+                        {store_text(key.first), store_int(key.second), store_text(now)}, &r))
             return STORE_AWAY;
         if (r.changed && !store_event(t, key.first, key.second, "spoiled", now, who))
             return STORE_AWAY;
@@ -89,10 +89,11 @@ store_status store_touch(store *t, const std::string &host, int64_t pid, std::st
         [&](std::string *) {
             std::string now;
             return store_time(t, &now) &&
-                           q(t,
-                             "UPDATE serials SET seen_at = $3 WHERE state = 'reserved' AND "
-                             "host = $1 AND pid = $2",
-                             {store_text(host), store_int(pid), store_text(now)})
+                           store_exec(
+                               t,
+                               "UPDATE serials SET seen_at = $3 WHERE state = 'reserved' AND "
+                               "host = $1 AND pid = $2",
+                               {store_text(host), store_int(pid), store_text(now)})
                        ? STORE_OK
                        : STORE_AWAY;
         },

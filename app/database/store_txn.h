@@ -5,7 +5,6 @@
 #include "app/database/store.h"
 #include "app/database/store_sql.h"
 
-#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -22,22 +21,15 @@ struct store {
 
 using store_body = std::function<store_status(std::string *why)>;
 
-inline store_param text_or_null(const std::string &s)
-{
-    return s.empty() ? store_null() : store_text(s);
-}
-
-inline int64_t number(const std::optional<std::string> &v)
-{
-    return v ? std::strtoll(v->c_str(), nullptr, 10) : 0;
-}
-
-inline std::string in_quotes(const std::string &s) { return "\"" + s + "\""; }
+// "" as NULL; a value read back as a number (NULL as 0); a name in quotes.
+store_param store_text_or_null(const std::string &s);
+int64_t store_number(const std::optional<std::string> &v);
+std::string store_quoted(const std::string &s);
 
 // One statement of the running transaction; its failure is kept for the
 // runner, which decides between rolling back, connecting again and retrying.
-bool q(store *t, const std::string &sql, const std::vector<store_param> &params,
-       store_rows *out = nullptr);
+bool store_exec(store *t, const std::string &sql, const std::vector<store_param> &params,
+                store_rows *out = nullptr);
 
 // The database's clock, `ago` seconds back, as ISO-8601 UTC text to the second.
 bool store_time(store *t, std::string *text, int64_t ago = 0);

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-
 enum serial_kind { SERIAL_U32LE, SERIAL_U32BE, SERIAL_U64LE, SERIAL_U64BE, SERIAL_ASCII };
 
 struct serial_format {

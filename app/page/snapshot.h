@@ -15,7 +15,7 @@ struct snapshot_device {
     port_info usb{};
     uint32_t start_ms = 0;
     uint32_t exchanges = 0;
-    uint32_t phase = 0;      // the LPROG_* state of the command last sent
+    uint32_t phase = 0; // the LPROG_* state of the command last sent
     uint32_t done = 0, total = 0;
     zmk_verdict waiting = ZMK_GOING; // what the engine says while nothing is acknowledged
     std::string detail;              // its words for it
@@ -28,10 +28,10 @@ struct snapshot_end {
     port_info usb{};
     uint32_t start_ms = 0;
     double seconds = 0;
-    bool passed = false; // programmed, and its record kept
-    bool in_use = false; // another program held the port: never touched
+    bool passed = false;               // programmed, and its record kept
+    bool in_use = false;               // another program held the port: never touched
     std::string result, message, next; // the record's word, how it ended, what to do now
-    std::string serial;                 // the number it carried, "" for none
+    std::string serial;                // the number it carried, "" for none
 };
 
 // A port another program holds, asked for again.
@@ -46,7 +46,7 @@ struct snapshot {
     std::string image_name;
     uint32_t image_size = 0, image_crc32 = 0;
     int programmed = 0, ok = 0, failed = 0, in_use = 0, not_started = 0;
-    bool stopping = false; // no new device is started (Stop or Ctrl-C)
+    bool stopping = false;    // no new device is started (Stop or Ctrl-C)
     bool today_known = false; // the line's totals for today (its database)
     int64_t today_programmed = 0, today_ok = 0;
     bool ports_known = false; // `present` holds the ports the station sees

@@ -132,11 +132,8 @@ std::string ui_status_json(const snapshot &s, const ui_slots *slots, uint32_t no
                      {"ok", s.today_ok},
                      {"failed", s.today_programmed - s.today_ok}};
     const char *state = !s.stopping ? "running" : s.running.empty() ? "stopped" : "stopping";
-    return json{{"station", s.station},
-                {"state", state},
-                {"image", image(s)},
-                {"counts", counts(s, slots, now_ms)},
-                {"today", today},
-                {"slots", tiles(s, slots, now_ms)}}
+    return json{{"station", s.station}, {"state", state},
+                {"image", image(s)},    {"counts", counts(s, slots, now_ms)},
+                {"today", today},       {"slots", tiles(s, slots, now_ms)}}
         .dump(-1, ' ', false, json::error_handler_t::replace); // any byte a port's name holds
 }

@@ -13,8 +13,8 @@ namespace {
 // cannot follow is kept there all the same, and said.
 bool db_takes(keeper *t, const record_row *row, const std::string &json)
 {
-    const store_status s = row ? store_finish(t->db, *row, json, &t->db_why)
-                               : store_finish(t->db, json, &t->db_why);
+    const store_status s =
+        row ? store_finish(t->db, *row, json, &t->db_why) : store_finish(t->db, json, &t->db_why);
     if (s == STORE_MISMATCH)
         std::fprintf(stderr,
                      "zmk-cli: the database %s keeps a record its ledger cannot follow: %s\n",
@@ -52,9 +52,8 @@ void keeper_init(keeper *t, const std::string &log, store *db, const std::string
     if (!db)
         return;
     t->spool = spool_path(db_name, proc_self_id());
-    spool_adopt(db_name, proc_self_id(), [t](const std::string &json) {
-        return db_takes(t, nullptr, json);
-    });
+    spool_adopt(db_name, proc_self_id(),
+                [t](const std::string &json) { return db_takes(t, nullptr, json); });
 }
 
 keeper_kept keeper_keep(keeper *t, const record &r)

@@ -18,10 +18,10 @@ struct keeper_entry {
 };
 
 struct keeper {
-    std::string log;      // "": no log
-    store *db = nullptr;  // nullptr: no database
-    std::string db_name;  // as shown: without a password
-    std::string spool;    // this process's spool, "" without a database
+    std::string log;                  // "": no log
+    store *db = nullptr;              // nullptr: no database
+    std::string db_name;              // as shown: without a password
+    std::string spool;                // this process's spool, "" without a database
     std::deque<keeper_entry> waiting; // records some store has not taken yet, in order
     std::string log_why, db_why;      // why each last refused
     uint32_t retry_ms = 0;
@@ -29,9 +29,9 @@ struct keeper {
 
 // What became of a record when it was handed over.
 struct keeper_kept {
-    bool kept = true;    // in the log and in the database (or its spool)
+    bool kept = true;     // in the log and in the database (or its spool)
     bool spooled = false; // the database did not take it now: it waits in the spool
-    std::string why;     // why it was not kept ("cannot write LOG (...)"), or why spooled
+    std::string why;      // why it was not kept ("cannot write LOG (...)"), or why spooled
 };
 
 // Keeps records in `log` ("": none) and `db` (nullptr: none); with a

@@ -5,9 +5,9 @@
 
 namespace {
 
-constexpr const char *words[] = {"ok",           "silent",        "refused",    "erase-timeout",
-                                 "disconnected", "in-use",        "permission", "not-a-port",
-                                 "no-port",      "interrupted",   "crashed"};
+constexpr const char *words[] = {"ok",           "silent",      "refused",    "erase-timeout",
+                                 "disconnected", "in-use",      "permission", "not-a-port",
+                                 "no-port",      "interrupted", "crashed"};
 
 } // namespace
 

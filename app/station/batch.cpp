@@ -15,7 +15,7 @@
 
 namespace {
 
-void post(batch *g, const batch_message &m)
+void deliver(batch *g, const batch_message &m)
 {
     {
         std::lock_guard<std::mutex> hold(g->lock);
@@ -35,11 +35,11 @@ void read_child(batch *g, batch_device *d)
             batch_message m{d, false, {}};
             pending[eol] = 0;
             if (child_parse(pending.c_str(), &m.line) != CHILD_NONE)
-                post(g, m);
+                deliver(g, m);
             pending.erase(0, eol + 1);
         }
     }
-    post(g, batch_message{d, true, {}});
+    deliver(g, batch_message{d, true, {}});
 }
 
 std::vector<std::string> child_args(const batch *g, const batch_device &d)
@@ -52,9 +52,9 @@ std::vector<std::string> child_args(const batch *g, const batch_device &d)
     if (!g->set->image_path.empty())
         args.insert(args.end(), {"--image", g->set->image_path});
     if (d.claimed)
-        args.insert(args.end(), {"--serial-put", std::to_string(g->serials->plan->at) + ":" +
-                                                     serial_hex(d.claim.bytes.data(),
-                                                                d.claim.bytes.size())});
+        args.insert(args.end(),
+                    {"--serial-put", std::to_string(g->serials->plan->at) + ":" +
+                                         serial_hex(d.claim.bytes.data(), d.claim.bytes.size())});
     args.push_back(d.port);
     return args;
 }
@@ -114,9 +114,8 @@ keeper_kept keep(batch *g, const record &r)
 {
     const keeper_kept k = keeper_keep(g->records, r);
     if (k.spooled && !g->spooling) {
-        const std::string text = "the database " + g->records->db_name +
-                                 " takes no records now (" + g->records->db_why +
-                                 "): they are kept in " + g->records->spool +
+        const std::string text = "the database " + g->records->db_name + " takes no records now (" +
+                                 g->records->db_why + "): they are kept in " + g->records->spool +
                                  " and written when it is back";
         view_say(g, text.c_str());
     }
@@ -179,7 +178,7 @@ void finalize(batch *g, batch_device *d)
     g->running.remove_if([d](const batch_device &x) { return &x == d; });
 }
 
-void take(batch *g, batch_message &m)
+void take_message(batch *g, batch_message &m)
 {
     batch_device *d = m.device;
     if (m.closed) {
@@ -256,8 +255,7 @@ bool batch_start(batch *g, const std::string &port, const port_info *usb, const 
     argv.push_back(nullptr);
     d->child = proc_spawn(argv.data());
     if (!d->child) {
-        conclude(g, *d,
-                 run_end_make(RUN_EXIT_SILENT, RUN_CRASHED, "the run could not be started"));
+        conclude(g, *d, run_end_make(RUN_EXIT_SILENT, RUN_CRASHED, "the run could not be started"));
         g->running.pop_back();
         return false;
     }
@@ -330,8 +328,8 @@ bool batch_claim(batch *g, const std::string &port, const port_info *usb, ledger
         return false;
     }
     if (g->serial_away) {
-        const std::string text = "serial numbers are reserved from " + g->serials->name +
-                                 " again: devices are started";
+        const std::string text =
+            "serial numbers are reserved from " + g->serials->name + " again: devices are started";
         view_say(g, text.c_str());
     }
     g->serial_away = false;
@@ -349,7 +347,7 @@ void batch_pump(batch *g, int ms)
         inbox.swap(g->inbox);
     }
     for (batch_message &m : inbox)
-        take(g, m);
+        take_message(g, m);
     end_stragglers(g);
     view_draw(g);
     page_feed_update(g->page, g);
@@ -411,16 +409,4 @@ bool batch_busy_due(const batch *g, const std::string &port, uint32_t now)
 {
     const auto it = g->busy.find(port);
     return it != g->busy.end() && !it->second.reported && int32_t(now - it->second.next_ms) >= 0;
-}
-
-const char *batch_next_step(bool station, run_result r)
-{
-    if (r == RUN_IN_USE)
-        return station ? "close that program, then unplug the device and plug it in again"
-                       : "close that program, then program the device again";
-    if (r == RUN_OK || r == RUN_INTERRUPTED || r == RUN_PERMISSION || r == RUN_NOT_A_PORT ||
-        r == RUN_NO_PORT)
-        return "";
-    return station ? "unplug the device and plug it in again to program it again"
-                   : "check the device and its cable, then program it again";
 }

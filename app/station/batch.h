@@ -4,100 +4,10 @@
 // handed to the one keeper of records.
 #pragma once
 
-#include "app/ledger/ledger.h"
-#include "app/record/keeper.h"
-#include "app/run/child.h"
-#include "app/run/image.h"
-#include "app/run/run.h"
-#include "platform/ports.h"
-#include "platform/process.h"
+#include "app/station/state.h"
 
-#include <condition_variable>
-#include <ctime>
-#include <deque>
-#include <list>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
-
-struct page_feed;
-
-// What the batch and the station are set to do.
-struct batch_settings {
-    run_options run;         // each device's limits (port unused)
-    std::string image_path;  // "": the built-in image
-    std::string host;        // the station's name
-    bool station = false;    // serve every device plugged in, until Ctrl-C
-    int jobs = 0;            // devices at once, 0: all
-    std::vector<std::string> match; // the station's ports
-    std::string ui;          // the page's [ADDRESS:]PORT, "": none
-    std::vector<std::string> slots;
-    std::string db;          // the database as given, for the day's totals; "": none
-};
-
-struct batch_device {
-    std::string port;
-    port_info usb{};
-    proc *child = nullptr;
-    std::thread reader;
-    std::time_t start = 0;
-    uint32_t start_ms = 0;
-    run_watch watch{};  // the child's progress, for its live line
-    bool ended = false; // its end line came
-    run_end end{};
-    bool killed = false;  // stopped by a second Ctrl-C, SIGTERM or SIGHUP
-    uint32_t stop_ms = 0; // when it was asked to stop
-    bool claimed = false; // it carries a serial number
-    ledger_claim claim{}; // its run's name, and its number
-};
-
-// A port another program holds: asked for again every second for a while
-// (a modem manager probing a fresh adapter lets go), then reported once.
-// Its number, when it has one, is kept across the retries.
-struct batch_busy {
-    uint32_t first_ms, next_ms;
-    bool reported;
-    bool claimed = false;
-    ledger_claim claim{};
-};
-
-struct batch_message {
-    batch_device *device;
-    bool closed; // the child's output ended
-    child_line line;
-};
-
-struct batch {
-    const batch_settings *set;
-    const run_image *image;
-    ledger *serials; // nullptr: no serial numbers
-    keeper *records;
-    std::string device_program; // zmk-device
-    std::list<batch_device> running; // stable addresses for the readers
-    std::mutex lock;
-    std::condition_variable wake;
-    std::deque<batch_message> inbox;
-    int programmed = 0, ok = 0, failed = 0, worst = RUN_EXIT_DONE;
-    int in_use = 0;           // ports never touched: another program held them
-    int not_started = 0;      // ports left out: Ctrl-C came first, or the log took no records
-    bool interrupted = false; // a run was cut short or never started
-    std::map<std::string, batch_busy> busy;
-    bool record_lost = false; // some device's record was not kept when it ended
-    bool live = false;
-    bool tty = false; // standard output is a terminal: the bell is heard
-    int drawn_lines = 0;
-    int counted = -1; // `programmed` when the count line was last printed
-    // Serial numbers: none can be reserved now (tried again a second
-    // later), or none is left.
-    bool serial_away = false, serial_out = false;
-    uint32_t serial_retry_ms = 0;
-    bool spooling = false; // the database takes no records now; they wait in the spool
-    page_feed *page = nullptr; // the station's page, nullptr: none
-    bool paused = false;       // Stop pressed on the page: no new device until Resume
-    bool stopping = false;     // Ctrl-C: no new device, the run ends
-};
 
 void batch_init(batch *t, const batch_settings &set, const run_image &image, ledger *serials,
                 keeper *records);
@@ -133,10 +43,6 @@ constexpr uint32_t BATCH_BUSY_FOR_MS = 10000, BATCH_BUSY_EVERY_MS = 1000;
 // Whether a port is waiting for another program to let go, and whether it is
 // due to be tried again now.
 bool batch_busy_due(const batch *t, const std::string &port, uint32_t now);
-
-// What the operator does about a device that failed: "unplug the device and
-// plug it in again to program it again"; "" when its message already says.
-const char *batch_next_step(bool station, run_result r);
 
 // The batch of named ports, and the station; the exit status.
 int batch_run_ports(batch *t, const std::vector<std::string> &ports);

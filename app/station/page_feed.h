@@ -4,7 +4,9 @@
 // reads and never changes. Every call takes nullptr (no page) too.
 #pragma once
 
-#include "app/station/batch.h"
+#include "app/station/state.h"
+
+#include <string>
 
 // Serves the page from the start; 0, or the exit status with the reason
 // told (a bad --slot: 2; an address that cannot be served: 1).

@@ -61,9 +61,10 @@ void run_ports(batch *g, const std::vector<std::string> &ports)
         // Never started: the batch is not done, and says why.
         while (next < ports.size() && (stopping || keeper_log_waits(g->records) || g->serial_out))
             batch_not_started(g, ports[next++],
-                             stopping        ? "stopped by a request to stop"
-                             : g->serial_out ? "no serial number is left to write into it"
-                                             : "the log takes no records; nothing more is started");
+                              stopping ? "stopped by a request to stop"
+                              : g->serial_out
+                                  ? "no serial number is left to write into it"
+                                  : "the log takes no records; nothing more is started");
         ledger_claim claim;
         bool claimed = false;
         while (next < ports.size() && g->running.size() < jobs && !g->paused &&

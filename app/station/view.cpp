@@ -67,13 +67,13 @@ void view_report(batch *g, const batch_device &d, const run_end &e, const char *
     if (g->live)
         clear_block(g);
     const std::string serial = serial_said(d, e);
-    const char *next = batch_next_step(g->set->station, e.result);
+    const char *next = view_next_step(g->set->station, e.result);
     if (e.exit == RUN_EXIT_DONE && record_why)
         std::printf("FAIL %s  programmed%s, but its record was not kept: %s\n", d.port.c_str(),
                     serial.c_str(), record_why);
     else if (e.exit != RUN_EXIT_DONE)
-        std::printf("%s %s  %s%s%s%s\n", e.result == RUN_IN_USE ? "BUSY" : "FAIL",
-                    d.port.c_str(), e.message, next[0] ? "; " : "", next, serial.c_str());
+        std::printf("%s %s  %s%s%s%s\n", e.result == RUN_IN_USE ? "BUSY" : "FAIL", d.port.c_str(),
+                    e.message, next[0] ? "; " : "", next, serial.c_str());
     else if (!g->set->run.quiet)
         std::printf("PASS %s  %.1f s%s\n", d.port.c_str(), e.seconds, serial.c_str());
     if (e.exit != RUN_EXIT_DONE && record_why)
@@ -109,4 +109,16 @@ void view_say(batch *g, const char *text)
         clear_block(g);
     std::printf("zmk-cli: %s\n", text);
     std::fflush(stdout);
+}
+
+const char *view_next_step(bool station, run_result r)
+{
+    if (r == RUN_IN_USE)
+        return station ? "close that program, then unplug the device and plug it in again"
+                       : "close that program, then program the device again";
+    if (r == RUN_OK || r == RUN_INTERRUPTED || r == RUN_PERMISSION || r == RUN_NOT_A_PORT ||
+        r == RUN_NO_PORT)
+        return "";
+    return station ? "unplug the device and plug it in again to program it again"
+                   : "check the device and its cable, then program it again";
 }

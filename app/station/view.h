@@ -3,7 +3,7 @@
 // station's count and bell.
 #pragma once
 
-#include "app/station/batch.h"
+#include "app/station/state.h"
 
 void view_draw(batch *t);
 // `record_why`: why its record was not kept ("cannot write LOG (...)"),
@@ -14,3 +14,6 @@ void view_report(batch *t, const batch_device &d, const run_end &e, const char *
 void view_count(batch *t);
 // A line for the operator between the devices' lines ("zmk-cli: ...").
 void view_say(batch *t, const char *text);
+// What the operator does about a device that failed: "unplug the device and
+// plug it in again to program it again"; "" when its message already says.
+const char *view_next_step(bool station, run_result r);

@@ -67,7 +67,6 @@ struct station {
     }
 };
 
-
 json tile(const json &status, const std::string &name)
 {
     for (const json &t : status["slots"])

@@ -86,7 +86,8 @@ TEST(RunChild, LinesRoundTrip)
     EXPECT_EQ(got.event.verdict, ZMK_REFUSING);
     EXPECT_STREQ(got.event.text, says);
 
-    run_end end = run_end_make(3, RUN_REFUSED, "the device refuses PROGRAM at 0x1900: it answers NAK");
+    run_end end =
+        run_end_make(3, RUN_REFUSED, "the device refuses PROGRAM at 0x1900: it answers NAK");
     end.exchanges = 250;
     end.repeats = 7;
     child_format_end(&end, line, sizeof line);
@@ -97,9 +98,9 @@ TEST(RunChild, LinesRoundTrip)
     EXPECT_EQ(got.end.repeats, 7u);
     EXPECT_STREQ(got.end.message, end.message);
 
-    for (const char *noise : {"Assertion failed: t, file x, line 1", "@zmk sent 1 2", "@zmk end x",
-                              "@zmk waiting 3 9 failed is not waiting",
-                              "@zmk end 3 melted 1 0 a result no run has"})
+    for (const char *noise :
+         {"Assertion failed: t, file x, line 1", "@zmk sent 1 2", "@zmk end x",
+          "@zmk waiting 3 9 failed is not waiting", "@zmk end 3 melted 1 0 a result no run has"})
         EXPECT_EQ(child_parse(noise, &got), CHILD_NONE) << noise;
 }
 
