@@ -134,12 +134,13 @@ TEST_F(line_db, TheNextRunWritesWhatASingleRunSpooled)
 {
     setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
     ASSERT_TRUE(plug("a", "115200"));
-    const std::vector<std::string> cli{ZMK_CLI, "--db", uri, "--serial-at", "0x100",
-                                       "--serial-start", "1", "--quiet"};
+    const std::vector<std::string> cli{ZMK_CLI, "--db",           uri, "--serial-at",
+                                       "0x100", "--serial-start", "1", "--quiet"};
     std::vector<std::string> args = cli;
     args.push_back(dir + "/a");
     const pid_t pid = sim_spawn(args, dir + "/a.out", dir + "/a.err");
-    ASSERT_TRUE(wait_for(10000, [&] { return has(psql("SELECT state FROM serials"), "reserved"); }));
+    ASSERT_TRUE(
+        wait_for(10000, [&] { return has(psql("SELECT state FROM serials"), "reserved"); }));
     std::string why;
     ASSERT_TRUE(pg_cluster_stop(server, &why)) << why;
     EXPECT_EQ(wait_exit(pid, 20000), 0) << "the record is kept on the station";
@@ -152,7 +153,8 @@ TEST_F(line_db, TheNextRunWritesWhatASingleRunSpooled)
     args.push_back(dir + "/b");
     const run_result r = run_program(args, dir);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(has(r.err, "1 record left on this station by an earlier run written to the database"))
+    EXPECT_TRUE(
+        has(r.err, "1 record left on this station by an earlier run written to the database"))
         << r.err;
     EXPECT_EQ(psql("SELECT port, serial_value, serial_state FROM records ORDER BY id"),
               dir + "/a 1 used\n" + dir + "/b 2 used\n");

@@ -175,3 +175,76 @@ TEST_F(ledger, TwoProcessesOnOneFileNeverShareANumber)
     EXPECT_EQ(sql("SELECT count(*), min(value), max(value) FROM serials WHERE state = 'used'"),
               "6 100 105\n");
 }
+
+namespace {
+
+// CRC-32 as the records give it (the IEEE polynomial, reflected).
+uint32_t crc32_of(const std::string &bytes)
+{
+    uint32_t reg = 0xFFFFFFFFu;
+    for (const char c : bytes) {
+        reg ^= uint8_t(c);
+        for (int k = 0; k < 8; ++k)
+            reg = (reg >> 1) ^ (0xEDB88320u & (0u - (reg & 1)));
+    }
+    return ~reg;
+}
+
+std::string hex8(uint32_t v)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", unsigned(v));
+    return text;
+}
+
+} // namespace
+
+// A log that takes no record does not keep it from the database: the run
+// says so and ends with 4, and its number is used, not left reserved. The
+// record names both the image's CRC-32 and that of the bytes the device got.
+TEST_F(ledger, ASingleRunWhoseLogFailsStillKeepsItsRecordInTheDatabase)
+{
+    ASSERT_TRUE(device());
+    const std::string port = sims.ptys()[0];
+    const run_result r = run_program({ZMK_CLI, "--db", db, "--log", "/dev/full", "--serial-at",
+                                      "0x100", "--serial-start", "500", port},
+                                     dir);
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_TRUE(has(r.err, port + " was programmed, but its record was not kept: cannot write "
+                                  "/dev/full"))
+        << r.err;
+    EXPECT_TRUE(has(r.err, "1 record could not be written to /dev/full; here as written:"))
+        << r.err;
+    EXPECT_EQ(shown(0).substr(0, 8), "f4010000");
+    EXPECT_EQ(sql("SELECT value, state FROM serials"), "500 used\n");
+    std::string image = sim_slurp(ZMK_IMAGE_FILE);
+    const std::string crc = hex8(crc32_of(image));
+    image.replace(0x100, 4, std::string("\xf4\x01\x00\x00", 4));
+    EXPECT_EQ(sql("SELECT result, image_crc32, image_written_crc32 FROM records"),
+              "ok " + crc + " " + hex8(crc32_of(image)) + "\n");
+}
+
+// A port another program holds keeps the one number reserved for it across
+// the station's retries; once let go and programmed, the ledger holds that
+// number used and nothing else.
+TEST_F(ledger, APortHeldAWhileBurnsNoNumbers)
+{
+    ASSERT_TRUE(sims.start({"--baud", "0", "--erase-ms", "20", "--link", dir + "/dut1", "--expect",
+                            ZMK_IMAGE_FILE, "--expect-skip", "0x100:8", "--show", "0x100:8"}));
+    const pid_t holder = sim_spawn({"cat", sims.sims[0].pty}, "/dev/null", "/dev/null");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    station st;
+    ASSERT_TRUE(
+        st.start(dir, cli({"--station", "--match", dir + "/dut*", "--serial-start", "700"})));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500)); // several retries
+    kill(holder, SIGTERM);
+    EXPECT_TRUE(sims.report(0, 10000).value("ok", false)) << sim_slurp(st.out);
+    EXPECT_TRUE(st.says("PASS " + dir + "/dut1", 5000)) << sim_slurp(st.out);
+    kill(st.pid, SIGINT);
+    EXPECT_EQ(wait_exit(st.pid, 10000), 0);
+    st.pid = -1;
+    EXPECT_EQ(sql("SELECT value, state FROM serials"), "700 used\n");
+    EXPECT_EQ(sql("SELECT value, event FROM serial_events ORDER BY id"),
+              "700 reserved\n700 used\n");
+    EXPECT_EQ(serial_of(read_records(log), dir + "/dut1").value("value", 0), 700);
+}

@@ -15,29 +15,6 @@ std::vector<std::string> device(const std::string &link, std::vector<std::string
     return a;
 }
 
-struct station {
-    pid_t pid = -1;
-    std::string out, err;
-    ~station()
-    {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    bool start(const std::string &dir, std::vector<std::string> args)
-    {
-        out = dir + "/station.out";
-        err = dir + "/station.err";
-        pid = sim_spawn(args, out, err);
-        return wait_for(5000, [&] { return has(sim_slurp(err), "waiting"); });
-    }
-    bool says(const std::string &text, int ms = 3000)
-    {
-        return wait_for(ms, [&] { return has(sim_slurp(out), text); });
-    }
-};
-
 } // namespace
 
 // A port another program holds is asked for again every second: served once
