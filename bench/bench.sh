@@ -2,20 +2,20 @@
 # make bench: full runs of the embedded image into zmk-devsim by every front
 # end (zmk-cli, the Qt zmk offscreen, zmk-cli.exe and zmk.exe under Wine) at
 # each baud rate, against the floor of the line, with CPU, allocations per
-# exchange and peak memory; then zmk-cli with many devices at once ("gang").
+# exchange and peak memory; then zmk-cli with many devices at once ("batch").
 # Prints a table, writes it to build/bench/table.md and exits 1 when a target
 # is missed.
 #   BENCH_BAUDS="115200 921600"  rates to measure
-#   BENCH_ONLY="cli qt cli.exe zmk.exe gang gang-serial gang-ui"  front ends to measure
-#     (gang-serial: the gang row with a serial number for each device from an
-#     SQLite ledger; gang-ui: 8 devices with the station's page served to 20
+#   BENCH_ONLY="cli qt cli.exe zmk.exe batch batch-serial batch-ui"  front ends to measure
+#     (batch-serial: the batch row with a serial number for each device from an
+#     SQLite ledger; batch-ui: 8 devices with the station's page served to 20
 #     viewers, one of which never reads)
-#   BENCH_GANG=32  devices at once in the gang row (at 115200)
+#   BENCH_BATCH=32  devices at once in the batch row (at 115200)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 lin="${ZMK_BENCH_LINUX:-$root/build/linux}" win="${ZMK_BENCH_WINDOWS:-$root/build/windows}"
-bauds="${BENCH_BAUDS:-115200 921600}" only="${BENCH_ONLY:-cli qt cli.exe zmk.exe gang gang-serial gang-ui}"
-gang_n="${BENCH_GANG:-32}"
+bauds="${BENCH_BAUDS:-115200 921600}" only="${BENCH_ONLY:-cli qt cli.exe zmk.exe batch batch-serial batch-ui}"
+batch_n="${BENCH_BATCH:-32}"
 devsim="$lin/tools/devsim/zmk-devsim" runstat="$lin/bench/zmk_runstat"
 shim="$lin/bench/libzmk_alloc_count.so" image="$root/resources/image.bin"
 caption='Vorlane Flash Programming Tool' com=7 erase_ms=300 long_erase_ms=3300
@@ -136,19 +136,19 @@ rss_now() {
     END { print own + all, own + 0, big + 0 }'
 }
 
-# gang: zmk-cli programs $gang_n devices at once at 115200, each against a
+# batch: zmk-cli programs $batch_n devices at once at 115200, each against a
 # simulator of its own, after one device alone. The slowest device's line
 # time against the one alone's; CPU of zmk-cli and every child it waited for
 # (wait4), per device; memory: the peak of the summed resident memory of
 # zmk-cli and its children (sampled twice a second), per device.
-gang() {
+batch() {
   local baud=115200 dir="$work/$1" d j # not i: wait_for counts with it
-  local gang_n=$gang_n extra=() skip=() label="zmk-cli x$gang_n" viewers= what=
-  if [ "$1" = gang-serial ]; then
-    extra=(--db "$dir/line.db" --serial-at 0x100 --serial-start 1) label="x$gang_n serial"
+  local batch_n=$batch_n extra=() skip=() label="zmk-cli x$batch_n" viewers= what=
+  if [ "$1" = batch-serial ]; then
+    extra=(--db "$dir/line.db" --serial-at 0x100 --serial-start 1) label="x$batch_n serial"
     skip=(--expect-skip 0x100:4) what=", each with its serial number reserved in an SQLite ledger"
-  elif [ "$1" = gang-ui ]; then
-    gang_n=8 extra=(--ui 127.0.0.1:0) label="x8 page x20"
+  elif [ "$1" = batch-ui ]; then
+    batch_n=8 extra=(--ui 127.0.0.1:0) label="x8 page x20"
     what=", the station's page served to 20 viewers streaming it (one never reads)"
   fi
   rm -rf "$dir" && mkdir -p "$dir"
@@ -158,35 +158,35 @@ gang() {
   local alone floor
   alone=$(field line_ms "$report") floor=$(field floor_ms "$report")
   local ptys=() spids=() reports=()
-  for ((d = 0; d < gang_n; d++)); do
+  for ((d = 0; d < batch_n; d++)); do
     sim $baud $erase_ms "${skip[@]}"
     ptys+=("$tty") spids+=("$sim_pid") reports+=("$report") pids+=("$sim_pid")
   done
-  XDG_STATE_HOME="$dir" "$runstat" "$dir/gang.stat" "$lin/app/cli/zmk-cli" --log "$dir/log.jsonl" "${extra[@]}" "${ptys[@]}" >"$dir/out" 2>&1 &
+  XDG_STATE_HOME="$dir" "$runstat" "$dir/batch.stat" "$lin/app/cli/zmk-cli" --log "$dir/log.jsonl" "${extra[@]}" "${ptys[@]}" >"$dir/out" 2>&1 &
   local rpid=$! parent= peak=(0 0 0) now
   while kill -0 $rpid 2>/dev/null; do
     [ -n "$parent" ] || parent=$(pgrep -P $rpid -x zmk-cli) || true
-    if [ "$1" = gang-ui ]; then page_viewers "$dir" "$parent"; fi
+    if [ "$1" = batch-ui ]; then page_viewers "$dir" "$parent"; fi
     if [ -n "$parent" ]; then
       read -ra now < <(rss_now "$parent")
       for j in 0 1 2; do if ((now[j] > peak[j])); then peak[j]=${now[j]}; fi; done
     fi
     sleep 0.5
   done
-  wait $rpid || die "gang: zmk-cli exited $?: $(tail -n 3 "$dir/out")"
+  wait $rpid || die "batch: zmk-cli exited $?: $(tail -n 3 "$dir/out")"
   if [ -n "$viewers" ]; then
-    wait "$viewers" || die "gang-ui: the page's viewers failed: $(cat "$dir/viewers")"
+    wait "$viewers" || die "batch-ui: the page's viewers failed: $(cat "$dir/viewers")"
     ui_note="the page: 20 viewers streaming (one never reads); a device's end from its record to the page: median $(cut -d' ' -f2 "$dir/viewers") ms, worst $(cut -d' ' -f3 "$dir/viewers") ms"
   fi
-  [ "$(grep -c '^PASS ' "$dir/out")" = "$gang_n" ] || die "gang: not every device passed: $(cat "$dir/out")"
+  [ "$(grep -c '^PASS ' "$dir/out")" = "$batch_n" ] || die "batch: not every device passed: $(cat "$dir/out")"
   local slowest=0 exch line
-  for ((d = 0; d < gang_n; d++)); do
+  for ((d = 0; d < batch_n; d++)); do
     sim_pid=${spids[d]} report=${reports[d]}
-    sim_end "gang device $((d + 1))"
+    sim_end "batch device $((d + 1))"
     line=$(field line_ms "$report") exch=$(field exchanges "$report")
     if ((line > slowest)); then slowest=$line; fi
   done
-  gang_row "$alone" "$slowest" "$floor" "$exch" "$dir" "${peak[@]}" "$label"
+  batch_row "$alone" "$slowest" "$floor" "$exch" "$dir" "${peak[@]}" "$label"
 }
 
 # page_viewers DIR ZMK-CLI-PID: once the page is served, its viewers start
@@ -200,25 +200,25 @@ page_viewers() {
   if [ -n "$2" ] && grep -q 'every device has ended' "$1/out"; then kill -INT "$2"; fi
 }
 
-# gang_row ALONE SLOWEST FLOOR EXCHANGES DIR PEAK_ALL PEAK_PARENT PEAK_CHILD LABEL
-gang_row() {
-  local alone=$1 slowest=$2 floor=$3 exch=$4 dir=$5 stat="$5/gang.stat"
+# batch_row ALONE SLOWEST FLOOR EXCHANGES DIR PEAK_ALL PEAK_PARENT PEAK_CHILD LABEL
+batch_row() {
+  local alone=$1 slowest=$2 floor=$3 exch=$4 dir=$5 stat="$5/batch.stat"
   local wall cpu share ratio mem
   wall=$(stat_of wall_ms "$stat")
-  cpu=$(calc %.1f "($(stat_of user_ms "$stat") + $(stat_of sys_ms "$stat")) / $gang_n")
+  cpu=$(calc %.1f "($(stat_of user_ms "$stat") + $(stat_of sys_ms "$stat")) / $batch_n")
   share=$(calc %.2f "100 * $cpu / $wall") ratio=$(calc %.3f "$slowest / $alone")
-  mem=$(calc %.1f "$6 / 1024 / $gang_n")
+  mem=$(calc %.1f "$6 / 1024 / $batch_n")
   printf '| %-8s | %6s | %6s | %6s | %5s | %6s | %7s | %5s%% | %6s | %5s |\n' "$9" 115200 "$exch" \
     "$slowest" "$floor" "$(calc %.3f "$slowest / $floor")" "$cpu" "$share" n/a "$mem" | tee -a "$table"
   local most
   most=$(grep -o '"seconds":[0-9.]*' "$dir/log.jsonl" | cut -d: -f2 | sort -n | tail -n 1)
-  gang_note+="$9: $gang_n devices at once, each against a simulator of its own, with --log$what.
+  batch_note+="$9: $batch_n devices at once, each against a simulator of its own, with --log$what.
   line: the slowest device, $slowest ms, $ratio of one device alone ($alone ms); the records' slowest $most s; wall $(calc %.1f "$wall / 1000") s.
-  CPU: zmk-cli and its $gang_n children (wait4), $(calc %.0f "$cpu * $gang_n") ms in all, per device of the wall.
+  CPU: zmk-cli and its $batch_n children (wait4), $(calc %.0f "$cpu * $batch_n") ms in all, per device of the wall.
   peak MiB: resident memory summed over zmk-cli and its children, sampled twice a second, at its peak
   $(calc %.1f "$6 / 1024") MiB (zmk-cli $(calc %.1f "$7 / 1024"), the largest child $(calc %.1f "$8 / 1024")), per device.
 "
-  if awk "BEGIN { exit !($ratio > 1.05) }"; then misses+=("$9: the slowest of $gang_n took $ratio of one alone > 1.05"); fi
+  if awk "BEGIN { exit !($ratio > 1.05) }"; then misses+=("$9: the slowest of $batch_n took $ratio of one alone > 1.05"); fi
   if awk "BEGIN { exit !($share > 1) }"; then misses+=("$9: CPU per device $share% > 1%"); fi
 }
 
@@ -236,7 +236,7 @@ if [[ "$only" == *.exe* ]]; then
   bash "$root/scripts/wine-env.sh" start >/dev/null
   wine_up=1
 fi
-fronts=$(printf '%s\n' $only | { grep -v '^gang' || true; } | tr '\n' ' ')
+fronts=$(printf '%s\n' $only | { grep -v '^batch' || true; } | tr '\n' ' ')
 for fe in $fronts; do
   ws0=$(wineserver_ms) tty=
   host "$fe" "$work/idle-$fe" idle
@@ -253,17 +253,17 @@ table="$out/table.md" misses=()
 for baud in $bauds; do
   for fe in $fronts; do measure "$fe" "$baud"; done
 done
-gang_note=
+batch_note=
 ui_note=
-for g in gang gang-serial gang-ui; do if [[ " $only " == *" $g "* ]]; then gang $g; fi; done
+for g in batch batch-serial batch-ui; do if [[ " $only " == *" $g "* ]]; then batch $g; fi; done
 # The line's database: a reservation and a record, on an SQLite file and a
 # throwaway PostgreSQL cluster.
-if [[ " $only " == *" gang-serial "* ]]; then
+if [[ " $only " == *" batch-serial "* ]]; then
   echo
   "$lin/bench/zmk_store_timing" 1000 || die "zmk_store_timing exited $?"
 fi
 echo
-[ -z "$gang_note" ] || { echo "$gang_note"; echo; }
+[ -z "$batch_note" ] || { echo "$batch_note"; echo; }
 [ -z "$ui_note" ] || { echo "$ui_note"; echo; }
 echo "floor: every byte on the wire at 10 bits a byte, 10 ms of quiet line after each reply, the"
 echo "${erase_ms} ms erase (the polls answered during it overlap it). line: the host's first byte to"

@@ -47,7 +47,7 @@ bool measure(const char *kind, const std::string &db, int count)
     store *t = store_open(db, &why);
     store_pool pool;
     pool.name = "default";
-    if (!t || store_pool_check(t, pool, &why) != STORE_OK) {
+    if (!t || store_pool_check(t, pool, &why) != LINE_OK) {
         std::fprintf(stderr, "%s: %s\n", kind, why.c_str());
         store_close(t);
         return false;
@@ -59,10 +59,10 @@ bool measure(const char *kind, const std::string &db, int count)
         auto start = clock_type::now();
         const bool reserved =
             store_reserve(t, "default", store_who{run, "bench-3", 1, "/dev/ttyUSB0", "", ""},
-                          &value, &why) == STORE_OK;
+                          &value, &why) == LINE_OK;
         reserve.push_back(since(start));
         start = clock_type::now();
-        if (!reserved || store_finish(t, record(run, value), &why) != STORE_OK) {
+        if (!reserved || store_finish(t, record(run, value), &why) != LINE_OK) {
             std::fprintf(stderr, "%s: %s\n", kind, why.c_str());
             store_close(t);
             return false;

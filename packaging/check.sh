@@ -47,6 +47,17 @@ installed_run() {
   for _ in $(seq 50); do [ -e "$tmp/tty" ] && break; sleep 0.1; done
   /usr/bin/zmk-cli --quiet --timeout 10 "$tmp/tty" && wait "$sim"
 }
+# Two devices at once: each run in the installed zmk-device.
+installed_batch() {
+  local sims=() i
+  for i in 1 2; do
+    /usr/bin/zmk-devsim --link "$tmp/tty$i" --baud 0 --erase-ms 0 --expect resources/image.bin \
+      --max-seconds 60 --quiet &
+    sims+=($!)
+  done
+  for _ in $(seq 50); do [ -e "$tmp/tty1" ] && [ -e "$tmp/tty2" ] && break; sleep 0.1; done
+  /usr/bin/zmk-cli --quiet --timeout 10 "$tmp/tty1" "$tmp/tty2" && wait "${sims[@]}"
+}
 nothing_left() {
   local f
   installed && return 1
@@ -81,6 +92,7 @@ check "the udev rule tags USB serial adapters for the seat" adapter_rule_sets 'T
 check "the udev rule keeps the modem manager off USB serial adapters" \
   adapter_rule_sets 'ENV{ID_MM_DEVICE_IGNORE}="1"' 'ENV{ID_MM_PORT_IGNORE}="1"'
 check "the installed zmk-cli flashes the installed zmk-devsim" installed_run
+check "the installed zmk-cli programs two devices at once" installed_batch
 check "apt-get remove" apt_get remove zmk
 check "purged, nothing left behind" purged
 
@@ -96,7 +108,7 @@ menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/zmk/
 wine_version() { [ "$(wine "$1" --version | tr -d '\r')" = "zmk-cli $version" ]; }
 installed_files() {
   local f
-  for f in zmk.exe zmk-cli.exe README.md LICENSE.txt Uninstall.exe; do
+  for f in zmk.exe zmk-cli.exe zmk-device.exe README.md LICENSE.txt Uninstall.exe; do
     [ -f "$unix_c/$f" ] || { echo "missing: $f"; return 1; }
   done
   [ -f "$menu" ] || { echo "no Start-menu entry"; return 1; }
@@ -112,8 +124,9 @@ uninstalled() {
 }
 (cd "$tmp" && cmake -E tar xf "$OLDPWD/$zip")
 check "the zip's zmk-cli.exe --version" wine_version "$tmp/zmk-$version-windows/zmk-cli.exe"
-check "the zip holds zmk.exe, README.md, LICENSE.txt" \
-  test -f "$tmp/zmk-$version-windows/zmk.exe" -a -f "$tmp/zmk-$version-windows/README.md" \
+check "the zip holds zmk.exe, zmk-device.exe, README.md, LICENSE.txt" \
+  test -f "$tmp/zmk-$version-windows/zmk.exe" -a -f "$tmp/zmk-$version-windows/zmk-device.exe" \
+  -a -f "$tmp/zmk-$version-windows/README.md" \
   -a -f "$tmp/zmk-$version-windows/LICENSE.txt"
 check "silent install: $(basename "$setup") /S" wine "$setup" /S
 check "installed under Program Files, with a Start-menu entry" installed_files

@@ -1,6 +1,8 @@
 # The Debian package: the three programs, their man pages, the dialog's
 # desktop entry and icon, the udev rule, and the documents Debian asks for.
 install(TARGETS zmk zmk-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The run of one device that zmk-cli starts per device of a batch or station.
+install(TARGETS zmk-device RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/zmk)
 if(TARGET zmk-devsim)
   install(TARGETS zmk-devsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

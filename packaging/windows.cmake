@@ -1,6 +1,6 @@
 # The Windows programs, the README and the licence side by side: the zip runs
 # as unpacked, and the installer puts the same files under Program Files.
-install(TARGETS zmk zmk-cli RUNTIME DESTINATION .)
+install(TARGETS zmk zmk-cli zmk-device RUNTIME DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
 

@@ -20,7 +20,7 @@ int refuse(int status, const std::string &text)
 int check_log(const cli_options &opt)
 {
     std::string why;
-    if (opt.log.empty() || record_log_check(opt.log, &why))
+    if (opt.log.empty() || record_log_check(opt.log, &why) == LINE_OK)
         return 0;
     return refuse(RUN_EXIT_PORT,
                   "cannot open the log " + opt.log + ": " + why + "; no device was touched");
@@ -34,7 +34,7 @@ int open_database(const cli_options &opt, const serial_plan &plan, ledger *seria
 {
     const std::string shown = store_display_name(opt.db);
     std::string why;
-    if (!store_name_valid(opt.db, &why))
+    if (store_name_valid(opt.db, &why) != LINE_OK)
         return refuse(RUN_EXIT_USAGE, why);
     *db = store_open(opt.db, &why);
     if (!*db)
@@ -42,9 +42,9 @@ int open_database(const cli_options &opt, const serial_plan &plan, ledger *seria
                       "cannot open the database " + shown + ": " + why + "; no device was touched");
     const std::string host = cli_station_name(opt);
     if (plan.given) {
-        const store_status s = ledger_open(serials, *db, shown, plan, host, &why);
-        if (s != STORE_OK)
-            return refuse(s == STORE_AWAY ? RUN_EXIT_PORT : RUN_EXIT_USAGE, why);
+        const line_status s = ledger_open(serials, *db, shown, plan, host, &why);
+        if (s != LINE_OK)
+            return refuse(s == LINE_AWAY ? RUN_EXIT_PORT : RUN_EXIT_USAGE, why);
     }
     keeper_init(records, opt.log, *db, shown);
     serials->db = *db;
@@ -84,8 +84,7 @@ int cli_run(const cli_options &opt)
     std::string why;
     if (!run_image_load(opt.image, &image, &why))
         return refuse(RUN_EXIT_USAGE, why);
-    why = serial_plan_make(opt.serial, !opt.db.empty(), image.size, &plan);
-    if (!why.empty())
+    if (serial_plan_make(opt.serial, !opt.db.empty(), image.size, &plan, &why) != LINE_OK)
         return refuse(RUN_EXIT_USAGE, why + "\nRun with --help for more information.");
     if (const int rc = check_log(opt))
         return rc;

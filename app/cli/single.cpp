@@ -14,8 +14,8 @@ int reserve_number(const cli_options &opt, ledger *serials, ledger_claim *claim)
     port_identify(opt.run.port.c_str(), &usb);
     std::string why;
     switch (ledger_reserve(serials, claim->run, opt.run.port, usb, claim, &why)) {
-    case STORE_OK: return 0;
-    case STORE_EXHAUSTED:
+    case LINE_OK: return 0;
+    case LINE_EXHAUSTED:
         std::fprintf(stderr,
                      "zmk-cli: the serial numbers of pool '%s' are used up; no device was "
                      "touched\n",

@@ -63,13 +63,13 @@ void store_drop(store *t)
 }
 
 // One attempt: begin, the body, commit. What the body decides is committed
-// whatever it answers, since an answer other than STORE_OK may still have
+// whatever it answers, since an answer other than LINE_OK may still have
 // written (a record kept that the ledger cannot follow). `again`: nothing was
 // committed and the transaction may run again.
-store_status store_attempt(store *t, const store_body &body, bool *again, std::string *why)
+line_status store_attempt(store *t, const store_body &body, bool *again, std::string *why)
 {
     t->failed = STORE_SQL_OK;
-    store_status s = STORE_AWAY;
+    line_status s = LINE_AWAY;
     bool committing = false;
     if (store_exec(t, t->b->begin, {}))
         s = body(why);
@@ -86,7 +86,7 @@ store_status store_attempt(store *t, const store_body &body, bool *again, std::s
     if (t->failed == STORE_SQL_LOST ||
         t->b->exec(t->c, "ROLLBACK", {}, &ignored, &ignored_why) == STORE_SQL_LOST)
         store_drop(t);
-    return STORE_AWAY;
+    return LINE_AWAY;
 }
 
 // A connection when there is none (the first call, or after one was lost),
@@ -100,7 +100,7 @@ bool store_connect(store *t, std::string *why)
         return false;
     bool again = false;
     if (store_attempt(
-            t, [t](std::string *w) { return store_schema(t, w); }, &again, why) == STORE_OK)
+            t, [t](std::string *w) { return store_schema(t, w); }, &again, why) == LINE_OK)
         return true;
     store_drop(t);
     return false;
@@ -110,13 +110,13 @@ bool store_connect(store *t, std::string *why)
 
 // The body in one transaction, run again (at most three times) when nothing
 // was committed: a deadlock, or a connection lost before the commit.
-store_status store_txn(store *t, const store_body &body, std::string *why)
+line_status store_txn(store *t, const store_body &body, std::string *why)
 {
     for (int attempt = 1;; ++attempt) {
         if (!store_connect(t, why))
-            return STORE_AWAY;
+            return LINE_AWAY;
         bool again = false;
-        const store_status s = store_attempt(t, body, &again, why);
+        const line_status s = store_attempt(t, body, &again, why);
         if (!again || attempt == 3)
             return s;
     }
@@ -161,13 +161,14 @@ std::string store_display_name(const std::string &name)
     return out.substr(0, query) + (kept.empty() ? "" : "?" + kept);
 }
 
-bool store_name_valid(const std::string &name, std::string *why)
+line_status store_name_valid(const std::string &name, std::string *why)
 {
     if (store_is_server_name(name))
-        return store_pg_uri_valid(name, why);
-    if (name.empty())
-        *why = "--db needs a file name or a postgresql:// URI";
-    return !name.empty();
+        return store_pg_uri_valid(name, why) ? LINE_OK : LINE_REFUSED;
+    if (!name.empty())
+        return LINE_OK;
+    *why = "--db needs a file name or a postgresql:// URI";
+    return LINE_REFUSED;
 }
 
 bool store_is_server_name(const std::string &name)

@@ -4,6 +4,8 @@
 // the parent zmk-cli process writes it.
 #pragma once
 
+#include "framework/status.h"
+
 #include "app/database/record_columns.h"
 
 #include <cstdint>
@@ -29,10 +31,9 @@ struct store_pool {
     std::vector<uint64_t> values;                   // list
 };
 
-// STORE_MISMATCH also answers what the ledger cannot follow: a pool defined
+// LINE_REFUSED also answers what the ledger cannot follow: a pool defined
 // otherwise or not at all, a malformed pool or record, a record whose serial
 // the ledger gives to another run. `why` says which.
-enum store_status { STORE_OK = 0, STORE_AWAY = 1, STORE_EXHAUSTED = 2, STORE_MISMATCH = 3 };
 
 // "postgresql://u:secret@db/line" -> "postgresql://u@db/line": names a database without its
 // password.
@@ -40,45 +41,45 @@ std::string store_display_name(const std::string &name);
 // Whether `name` names a server (postgresql:// or postgres://) rather than an SQLite file.
 bool store_is_server_name(const std::string &name);
 // Whether `name` can name a database at all: a server's name must parse as a
-// connection URI this build can use, a file's must not be empty. False with
-// the reason (bad input, not an unreachable database).
-bool store_name_valid(const std::string &name, std::string *why);
+// connection URI this build can use, a file's must not be empty.
+// LINE_REFUSED with the reason (bad input, not an unreachable database).
+line_status store_name_valid(const std::string &name, std::string *why);
 // Opens the database (SQLite: the file, created on first use; PostgreSQL: a libpq URI, libpq's
 // password file and PG* environment apply) and creates or checks the versioned schema.
 // nullptr with the reason in `why` (never a password).
 store *store_open(const std::string &name, std::string *why);
 void store_close(store *t);
 // Defines the pool on first use; later uses must give the same definition (else
-// STORE_MISMATCH, `why` says what differs and what the pool holds). STORE_EXHAUSTED when
-// nothing is left to hand out; STORE_AWAY when the database cannot be reached.
-store_status store_pool_check(store *t, const store_pool &pool, std::string *why);
+// LINE_REFUSED, `why` says what differs and what the pool holds). LINE_EXHAUSTED when
+// nothing is left to hand out; LINE_AWAY when the database cannot be reached.
+line_status store_pool_check(store *t, const store_pool &pool, std::string *why);
 // Reserves the pool's next number for a device, committed before it returns: a number given
 // back first (lowest list position / value first), else the range's next value. One
 // transaction, safe against other processes and stations on the same database. A commit whose
-// answer was lost returns STORE_AWAY; the number may then be held by this process until it is
+// answer was lost returns LINE_AWAY; the number may then be held by this process until it is
 // spoiled as stale.
-store_status store_reserve(store *t, const std::string &pool, const store_who &who, uint64_t *value,
-                           std::string *why);
+line_status store_reserve(store *t, const std::string &pool, const store_who &who, uint64_t *value,
+                          std::string *why);
 // A run ended: its record (the JSON line zmk-cli writes to its --log) goes into the records
 // table and, when it carries a serial, the number becomes used, spoiled or returned; one
-// transaction, once per run (the same run again changes nothing and returns STORE_OK). Any
+// transaction, once per run (the same run again changes nothing and returns LINE_OK). Any
 // JSON object is kept; one the ledger cannot follow (its serial is not this run's
 // reservation, or its state is unknown) is kept with the ledger untouched and returns
-// STORE_MISMATCH; what is no JSON object is not kept (STORE_MISMATCH).
-store_status store_finish(store *t, const std::string &record_json, std::string *why);
+// LINE_REFUSED; what is no JSON object is not kept (LINE_REFUSED).
+line_status store_finish(store *t, const std::string &record_json, std::string *why);
 // The same with the record's values already read (record_row_parse, or made by
 // the caller): `row` fills the columns and says the serial, `record_json` is kept
 // as the record. A record carries a serial when any of its serial fields is set.
-store_status store_finish(store *t, const record_row &row, const std::string &record_json,
-                          std::string *why);
+line_status store_finish(store *t, const record_row &row, const std::string &record_json,
+                         std::string *why);
 // Reservations nobody will end: those of this host whose process (pid) is gone (`alive(pid)`
 // false; nullptr: not asked), and those of any host not seen for `stale_seconds`, become
-// spoiled (nobody knows what the device holds). Returns how many, or -1 (away).
-int store_spoil_stale(store *t, const std::string &host, bool (*alive)(int64_t pid),
-                      int stale_seconds, std::string *why);
+// spoiled (nobody knows what the device holds); how many in `count`.
+line_status store_spoil_stale(store *t, const std::string &host, bool (*alive)(int64_t pid),
+                              int stale_seconds, int *count, std::string *why);
 // The process's open reservations are still alive (refreshes their `seen` time).
-store_status store_touch(store *t, const std::string &host, int64_t pid, std::string *why);
+line_status store_touch(store *t, const std::string &host, int64_t pid, std::string *why);
 // The runs recorded since `since` (ISO 8601 UTC text: "2026-12-07" for
 // the day), and how many of them passed.
-store_status store_totals(store *t, const std::string &since, int64_t *runs, int64_t *ok,
-                          std::string *why);
+line_status store_totals(store *t, const std::string &since, int64_t *runs, int64_t *ok,
+                         std::string *why);

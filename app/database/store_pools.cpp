@@ -142,14 +142,14 @@ bool list_difference(store *t, const store_pool &p, std::string *text)
     return true;
 }
 
-store_status pool_mismatch(store *t, const store_row &row, const store_pool &p, std::string *why)
+line_status pool_mismatch(store *t, const store_row &row, const store_pool &p, std::string *why)
 {
     std::string difference;
     if (p.list && *row[POOL_KIND] == "list" && !list_difference(t, p, &difference))
-        return STORE_AWAY;
+        return LINE_AWAY;
     *why = "the pool " + store_quoted(p.name) + " is " + pool_text(row) + ", not " + pool_text(p) +
            difference;
-    return STORE_MISMATCH;
+    return LINE_REFUSED;
 }
 
 std::string pool_exhausted(const std::string &name, const store_row &row)
@@ -168,24 +168,24 @@ bool pool_free(store *t, const std::string &name, store_rows *r)
         {store_text(name)}, r);
 }
 
-store_status pool_check_body(store *t, const store_pool &p, std::string *why)
+line_status pool_check_body(store *t, const store_pool &p, std::string *why)
 {
     store_rows r, f;
     if (!pool_row(t, p.name, false, &r))
-        return STORE_AWAY;
+        return LINE_AWAY;
     if (r.rows.empty() && !(pool_define(t, p) && pool_row(t, p.name, false, &r)))
-        return STORE_AWAY;
+        return LINE_AWAY;
     const store_row row = r.rows.at(0);
     if (!pool_same(row, p))
         return pool_mismatch(t, row, p, why);
     if (row[POOL_NEXT])
-        return STORE_OK;
+        return LINE_OK;
     if (!pool_free(t, p.name, &f))
-        return STORE_AWAY;
+        return LINE_AWAY;
     if (!f.rows.empty())
-        return STORE_OK;
+        return LINE_OK;
     *why = pool_exhausted(p.name, row);
-    return STORE_EXHAUSTED;
+    return LINE_EXHAUSTED;
 }
 
 bool reserve_free(store *t, const std::string &pool, int64_t value, const store_who &w,
@@ -223,54 +223,54 @@ bool reserve_next(store *t, const std::string &pool, const store_row &row, const
            store_exec(t, "UPDATE pools SET next = $2 WHERE name = $1", {store_text(pool), next});
 }
 
-store_status reserve_body(store *t, const std::string &pool, const store_who &w, uint64_t *value,
-                          std::string *why)
+line_status reserve_body(store *t, const std::string &pool, const store_who &w, uint64_t *value,
+                         std::string *why)
 {
     store_rows r, f;
     if (!pool_row(t, pool, true, &r) || !pool_free(t, pool, &f))
-        return STORE_AWAY;
+        return LINE_AWAY;
     if (r.rows.empty()) {
         *why = "no pool " + store_quoted(pool) + " is defined";
-        return STORE_MISMATCH;
+        return LINE_REFUSED;
     }
     std::string now;
     if (!store_time(t, &now))
-        return STORE_AWAY;
+        return LINE_AWAY;
     const store_row &row = r.rows[0];
     int64_t v = 0;
     if (!f.rows.empty()) {
         v = store_number(f.rows[0][0]);
         if (!reserve_free(t, pool, v, w, now))
-            return STORE_AWAY;
+            return LINE_AWAY;
     } else if (row[POOL_NEXT]) {
         v = store_number(row[POOL_NEXT]);
         if (!reserve_next(t, pool, row, w, now))
-            return STORE_AWAY;
+            return LINE_AWAY;
     } else {
         *why = pool_exhausted(pool, row);
-        return STORE_EXHAUSTED;
+        return LINE_EXHAUSTED;
     }
     if (!store_event(t, pool, v, "reserved", now, w))
-        return STORE_AWAY;
+        return LINE_AWAY;
     *value = uint64_t(v);
-    return STORE_OK;
+    return LINE_OK;
 }
 
 } // namespace
 
-store_status store_pool_check(store *t, const store_pool &pool, std::string *why)
+line_status store_pool_check(store *t, const store_pool &pool, std::string *why)
 {
     const std::string invalid = pool_invalid(pool);
     if (!invalid.empty()) {
         *why = "the pool " + store_quoted(pool.name) + ": " + invalid;
-        return STORE_MISMATCH;
+        return LINE_REFUSED;
     }
     return store_txn(
         t, [&](std::string *w) { return pool_check_body(t, pool, w); }, why);
 }
 
-store_status store_reserve(store *t, const std::string &pool, const store_who &who, uint64_t *value,
-                           std::string *why)
+line_status store_reserve(store *t, const std::string &pool, const store_who &who, uint64_t *value,
+                          std::string *why)
 {
     return store_txn(
         t, [&](std::string *w) { return reserve_body(t, pool, who, value, w); }, why);

@@ -67,7 +67,7 @@ std::string finish_state(const std::string &held, const std::string &told)
     return "spoiled";
 }
 
-store_status finish_serial(store *t, finish_input f, std::string *why)
+line_status finish_serial(store *t, finish_input f, std::string *why)
 {
     store_rows r;
     const std::string what = "the record of run " + store_quoted(f.who.run_id) +
@@ -77,16 +77,16 @@ store_status finish_serial(store *t, finish_input f, std::string *why)
             std::string("SELECT state, run, pid FROM serials WHERE pool = $1 AND value = $2") +
                 t->b->for_update,
             {store_text(f.pool), store_int(f.value)}, &r))
-        return STORE_AWAY;
+        return LINE_AWAY;
     if (r.rows.empty()) {
         *why = what + " was never handed out by this database; the ledger is left as it is";
-        return STORE_MISMATCH;
+        return LINE_REFUSED;
     }
     const std::string held = *r.rows[0][0], holder = r.rows[0][1].value_or("");
     if (holder != f.who.run_id || (held != "reserved" && held != "spoiled")) {
         *why = what + " is " + held + (holder.empty() ? "" : " by run " + store_quoted(holder)) +
                " in the ledger, which is left as it is";
-        return STORE_MISMATCH;
+        return LINE_REFUSED;
     }
     std::string now;
     f.who.pid = store_number(r.rows[0][2]);
@@ -96,28 +96,28 @@ store_status finish_serial(store *t, finish_input f, std::string *why)
                    {store_text(f.pool), store_int(f.value), store_text(finish_state(held, f.state)),
                     store_text(now)}) &&
         store_event(t, f.pool, f.value, f.state.c_str(), now, f.who);
-    return ok ? STORE_OK : STORE_AWAY;
+    return ok ? LINE_OK : LINE_AWAY;
 }
 
-store_status finish_body(store *t, const finish_input &f, std::string *why)
+line_status finish_body(store *t, const finish_input &f, std::string *why)
 {
     store_rows r;
     if (!store_exec(t, record_insert_sql(), f.params, &r))
-        return STORE_AWAY;
+        return LINE_AWAY;
     if (r.changed == 0 || !f.serial)
-        return STORE_OK; // kept before, or nothing for the ledger
+        return LINE_OK; // kept before, or nothing for the ledger
     if (!f.unfollowable.empty()) {
         *why = "the record of run " + store_quoted(f.who.run_id) +
                " is kept, the ledger left as it is: " + f.unfollowable;
-        return STORE_MISMATCH;
+        return LINE_REFUSED;
     }
     return finish_serial(t, f, why);
 }
 
 } // namespace
 
-store_status store_finish(store *t, const record_row &row, const std::string &record_json,
-                          std::string *why)
+line_status store_finish(store *t, const record_row &row, const std::string &record_json,
+                         std::string *why)
 {
     finish_input f;
     finish_read(row, record_json, &f);
@@ -125,18 +125,18 @@ store_status store_finish(store *t, const record_row &row, const std::string &re
         t, [&](std::string *w) { return finish_body(t, f, w); }, why);
 }
 
-store_status store_finish(store *t, const std::string &record_json, std::string *why)
+line_status store_finish(store *t, const std::string &record_json, std::string *why)
 {
     record_row row;
     if (!record_row_parse(record_json, &row)) {
         *why = "not kept: the record is no JSON object: " + record_json.substr(0, 80);
-        return STORE_MISMATCH;
+        return LINE_REFUSED;
     }
     return store_finish(t, row, record_json, why);
 }
 
-store_status store_totals(store *t, const std::string &since, int64_t *runs, int64_t *ok,
-                          std::string *why)
+line_status store_totals(store *t, const std::string &since, int64_t *runs, int64_t *ok,
+                         std::string *why)
 {
     return store_txn(
         t,
@@ -147,10 +147,10 @@ store_status store_totals(store *t, const std::string &since, int64_t *runs, int
                     "SELECT COUNT(*), SUM(CASE WHEN result = 'ok' THEN 1 ELSE 0 END) FROM records "
                     "WHERE time >= $1",
                     {store_text(since)}, &r))
-                return STORE_AWAY;
+                return LINE_AWAY;
             *runs = store_number(r.rows.at(0).at(0));
             *ok = store_number(r.rows.at(0).at(1));
-            return STORE_OK;
+            return LINE_OK;
         },
         why);
 }

@@ -46,12 +46,12 @@ std::vector<std::string> store_tables(const std::string &id)
     };
 }
 
-store_status schema_create(store *t)
+line_status schema_create(store *t)
 {
     for (const std::string &sql : store_tables(t->b->id_column))
         if (!store_exec(t, sql, {}))
-            return STORE_AWAY;
-    return STORE_OK;
+            return LINE_AWAY;
+    return LINE_OK;
 }
 
 bool schema_add_column(store *t, record_field field)
@@ -62,36 +62,36 @@ bool schema_add_column(store *t, record_field field)
 }
 
 // Each version's step from the one before, then the version reached; the rows stay.
-store_status schema_upgrade(store *t, int64_t version)
+line_status schema_upgrade(store *t, int64_t version)
 {
     if (version < 2 && !schema_add_column(t, REC_IMAGE_WRITTEN_CRC32))
-        return STORE_AWAY;
+        return LINE_AWAY;
     return store_exec(t, "UPDATE zmk_schema SET version = $1", {store_int(store_version)})
-               ? STORE_OK
-               : STORE_AWAY;
+               ? LINE_OK
+               : LINE_AWAY;
 }
 
 } // namespace
 
 // The version is read only once the schema lock (PostgreSQL) or the write
 // lock (SQLite's BEGIN IMMEDIATE) is held, so two openers never both upgrade.
-store_status store_schema(store *t, std::string *why)
+line_status store_schema(store *t, std::string *why)
 {
     store_rows r;
     if (t->b->lock_schema[0] && !store_exec(t, t->b->lock_schema, {}))
-        return STORE_AWAY;
+        return LINE_AWAY;
     if (!store_exec(t, t->b->table_exists, {store_text("zmk_schema")}, &r))
-        return STORE_AWAY;
+        return LINE_AWAY;
     if (r.rows.empty())
         return schema_create(t);
     if (!store_exec(t, "SELECT MAX(version) FROM zmk_schema", {}, &r))
-        return STORE_AWAY;
+        return LINE_AWAY;
     const int64_t version = store_number(r.rows.at(0).at(0));
     if (version < store_version)
         return schema_upgrade(t, version);
     if (version == store_version)
-        return STORE_OK;
+        return LINE_OK;
     *why = "the database " + t->shown + " has schema version " + std::to_string(version) +
            "; this zmk-cli knows up to " + std::to_string(store_version);
-    return STORE_MISMATCH;
+    return LINE_REFUSED;
 }

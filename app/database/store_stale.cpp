@@ -47,15 +47,15 @@ bool spoil_find(store *t, const std::string &host, bool (*alive)(int64_t), int s
 }
 
 // In key order, so that two stations spoiling at once never wait on each other in a circle.
-store_status spoil_body(store *t, const std::string &host, bool (*alive)(int64_t),
-                        int stale_seconds, int *count)
+line_status spoil_body(store *t, const std::string &host, bool (*alive)(int64_t), int stale_seconds,
+                       int *count)
 {
     open_rows found;
     if (!spoil_find(t, host, alive, stale_seconds, &found))
-        return STORE_AWAY;
+        return LINE_AWAY;
     std::string now;
     if (!store_time(t, &now))
-        return STORE_AWAY;
+        return LINE_AWAY;
     *count = 0;
     for (const auto &[key, who] : found) {
         store_rows r;
@@ -63,26 +63,25 @@ store_status spoil_body(store *t, const std::string &host, bool (*alive)(int64_t
                         "UPDATE serials SET state = 'spoiled', ended_at = $3 WHERE pool = $1 AND "
                         "value = $2 AND state = 'reserved'",
                         {store_text(key.first), store_int(key.second), store_text(now)}, &r))
-            return STORE_AWAY;
+            return LINE_AWAY;
         if (r.changed && !store_event(t, key.first, key.second, "spoiled", now, who))
-            return STORE_AWAY;
+            return LINE_AWAY;
         *count += int(r.changed);
     }
-    return STORE_OK;
+    return LINE_OK;
 }
 
 } // namespace
 
-int store_spoil_stale(store *t, const std::string &host, bool (*alive)(int64_t pid),
-                      int stale_seconds, std::string *why)
+line_status store_spoil_stale(store *t, const std::string &host, bool (*alive)(int64_t pid),
+                              int stale_seconds, int *count, std::string *why)
 {
-    int count = 0;
-    const store_status s = store_txn(
-        t, [&](std::string *) { return spoil_body(t, host, alive, stale_seconds, &count); }, why);
-    return s == STORE_OK ? count : -1;
+    *count = 0;
+    return store_txn(
+        t, [&](std::string *) { return spoil_body(t, host, alive, stale_seconds, count); }, why);
 }
 
-store_status store_touch(store *t, const std::string &host, int64_t pid, std::string *why)
+line_status store_touch(store *t, const std::string &host, int64_t pid, std::string *why)
 {
     return store_txn(
         t,
@@ -94,8 +93,8 @@ store_status store_touch(store *t, const std::string &host, int64_t pid, std::st
                                "UPDATE serials SET seen_at = $3 WHERE state = 'reserved' AND "
                                "host = $1 AND pid = $2",
                                {store_text(host), store_int(pid), store_text(now)})
-                       ? STORE_OK
-                       : STORE_AWAY;
+                       ? LINE_OK
+                       : LINE_AWAY;
         },
         why);
 }

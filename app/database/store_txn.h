@@ -19,7 +19,7 @@ struct store {
     std::string failed_why;
 };
 
-using store_body = std::function<store_status(std::string *why)>;
+using store_body = std::function<line_status(std::string *why)>;
 
 // "" as NULL; a value read back as a number (NULL as 0); a name in quotes.
 store_param store_text_or_null(const std::string &s);
@@ -35,11 +35,11 @@ bool store_exec(store *t, const std::string &sql, const std::vector<store_param>
 bool store_time(store *t, std::string *text, int64_t ago = 0);
 
 // The body in one transaction, run again when nothing was committed.
-store_status store_txn(store *t, const store_body &body, std::string *why);
+line_status store_txn(store *t, const store_body &body, std::string *why);
 
 bool store_event(store *t, const std::string &pool, int64_t value, const char *event,
                  const std::string &time, const store_who &w);
 
 // In the running transaction: the tables made, brought up to this version, or
 // refused when newer (store_schema.cpp).
-store_status store_schema(store *t, std::string *why);
+line_status store_schema(store *t, std::string *why);

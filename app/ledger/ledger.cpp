@@ -24,8 +24,8 @@ store_pool pool_of(const serial_plan &plan)
 
 } // namespace
 
-store_status ledger_open(ledger *t, store *db, const std::string &name, const serial_plan &plan,
-                         const std::string &host, std::string *why)
+line_status ledger_open(ledger *t, store *db, const std::string &name, const serial_plan &plan,
+                        const std::string &host, std::string *why)
 {
     t->db = db;
     t->name = name;
@@ -33,10 +33,10 @@ store_status ledger_open(ledger *t, store *db, const std::string &name, const se
     t->host = host;
     t->pid = proc_self_id();
     t->touch_ms = platform_tick_ms() + 60000;
-    const store_status s = store_pool_check(db, pool_of(plan), why);
-    if (s == STORE_AWAY)
+    const line_status s = store_pool_check(db, pool_of(plan), why);
+    if (s == LINE_AWAY)
         *why = "cannot use the database " + name + ": " + *why;
-    else if (s == STORE_EXHAUSTED)
+    else if (s == LINE_EXHAUSTED)
         *why = "the serial numbers of pool '" + plan.pool + "' are used up" +
                (why->empty() ? "" : ": " + *why);
     return s;
@@ -45,27 +45,28 @@ store_status ledger_open(ledger *t, store *db, const std::string &name, const se
 void ledger_spoil_stale(ledger *t)
 {
     std::string why;
-    const int spoiled = store_spoil_stale(t->db, t->host, alive, LEDGER_STALE_S, &why);
-    if (spoiled > 0)
+    int spoiled = 0;
+    if (store_spoil_stale(t->db, t->host, alive, LEDGER_STALE_S, &spoiled, &why) == LINE_OK &&
+        spoiled > 0)
         std::fprintf(stderr,
                      "zmk-cli: %d serial number%s reserved by runs that never ended %s now "
                      "spoiled: nobody knows what their devices hold\n",
                      spoiled, spoiled == 1 ? "" : "s", spoiled == 1 ? "is" : "are");
 }
 
-store_status ledger_reserve(ledger *t, const std::string &run, const std::string &port,
-                            const port_info &usb, ledger_claim *out, std::string *why)
+line_status ledger_reserve(ledger *t, const std::string &run, const std::string &port,
+                           const port_info &usb, ledger_claim *out, std::string *why)
 {
     const store_who who{run, t->host, t->pid, port, usb.serial, usb.location};
-    const store_status s = store_reserve(t->db, t->plan->pool, who, &out->value, why);
-    if (s != STORE_OK)
+    const line_status s = store_reserve(t->db, t->plan->pool, who, &out->value, why);
+    if (s != LINE_OK)
         return s;
     out->run = run;
     out->bytes.assign(t->plan->format.width, 0);
     // The pool was checked against this format: every value in it fits.
     const bool fits = serial_encode(t->plan->format, out->value, out->bytes.data());
     ZMK_ASSERT(fits);
-    return STORE_OK;
+    return LINE_OK;
 }
 
 void ledger_tick(ledger *t)

@@ -30,16 +30,16 @@ struct ledger {
 // Reservations not seen for this long, from any station, are spoiled.
 constexpr int LEDGER_STALE_S = 600;
 
-// Checks the plan's pool in `db`: STORE_OK, or the status with the reason
+// Checks the plan's pool in `db`: LINE_OK, or the status with the reason
 // (the database away; the pool defined otherwise, or used up).
-store_status ledger_open(ledger *t, store *db, const std::string &name, const serial_plan &plan,
-                         const std::string &host, std::string *why);
+line_status ledger_open(ledger *t, store *db, const std::string &name, const serial_plan &plan,
+                        const std::string &host, std::string *why);
 // Spoils the reservations nobody will end (their process is gone, or
 // nobody has refreshed them for LEDGER_STALE_S), and says how many.
 void ledger_spoil_stale(ledger *t);
 // A number for the device on `port`, kept in the database before it returns.
-store_status ledger_reserve(ledger *t, const std::string &run, const std::string &port,
-                            const port_info &usb, ledger_claim *out, std::string *why);
+line_status ledger_reserve(ledger *t, const std::string &run, const std::string &port,
+                           const port_info &usb, ledger_claim *out, std::string *why);
 // Keeps this process's reservations alive; does something once a minute.
 void ledger_tick(ledger *t);
 // What became of a run's number: used, spoiled or returned.

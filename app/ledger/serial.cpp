@@ -154,8 +154,10 @@ std::string range_of(const serial_settings &opt, serial_plan *p)
 
 } // namespace
 
-std::string serial_plan_make(const serial_settings &opt, bool have_db, uint32_t image_size,
-                             serial_plan *out)
+namespace {
+
+std::string plan_refusal(const serial_settings &opt, bool have_db, uint32_t image_size,
+                         serial_plan *out)
 {
     serial_plan &p = *out;
     p = serial_plan{};
@@ -188,4 +190,13 @@ std::string serial_plan_make(const serial_settings &opt, bool have_db, uint32_t 
     if (p.list && (!opt.end.empty() || !opt.step.empty()))
         return "--serial-step and --serial-end go with --serial-start, not with a list";
     return p.list ? read_list(opt.list, p.format, &p.values) : range_of(opt, &p);
+}
+
+} // namespace
+
+line_status serial_plan_make(const serial_settings &opt, bool have_db, uint32_t image_size,
+                             serial_plan *out, std::string *why)
+{
+    *why = plan_refusal(opt, have_db, image_size, out);
+    return why->empty() ? LINE_OK : LINE_REFUSED;
 }

@@ -2,6 +2,8 @@
 // and place of the number, and the range or list they come from.
 #pragma once
 
+#include "framework/status.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -46,6 +48,6 @@ std::string serial_hex(const uint8_t *bytes, size_t n);
 bool serial_unhex(const std::string &text, std::vector<uint8_t> *out);
 
 // The plan from the options and the image's size (`have_db`: a database
-// keeps the ledger); "" or the reason it is refused (for exit status 2).
-std::string serial_plan_make(const serial_settings &opt, bool have_db, uint32_t image_size,
-                             serial_plan *out);
+// keeps the ledger); LINE_REFUSED with the reason.
+line_status serial_plan_make(const serial_settings &opt, bool have_db, uint32_t image_size,
+                             serial_plan *out, std::string *why);

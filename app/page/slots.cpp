@@ -85,7 +85,7 @@ ui_slots *ui_slots_new() { return new ui_slots; }
 
 void ui_slots_free(ui_slots *t) { delete t; }
 
-int ui_slots_parse(ui_slots *t, const std::string &text, std::string *why)
+line_status ui_slots_parse(ui_slots *t, const std::string &text, std::string *why)
 {
     const size_t eq = text.find('=');
     ui_slot s;
@@ -99,18 +99,18 @@ int ui_slots_parse(ui_slots *t, const std::string &text, std::string *why)
         *why = "\"" + text +
                "\": a slot is NAME=PATTERN (a glob on the port's path, or "
                "usb-path:LOCATION)";
-        return -1;
+        return LINE_REFUSED;
     }
     for (const ui_slot &other : t->slots)
         if (other.name == s.name) {
             *why = "\"" + text + "\": the slot " + s.name + " is named twice";
-            return -1;
+            return LINE_REFUSED;
         }
     // After the named ones already there, before any named after a port.
     const auto first_port = std::find_if(t->slots.begin(), t->slots.end(),
                                          [](const ui_slot &x) { return x.pattern.empty(); });
     t->slots.insert(first_port, s);
-    return 0;
+    return LINE_OK;
 }
 
 const ui_slot *ui_slots_find(const ui_slots *t, const std::string &port, const port_info &usb)

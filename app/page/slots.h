@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/page/snapshot.h"
+#include "framework/status.h"
 
 #include <cstdint>
 #include <deque>
@@ -44,8 +45,8 @@ ui_slots *ui_slots_new();
 void ui_slots_free(ui_slots *t);
 // "NAME=PATTERN": PATTERN a glob on the port's path ("/dev/ttyUSB0",
 // "/dev/serial/by-path/*-usb-0:1.3:*") or "usb-path:LOCATION", a glob on
-// where the USB device is plugged ("1-1.3"). 0, or -1 with the reason.
-int ui_slots_parse(ui_slots *t, const std::string &text, std::string *why);
+// where the USB device is plugged ("1-1.3"). LINE_REFUSED with the reason.
+line_status ui_slots_parse(ui_slots *t, const std::string &text, std::string *why);
 // The slot of a port: the first named one whose pattern matches, else the
 // one named after its path (made when new). A slot shows one device: give
 // each slot a pattern only one port matches at a time.

@@ -13,18 +13,18 @@ namespace {
 // cannot follow is kept there all the same, and said.
 bool db_takes(keeper *t, const record_row *row, const std::string &json)
 {
-    const store_status s =
+    const line_status s =
         row ? store_finish(t->db, *row, json, &t->db_why) : store_finish(t->db, json, &t->db_why);
-    if (s == STORE_MISMATCH)
+    if (s == LINE_REFUSED)
         std::fprintf(stderr,
                      "zmk-cli: the database %s keeps a record its ledger cannot follow: %s\n",
                      t->db_name.c_str(), t->db_why.c_str());
-    return s != STORE_AWAY;
+    return s != LINE_AWAY;
 }
 
 bool log_takes(keeper *t, const std::string &json)
 {
-    return record_log_append(t->log, json, &t->log_why);
+    return record_log_append(t->log, json, &t->log_why) == LINE_OK;
 }
 
 // Into the database, else onto the spool; false when neither took it.
@@ -35,7 +35,7 @@ bool to_db(keeper *t, keeper_entry *e, bool first, keeper_kept *out)
     e->db_waits = true;
     out->spooled = true;
     std::string refused;
-    if (spool_append(t->spool, e->rec.json, &refused))
+    if (spool_append(t->spool, e->rec.json, &refused) == LINE_OK)
         return true;
     out->why = "the database " + t->db_name + " refused it (" + t->db_why + ") and " + refused;
     return false;

@@ -121,7 +121,7 @@ std::string record_run_name(const std::string &station)
 
 namespace {
 
-bool failed(std::string *why)
+line_status failed(std::string *why)
 {
     char text[160] = "";
     platform_error_text(platform_last_error(), text, sizeof text);
@@ -129,18 +129,19 @@ bool failed(std::string *why)
     while (!t.empty() && std::strchr("\r\n. ", t.back()))
         t.pop_back();
     *why = t.empty() ? "the system refused it" : t;
-    return false;
+    return LINE_AWAY;
 }
 
 } // namespace
 
-bool record_log_append(const std::string &path, const std::string &json, std::string *why)
+line_status record_log_append(const std::string &path, const std::string &json, std::string *why)
 {
     const std::string line = json + "\n";
-    return platform_append_durable(path.c_str(), line.data(), line.size()) == 0 || failed(why);
+    return platform_append_durable(path.c_str(), line.data(), line.size()) == 0 ? LINE_OK
+                                                                                : failed(why);
 }
 
-bool record_log_check(const std::string &path, std::string *why)
+line_status record_log_check(const std::string &path, std::string *why)
 {
-    return platform_append_check(path.c_str()) == 0 || failed(why);
+    return platform_append_check(path.c_str()) == 0 ? LINE_OK : failed(why);
 }

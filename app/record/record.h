@@ -5,6 +5,7 @@
 
 #include "app/database/record_columns.h"
 #include "app/run/end.h"
+#include "framework/status.h"
 #include "platform/ports.h"
 
 #include <cstdint>
@@ -42,9 +43,7 @@ std::string record_json_of(const record_row &row);
 // A new run's own name, unique across stations: station-pid-time-count.
 std::string record_run_name(const std::string &station);
 
-// Appends a record's line and its line end in one write, kept on disk; false
-// with the reason.
-bool record_log_append(const std::string &path, const std::string &json, std::string *why);
-// Whether records can be appended to `path` (made when missing); false with
-// the reason.
-bool record_log_check(const std::string &path, std::string *why);
+// Appends a record's line and its line end in one write, kept on disk.
+line_status record_log_append(const std::string &path, const std::string &json, std::string *why);
+// Whether records can be appended to `path` (made when missing).
+line_status record_log_check(const std::string &path, std::string *why);

@@ -42,13 +42,13 @@ std::string spool_path(const std::string &db_name, long long pid)
     return (dir / (prefix_of(db_name) + std::to_string(pid) + ".jsonl")).string();
 }
 
-bool spool_append(const std::string &path, const std::string &json, std::string *why)
+line_status spool_append(const std::string &path, const std::string &json, std::string *why)
 {
     const std::string line = json + "\n";
     if (platform_append_durable(path.c_str(), line.data(), line.size()) == 0)
-        return true;
+        return LINE_OK;
     *why = "the spool " + path + " cannot be written";
-    return false;
+    return LINE_AWAY;
 }
 
 void spool_remove(const std::string &path)

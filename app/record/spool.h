@@ -4,6 +4,8 @@
 // station when this process ends first.
 #pragma once
 
+#include "framework/status.h"
+
 #include <functional>
 #include <string>
 
@@ -11,7 +13,7 @@
 // the station's state folder ($XDG_STATE_HOME/zmk, %LOCALAPPDATA%\zmk, else
 // ~/.local/state/zmk, made when missing).
 std::string spool_path(const std::string &db_name, long long pid);
-bool spool_append(const std::string &path, const std::string &json, std::string *why);
+line_status spool_append(const std::string &path, const std::string &json, std::string *why);
 void spool_remove(const std::string &path);
 // The spools that processes now gone left for the same database: each line
 // handed to `take` in order, until one is not taken; a file whose every line

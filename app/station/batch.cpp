@@ -266,10 +266,10 @@ bool batch_start(batch *g, const std::string &port, const port_info *usb, const 
 namespace {
 
 // Said once when no number can be had, and once when it can again.
-void claim_refused(batch *g, store_status s, const std::string &why)
+void claim_refused(batch *g, line_status s, const std::string &why)
 {
     std::string text;
-    if (s == STORE_EXHAUSTED) {
+    if (s == LINE_EXHAUSTED) {
         g->serial_out = true;
         text = "the serial numbers of pool '" + g->serials->plan->pool +
                "' are used up: no new device is started";
@@ -279,7 +279,7 @@ void claim_refused(batch *g, store_status s, const std::string &why)
     }
     if (!text.empty())
         view_say(g, text.c_str());
-    g->serial_away = s != STORE_EXHAUSTED;
+    g->serial_away = s != LINE_EXHAUSTED;
     g->serial_retry_ms = platform_tick_ms() + 1000;
 }
 
@@ -322,8 +322,8 @@ bool batch_claim(batch *g, const std::string &port, const port_info *usb, ledger
     else
         port_identify(port.c_str(), &info);
     std::string why;
-    const store_status s = ledger_reserve(g->serials, out->run, port, info, out, &why);
-    if (s != STORE_OK) {
+    const line_status s = ledger_reserve(g->serials, out->run, port, info, out, &why);
+    if (s != LINE_OK) {
         claim_refused(g, s, why);
         return false;
     }

@@ -76,33 +76,32 @@ snapshot snapshot_of(page_feed *t, const batch *g)
 
 } // namespace
 
-int page_feed_start(batch *g, page_feed **out)
+line_status page_feed_start(batch *g, page_feed **out, std::string *why)
 {
     *out = nullptr;
     if (g->set->ui.empty())
-        return 0;
+        return LINE_OK;
     auto *t = new page_feed;
     t->slots = ui_slots_new();
     t->slots->station = g->set->station;
-    std::string url, why;
+    std::string url;
     for (const std::string &named : g->set->slots)
-        if (ui_slots_parse(t->slots, named, &why) != 0) {
-            std::fprintf(stderr, "zmk-cli: --slot %s: %s\n", named.c_str(), why.c_str());
+        if (ui_slots_parse(t->slots, named, why) != LINE_OK) {
+            *why = "--slot " + named + ": " + *why;
             page_feed_free(t);
-            return RUN_EXIT_USAGE;
+            return LINE_REFUSED;
         }
-    t->server = ui_server_new(g->set->ui, &url, &why);
+    t->server = ui_server_new(g->set->ui, &url, why);
     if (!t->server) {
-        std::fprintf(stderr, "zmk-cli: cannot serve the page on %s: %s\n", g->set->ui.c_str(),
-                     why.c_str());
+        *why = "cannot serve the page on " + g->set->ui + ": " + *why;
         page_feed_free(t);
-        return RUN_EXIT_PORT;
+        return LINE_AWAY;
     }
     t->today = totals_start(g->set->db);
     std::fprintf(stderr, "zmk-cli: the station's page is at %s\n", url.c_str());
     *out = t;
     page_feed_update(t, g);
-    return 0;
+    return LINE_OK;
 }
 
 void page_feed_record(page_feed *t, const std::string &record_json)

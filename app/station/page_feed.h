@@ -8,9 +8,9 @@
 
 #include <string>
 
-// Serves the page from the start; 0, or the exit status with the reason
-// told (a bad --slot: 2; an address that cannot be served: 1).
-int page_feed_start(batch *g, page_feed **out);
+// Serves the page from the start: LINE_OK, LINE_REFUSED (a bad --slot) or
+// LINE_AWAY (an address that cannot be served), with the reason.
+line_status page_feed_start(batch *g, page_feed **out, std::string *why);
 void page_feed_record(page_feed *t, const std::string &record_json);
 void page_feed_end(page_feed *t, const batch *g, const batch_device &d, const run_end &e,
                    const char *record_why);

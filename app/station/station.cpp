@@ -202,11 +202,28 @@ int finish(batch *g)
 
 } // namespace
 
+namespace {
+
+// The page from the start; false with the reason told and the status set.
+bool start_page(batch *g, int *status)
+{
+    std::string why;
+    const line_status s = page_feed_start(g, &g->page, &why);
+    if (s == LINE_OK)
+        return true;
+    std::fprintf(stderr, "zmk-cli: %s\n", why.c_str());
+    *status = s == LINE_REFUSED ? RUN_EXIT_USAGE : RUN_EXIT_PORT;
+    return false;
+}
+
+} // namespace
+
 int batch_run_ports(batch *g, const std::vector<std::string> &ports)
 {
     proc_catch_interrupts();
-    if (const int rc = page_feed_start(g, &g->page))
-        return rc;
+    int status = 0;
+    if (!start_page(g, &status))
+        return status;
     run_ports(g, ports);
     return finish(g);
 }
@@ -214,8 +231,9 @@ int batch_run_ports(batch *g, const std::vector<std::string> &ports)
 int station_run(batch *g)
 {
     proc_catch_interrupts();
-    if (const int rc = page_feed_start(g, &g->page))
-        return rc;
+    int status = 0;
+    if (!start_page(g, &status))
+        return status;
     run_station(g);
     return finish(g);
 }

@@ -40,7 +40,7 @@ void ask(totals *t)
         if (!db)
             db = store_open(t->db, &why);
         int64_t runs = 0, ok = 0;
-        const bool got = db && store_totals(db, today(), &runs, &ok, &why) == STORE_OK;
+        const bool got = db && store_totals(db, today(), &runs, &ok, &why) == LINE_OK;
         hold.lock();
         if (got)
             t->known = true, t->runs = runs, t->ok = ok;

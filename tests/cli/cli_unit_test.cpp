@@ -47,4 +47,3 @@ TEST(CliOptions, BadUsageExitsTwo)
     ASSERT_EQ(parse({"--station", "--match", "usb:0403:6001", "--match", "/dev/ttyACM*"}, &o), -1);
     EXPECT_EQ(o.match.size(), 2u);
 }
-

@@ -25,10 +25,10 @@ void reserve_many(const std::string &db, int who, int count, std::vector<uint64_
         uint64_t value = 0;
         const std::string run = std::to_string(who) + "-" + std::to_string(k);
         ASSERT_EQ(store_reserve(t, "default", store_db_who(run, "bench", who), &value, &why),
-                  STORE_OK)
+                  LINE_OK)
             << why;
         const char *state = k % 5 == 4 ? "returned" : "used";
-        ASSERT_EQ(store_finish(t, store_db_record(run, "default", value, state), &why), STORE_OK)
+        ASSERT_EQ(store_finish(t, store_db_record(run, "default", value, state), &why), LINE_OK)
             << why;
         if (k % 5 != 4)
             kept->push_back(value);
@@ -44,7 +44,7 @@ TEST_P(Writers, EveryNumberGoesOutOnce)
     std::string why;
     store *t = store_open(db, &why);
     ASSERT_TRUE(t) << why;
-    ASSERT_EQ(store_pool_check(t, store_pool{"default"}, &why), STORE_OK) << why;
+    ASSERT_EQ(store_pool_check(t, store_pool{"default"}, &why), LINE_OK) << why;
     store_close(t);
 
     constexpr int writers = 4, each = 40;
@@ -76,23 +76,21 @@ TEST(StoreServer, AwayWhileStoppedBackByItself)
     store *t = store_open(pg_cluster_uri(c), &why);
     ASSERT_TRUE(t) << why;
     uint64_t value = 0;
-    ASSERT_EQ(store_pool_check(t, store_pool{"default"}, &why), STORE_OK) << why;
-    ASSERT_EQ(store_reserve(t, "default", store_db_who("a", "h", 1), &value, &why), STORE_OK);
+    ASSERT_EQ(store_pool_check(t, store_pool{"default"}, &why), LINE_OK) << why;
+    ASSERT_EQ(store_reserve(t, "default", store_db_who("a", "h", 1), &value, &why), LINE_OK);
     ASSERT_TRUE(pg_cluster_stop(c, &why)) << why;
     for (int k = 0; k < 2; ++k) {
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(store_reserve(t, "default", store_db_who("b", "h", 1), &value, &why), STORE_AWAY);
+        EXPECT_EQ(store_reserve(t, "default", store_db_who("b", "h", 1), &value, &why), LINE_AWAY);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
         EXPECT_FALSE(why.empty());
     }
     ASSERT_TRUE(pg_cluster_start(c, &why)) << why;
-    EXPECT_EQ(store_reserve(t, "default", store_db_who("c", "h", 1), &value, &why), STORE_OK)
-        << why;
+    EXPECT_EQ(store_reserve(t, "default", store_db_who("c", "h", 1), &value, &why), LINE_OK) << why;
     EXPECT_EQ(value, 1u);
     // Restarted between two calls: the dead connection is noticed and replaced within the call.
     ASSERT_TRUE(pg_cluster_stop(c, &why) && pg_cluster_start(c, &why)) << why;
-    EXPECT_EQ(store_reserve(t, "default", store_db_who("d", "h", 1), &value, &why), STORE_OK)
-        << why;
+    EXPECT_EQ(store_reserve(t, "default", store_db_who("d", "h", 1), &value, &why), LINE_OK) << why;
     store_close(t);
     EXPECT_EQ(store_open("postgresql://zmk@127.0.0.1:1/zmk", &why), nullptr);
     EXPECT_NE(why.find("127.0.0.1"), std::string::npos) << why;

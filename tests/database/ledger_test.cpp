@@ -19,9 +19,8 @@ class Ledger : public testing::TestWithParam<std::string> {
     }
     void TearDown() override { store_close(t); }
 
-    store_status try_reserve(const std::string &pool, const std::string &run, uint64_t *value,
-                             std::string *why, int64_t pid = 42,
-                             const std::string &host = "bench-3")
+    line_status try_reserve(const std::string &pool, const std::string &run, uint64_t *value,
+                            std::string *why, int64_t pid = 42, const std::string &host = "bench-3")
     {
         return store_reserve(t, pool, store_db_who(run, host, pid), value, why);
     }
@@ -31,12 +30,12 @@ class Ledger : public testing::TestWithParam<std::string> {
     {
         uint64_t value = 0;
         std::string why;
-        EXPECT_EQ(try_reserve(pool, run, &value, &why, pid, host), STORE_OK) << why;
+        EXPECT_EQ(try_reserve(pool, run, &value, &why, pid, host), LINE_OK) << why;
         return value;
     }
 
-    store_status finish(const std::string &run, const std::string &pool, uint64_t value,
-                        const char *state)
+    line_status finish(const std::string &run, const std::string &pool, uint64_t value,
+                       const char *state)
     {
         std::string why;
         return store_finish(t, store_db_record(run, pool, value, state), &why);
@@ -71,66 +70,66 @@ store_pool list(std::vector<uint64_t> values)
 TEST_P(Ledger, RangeHandsOutInOrderGivenBackFirstSpoiledNever)
 {
     std::string why;
-    ASSERT_EQ(store_pool_check(t, range(100, 10, 145), &why), STORE_OK) << why;
+    ASSERT_EQ(store_pool_check(t, range(100, 10, 145), &why), LINE_OK) << why;
     EXPECT_EQ(reserve("default", "r1"), 100u);
     EXPECT_EQ(reserve("default", "r2"), 110u);
     EXPECT_EQ(reserve("default", "r3"), 120u);
-    EXPECT_EQ(finish("r2", "default", 110, "returned"), STORE_OK);
-    EXPECT_EQ(finish("r1", "default", 100, "spoiled"), STORE_OK);
-    EXPECT_EQ(finish("r3", "default", 120, "used"), STORE_OK);
+    EXPECT_EQ(finish("r2", "default", 110, "returned"), LINE_OK);
+    EXPECT_EQ(finish("r1", "default", 100, "spoiled"), LINE_OK);
+    EXPECT_EQ(finish("r3", "default", 120, "used"), LINE_OK);
     EXPECT_EQ(state("default", 100), "spoiled");
     EXPECT_EQ(state("default", 120), "used");
     EXPECT_EQ(reserve("default", "r4"), 110u);
     EXPECT_EQ(reserve("default", "r5"), 130u);
     EXPECT_EQ(reserve("default", "r6"), 140u);
     uint64_t value = 0;
-    EXPECT_EQ(try_reserve("default", "r7", &value, &why), STORE_EXHAUSTED);
+    EXPECT_EQ(try_reserve("default", "r7", &value, &why), LINE_EXHAUSTED);
     EXPECT_NE(why.find("the range 100 to 145 step 10"), std::string::npos) << why;
-    EXPECT_EQ(store_pool_check(t, range(100, 10, 145), &why), STORE_EXHAUSTED);
+    EXPECT_EQ(store_pool_check(t, range(100, 10, 145), &why), LINE_EXHAUSTED);
     // The last value a range can hold.
-    ASSERT_EQ(store_pool_check(t, {"top", false, INT64_MAX - 1, 1, INT64_MAX, {}}, &why), STORE_OK);
+    ASSERT_EQ(store_pool_check(t, {"top", false, INT64_MAX - 1, 1, INT64_MAX, {}}, &why), LINE_OK);
     EXPECT_EQ(reserve("top", "r8"), uint64_t(INT64_MAX - 1));
     EXPECT_EQ(reserve("top", "r9"), uint64_t(INT64_MAX));
-    EXPECT_EQ(try_reserve("top", "r10", &value, &why), STORE_EXHAUSTED);
+    EXPECT_EQ(try_reserve("top", "r10", &value, &why), LINE_EXHAUSTED);
 }
 
 // A list goes out in its order; given-back values go out lowest position first.
 TEST_P(Ledger, ListHandsOutInItsOrderUntilExhausted)
 {
     std::string why;
-    ASSERT_EQ(store_pool_check(t, list({7, 3, 9, 5}), &why), STORE_OK) << why;
+    ASSERT_EQ(store_pool_check(t, list({7, 3, 9, 5}), &why), LINE_OK) << why;
     EXPECT_EQ(reserve("boards", "a"), 7u);
     EXPECT_EQ(reserve("boards", "b"), 3u);
     EXPECT_EQ(reserve("boards", "c"), 9u);
     EXPECT_EQ(reserve("boards", "d"), 5u);
-    EXPECT_EQ(store_pool_check(t, list({7, 3, 9, 5}), &why), STORE_EXHAUSTED);
-    EXPECT_EQ(finish("d", "boards", 5, "returned"), STORE_OK);
-    EXPECT_EQ(finish("b", "boards", 3, "returned"), STORE_OK);
-    EXPECT_EQ(store_pool_check(t, list({7, 3, 9, 5}), &why), STORE_OK) << why;
+    EXPECT_EQ(store_pool_check(t, list({7, 3, 9, 5}), &why), LINE_EXHAUSTED);
+    EXPECT_EQ(finish("d", "boards", 5, "returned"), LINE_OK);
+    EXPECT_EQ(finish("b", "boards", 3, "returned"), LINE_OK);
+    EXPECT_EQ(store_pool_check(t, list({7, 3, 9, 5}), &why), LINE_OK) << why;
     EXPECT_EQ(reserve("boards", "e"), 3u);
     EXPECT_EQ(reserve("boards", "f"), 5u);
     uint64_t value = 0;
-    EXPECT_EQ(try_reserve("boards", "g", &value, &why), STORE_EXHAUSTED);
+    EXPECT_EQ(try_reserve("boards", "g", &value, &why), LINE_EXHAUSTED);
 }
 
 // A pool keeps its first definition; the answer says what it holds and what differs.
 TEST_P(Ledger, PoolKeepsItsFirstDefinition)
 {
     std::string why;
-    ASSERT_EQ(store_pool_check(t, range(1000, 1, 1999), &why), STORE_OK) << why;
+    ASSERT_EQ(store_pool_check(t, range(1000, 1, 1999), &why), LINE_OK) << why;
     reserve("default", "r1");
-    EXPECT_EQ(store_pool_check(t, range(1000, 1, 2999), &why), STORE_MISMATCH);
+    EXPECT_EQ(store_pool_check(t, range(1000, 1, 2999), &why), LINE_REFUSED);
     EXPECT_EQ(why, "the pool \"default\" is the range 1000 to 1999 (next 1001), not the range "
                    "1000 to 2999");
-    ASSERT_EQ(store_pool_check(t, list({1, 2, 3}), &why), STORE_OK) << why;
-    EXPECT_EQ(store_pool_check(t, list({1, 5, 3}), &why), STORE_MISMATCH);
+    ASSERT_EQ(store_pool_check(t, list({1, 2, 3}), &why), LINE_OK) << why;
+    EXPECT_EQ(store_pool_check(t, list({1, 5, 3}), &why), LINE_REFUSED);
     EXPECT_EQ(why, "the pool \"boards\" is a list of 3 values, not a list of 3 values; they differ "
                    "first at position 2: 2 held, 5 given");
-    EXPECT_EQ(store_pool_check(t, range(5, 0, 9), &why), STORE_MISMATCH);
-    EXPECT_EQ(store_pool_check(t, list({4, 8, 4}), &why), STORE_MISMATCH);
+    EXPECT_EQ(store_pool_check(t, range(5, 0, 9), &why), LINE_REFUSED);
+    EXPECT_EQ(store_pool_check(t, list({4, 8, 4}), &why), LINE_REFUSED);
     EXPECT_EQ(why, "the pool \"boards\": the list holds 4 twice");
     uint64_t value = 0;
-    EXPECT_EQ(try_reserve("nowhere", "x", &value, &why), STORE_MISMATCH);
+    EXPECT_EQ(try_reserve("nowhere", "x", &value, &why), LINE_REFUSED);
 }
 
 // A run's record is kept once however often it comes; the ledger follows only its own run's
@@ -138,33 +137,33 @@ TEST_P(Ledger, PoolKeepsItsFirstDefinition)
 TEST_P(Ledger, FinishKeepsEachRunOnce)
 {
     std::string why;
-    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), STORE_OK) << why;
+    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), LINE_OK) << why;
     const uint64_t v = reserve("default", "run-1");
     const std::string line = store_db_record("run-1", "default", v, "used");
-    EXPECT_EQ(store_finish(t, line, &why), STORE_OK) << why;
-    EXPECT_EQ(store_finish(t, line, &why), STORE_OK) << why;
+    EXPECT_EQ(store_finish(t, line, &why), LINE_OK) << why;
+    EXPECT_EQ(store_finish(t, line, &why), LINE_OK) << why;
     EXPECT_EQ(store_db_query(db,
                              "SELECT record, serial_value, usb_serial FROM records WHERE run = $1",
                              {store_text("run-1")}),
               (std::vector<store_row>{{line, "1", "A10K3"}}));
     EXPECT_EQ(store_db_query(db, "SELECT event FROM serial_events WHERE value = 1 ORDER BY id"),
               (std::vector<store_row>{{"reserved"}, {"used"}}));
-    EXPECT_EQ(finish("run-2", "", 0, nullptr), STORE_OK);
+    EXPECT_EQ(finish("run-2", "", 0, nullptr), LINE_OK);
     // Another run's number: the record is kept, the number left to its run.
     reserve("default", "run-3");
     EXPECT_EQ(store_finish(t, store_db_record("run-4", "default", 2, "returned"), &why),
-              STORE_MISMATCH);
+              LINE_REFUSED);
     EXPECT_NE(why.find("is reserved by run \"run-3\""), std::string::npos) << why;
     EXPECT_EQ(state("default", 2), "reserved");
     EXPECT_EQ(store_db_query(db, "SELECT COUNT(*) FROM records").at(0).at(0), "3");
-    EXPECT_EQ(store_finish(t, "{\"run\":", &why), STORE_MISMATCH);
+    EXPECT_EQ(store_finish(t, "{\"run\":", &why), LINE_REFUSED);
 }
 
 // Each field in its column; a row the caller read already goes in as its JSON line would.
 TEST_P(Ledger, FinishFromRowAsFromJson)
 {
     std::string why;
-    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), STORE_OK) << why;
+    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), LINE_OK) << why;
     const std::string when = "2026-12-07T15:00:00Z";
     const auto line = [&](const std::string &run, uint64_t value) {
         return "{\"time\":\"" + when +
@@ -178,10 +177,10 @@ TEST_P(Ledger, FinishFromRowAsFromJson)
                "\",\"tool\":\"zmk-cli 0.1.0\"}";
     };
     const uint64_t a = reserve("default", "by-json"), b = reserve("default", "by-row");
-    ASSERT_EQ(store_finish(t, line("by-json", a), &why), STORE_OK) << why;
+    ASSERT_EQ(store_finish(t, line("by-json", a), &why), LINE_OK) << why;
     record_row row;
     ASSERT_TRUE(record_row_parse(line("by-row", b), &row));
-    ASSERT_EQ(store_finish(t, row, line("by-row", b), &why), STORE_OK) << why;
+    ASSERT_EQ(store_finish(t, row, line("by-row", b), &why), LINE_OK) << why;
     const auto stored = [&](const std::string &run) {
         return store_db_query(
             db,
@@ -208,21 +207,24 @@ bool alive_but_7(int64_t pid) { return pid != 7; }
 TEST_P(Ledger, StaleReservationsAreSpoiled)
 {
     std::string why;
-    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), STORE_OK) << why;
+    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), LINE_OK) << why;
     reserve("default", "dead", 7, "bench-3");   // 1
     reserve("default", "live", 8, "bench-3");   // 2
     reserve("default", "other", 7, "bench-4");  // 3: same pid, another host
     reserve("default", "other2", 9, "bench-4"); // 4
-    EXPECT_EQ(store_spoil_stale(t, "bench-3", alive_but_7, 3600, &why), 1) << why;
+    int spoiled = 0;
+    EXPECT_EQ(store_spoil_stale(t, "bench-3", alive_but_7, 3600, &spoiled, &why), LINE_OK) << why;
+    EXPECT_EQ(spoiled, 1);
     EXPECT_EQ(state("default", 1), "spoiled");
     EXPECT_EQ(state("default", 3), "reserved");
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-    ASSERT_EQ(store_touch(t, "bench-3", 8, &why), STORE_OK) << why;
-    EXPECT_EQ(store_spoil_stale(t, "bench-3", alive_but_7, 1, &why), 2) << why;
+    ASSERT_EQ(store_touch(t, "bench-3", 8, &why), LINE_OK) << why;
+    EXPECT_EQ(store_spoil_stale(t, "bench-3", alive_but_7, 1, &spoiled, &why), LINE_OK) << why;
+    EXPECT_EQ(spoiled, 2);
     EXPECT_EQ(state("default", 2), "reserved");
     EXPECT_EQ(state("default", 3), "spoiled");
-    EXPECT_EQ(finish("other", "default", 3, "used"), STORE_OK);
-    EXPECT_EQ(finish("other2", "default", 4, "returned"), STORE_OK);
+    EXPECT_EQ(finish("other", "default", 3, "used"), LINE_OK);
+    EXPECT_EQ(finish("other2", "default", 4, "returned"), LINE_OK);
     EXPECT_EQ(state("default", 3), "used");
     EXPECT_EQ(state("default", 4), "spoiled");
     EXPECT_EQ(reserve("default", "next"), 5u);

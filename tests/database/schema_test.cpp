@@ -85,7 +85,7 @@ TEST_P(Schema, Version1IsUpgradedInPlace)
         "\"1a2b3c4d\",\"written_crc32\":\"1a2b3c4d\"},\"result\":\"ok\",\"serial\":{\"pool\":"
         "\"default\",\"value\":1,\"state\":\"used\"},\"run\":\"run-1\"}";
     std::string w;
-    EXPECT_EQ(store_finish(t, line, &w), STORE_OK) << w;
+    EXPECT_EQ(store_finish(t, line, &w), LINE_OK) << w;
     EXPECT_EQ(store_db_query(db, "SELECT image_written_crc32, serial_state FROM records WHERE "
                                  "run = 'run-1'"),
               (std::vector<store_row>{{"1a2b3c4d", "used"}}));
@@ -93,7 +93,7 @@ TEST_P(Schema, Version1IsUpgradedInPlace)
               (std::vector<store_row>{{"used", "42"}}));
     uint64_t value = 0;
     EXPECT_EQ(store_reserve(t, "default", store_db_who("run-2", "bench-3", 42), &value, &w),
-              STORE_OK)
+              LINE_OK)
         << w;
     EXPECT_EQ(value, 2u);
     store_close(t);

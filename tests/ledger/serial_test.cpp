@@ -21,7 +21,10 @@ std::string encoded(const char *format, uint64_t value)
 std::string refusal(serial_settings opt, uint32_t image_size = 1024, bool db = true)
 {
     serial_plan plan;
-    return serial_plan_make(opt, db, image_size, &plan);
+    std::string why;
+    const line_status s = serial_plan_make(opt, db, image_size, &plan, &why);
+    EXPECT_EQ(s == LINE_OK, why.empty()) << why;
+    return why;
 }
 
 serial_settings with_range()
@@ -59,7 +62,8 @@ TEST(Serial, PlansRefusedWithTheirReason)
 {
     EXPECT_EQ(refusal(with_range()), "");
     serial_plan plan;
-    ASSERT_EQ(serial_plan_make(with_range(), true, 1024, &plan), "");
+    std::string why;
+    ASSERT_EQ(serial_plan_make(with_range(), true, 1024, &plan, &why), LINE_OK) << why;
     EXPECT_TRUE(plan.given && plan.at == 0x100 && plan.start == 1000 && plan.step == 1);
     EXPECT_EQ(plan.last, 0xffffffffu) << "a range without an end ends where its format does";
 
@@ -97,7 +101,8 @@ TEST(Serial, ListFilesAreReadWholeOrRefused)
     o.list = path;
     std::ofstream(path) << "# batch 7\n1001\r\n0x3ea\n\n1003\n";
     serial_plan plan;
-    ASSERT_EQ(serial_plan_make(o, true, 1024, &plan), "");
+    std::string why;
+    ASSERT_EQ(serial_plan_make(o, true, 1024, &plan, &why), LINE_OK) << why;
     EXPECT_EQ(plan.values, (std::vector<uint64_t>{1001, 1002, 1003}));
 
     const struct {

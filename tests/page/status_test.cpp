@@ -90,13 +90,13 @@ TEST(UiSlots, NamedSlotsTakeTheirPortsAndKeepTheirPlaces)
     station s;
     std::string why;
     for (const char *bad : {"bay", "=/dev/ttyUSB0", "bay=", "bay=usb-path:"}) {
-        EXPECT_EQ(ui_slots_parse(s.slots, bad, &why), -1) << bad;
+        EXPECT_EQ(ui_slots_parse(s.slots, bad, &why), LINE_REFUSED) << bad;
         EXPECT_NE(why.find(bad), std::string::npos) << why;
     }
-    ASSERT_EQ(ui_slots_parse(s.slots, "bay-1=/dev/ttyUSB[0-3]", &why), 0) << why;
-    ASSERT_EQ(ui_slots_parse(s.slots, "bay-2=usb-path:1-1.3*", &why), 0) << why;
-    EXPECT_EQ(ui_slots_parse(s.slots, "bay-2=/dev/ttyACM0", &why), -1);
-    ASSERT_EQ(ui_slots_parse(s.slots, "bay-3=/dev/ttyUSB?", &why), 0) << why;
+    ASSERT_EQ(ui_slots_parse(s.slots, "bay-1=/dev/ttyUSB[0-3]", &why), LINE_OK) << why;
+    ASSERT_EQ(ui_slots_parse(s.slots, "bay-2=usb-path:1-1.3*", &why), LINE_OK) << why;
+    EXPECT_EQ(ui_slots_parse(s.slots, "bay-2=/dev/ttyACM0", &why), LINE_REFUSED);
+    ASSERT_EQ(ui_slots_parse(s.slots, "bay-3=/dev/ttyUSB?", &why), LINE_OK) << why;
     s.start("/dev/ttyUSB7", 0, "1-1.3.2"); // by where it is plugged
     s.start("/dev/ttyUSB9", 0);            // by its path
     s.start("/dev/ttyUSB2", 0);

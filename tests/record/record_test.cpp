@@ -99,7 +99,7 @@ struct Keeper : ::testing::Test {
     {
         int64_t runs = 0, ok = 0;
         std::string why;
-        EXPECT_EQ(store_totals(db, "1970-01-01", &runs, &ok, &why), STORE_OK) << why;
+        EXPECT_EQ(store_totals(db, "1970-01-01", &runs, &ok, &why), LINE_OK) << why;
         return runs;
     }
 };
