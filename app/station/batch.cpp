@@ -128,8 +128,8 @@ keeper_kept keep(batch *g, const record &r)
 void conclude(batch *g, const batch_device &d, const run_end &e, bool touched = true)
 {
     const record r = record_of(g, d, e);
-    page_feed_record(g->page, r.json);
     const keeper_kept k = keep(g, r);
+    page_feed_record(g->page, r.json); // after the log and the database had it
     if (e.result == RUN_IN_USE)
         ++g->in_use;
     else if (!touched)
