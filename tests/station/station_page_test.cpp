@@ -22,6 +22,42 @@ bool plug(device_sims *sims, const std::string &link, std::vector<std::string> f
     return sims->start(faults);
 }
 
+// The station with its page, four named bays and one for a held port; its
+// pid, and the page's address in `url`.
+pid_t start_station(const std::string &dir, const std::string &log, std::string *url)
+{
+    const std::string err = dir + "/station.err";
+    std::vector<std::string> args{ZMK_CLI,     "--station", "--match", dir + "/dut*",
+                                  "--log",     log,         "--ui",    "127.0.0.1:0",
+                                  "--timeout", "15",        "--slot",  "held=" + dir + "/dut-held"};
+    for (int i = 0; i < 4; ++i)
+        args.insert(args.end(), {"--slot", "bay-" + std::to_string(i + 1) + "=" + dir + "/dut" +
+                                               std::to_string(i)});
+    const pid_t station = sim_spawn(args, dir + "/station.out", err);
+    EXPECT_TRUE(wait_for(5000, [&] {
+        const std::string text = sim_slurp(err);
+        const size_t at = text.find("http://");
+        *url = at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
+        return has(text, "waiting for devices") && !url->empty();
+    })) << sim_slurp(err);
+    return station;
+}
+
+// A port another program holds: its tile says so while it is asked for.
+void held_port_tile(device_sims *sims, const std::string &dir, const std::string &url)
+{
+    ASSERT_TRUE(plug(sims, dir + "/dut-held"));
+    const pid_t holder = sim_spawn({"sh", "-c", "exec 3<>\"$0\"; exec sleep 30", dir + "/dut-held"},
+                                   dir + "/holder.out", dir + "/holder.err");
+    EXPECT_TRUE(wait_for(8000, [&] {
+        const json st = json::parse(http(dir, "GET", url + "api/status"), nullptr, false);
+        return st.is_object() && st["slots"].at(0).value("state", "") == "in-use";
+    }));
+    EXPECT_TRUE(wait_for(15000, [&] { return has(sim_slurp(dir + "/station.out"), "BUSY "); }));
+    kill(holder, SIGKILL);
+    wait_exit(holder, 1000);
+}
+
 } // namespace
 
 // Four bays (one device going silent, one refusing), a port another program
@@ -30,21 +66,10 @@ bool plug(device_sims *sims, const std::string &link, std::vector<std::string> f
 TEST(StationPage, TilesInABrowserAndTheApiAgainstTheRecords)
 {
     device_sims sims;
-    const std::string &dir = sims.dir, log = dir + "/log.jsonl", err = dir + "/station.err";
-    std::vector<std::string> args{ZMK_CLI,     "--station", "--match", dir + "/dut*",
-                                  "--log",     log,         "--ui",    "127.0.0.1:0",
-                                  "--timeout", "15",        "--slot",  "held=" + dir + "/dut-held"};
-    for (int i = 0; i < 4; ++i)
-        args.insert(args.end(), {"--slot", "bay-" + std::to_string(i + 1) + "=" + dir + "/dut" +
-                                               std::to_string(i)});
-    const pid_t station = sim_spawn(args, dir + "/station.out", err);
+    const std::string &dir = sims.dir, log = dir + "/log.jsonl";
     std::string url;
-    ASSERT_TRUE(wait_for(5000, [&] {
-        const std::string text = sim_slurp(err);
-        const size_t at = text.find("http://");
-        url = at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
-        return has(text, "waiting for devices") && !url.empty();
-    })) << sim_slurp(err);
+    const pid_t station = start_station(dir, log, &url);
+    ASSERT_FALSE(url.empty());
 
     const std::string shots = std::string(ZMK_ARTEFACTS) + "/station-page";
     const pid_t browser = sim_spawn(
@@ -72,17 +97,7 @@ TEST(StationPage, TilesInABrowserAndTheApiAgainstTheRecords)
                st["slots"].at(5).value("state", "") == "pass";
     }));
 
-    // A port another program holds: its tile says so while it is asked for.
-    ASSERT_TRUE(plug(&sims, dir + "/dut-held"));
-    const pid_t holder = sim_spawn({"sh", "-c", "exec 3<>\"$0\"; exec sleep 30", dir + "/dut-held"},
-                                   dir + "/holder.out", dir + "/holder.err");
-    EXPECT_TRUE(wait_for(8000, [&] {
-        const json st = json::parse(http(dir, "GET", url + "api/status"), nullptr, false);
-        return st.is_object() && st["slots"].at(0).value("state", "") == "in-use";
-    }));
-    ASSERT_TRUE(wait_for(15000, [&] { return has(sim_slurp(dir + "/station.out"), "BUSY "); }));
-    kill(holder, SIGKILL);
-    wait_exit(holder, 1000);
+    held_port_tile(&sims, dir, url);
 
     // What the page's API gives is what the log holds, record for record.
     EXPECT_EQ(http(dir, "GET", url + "api/records?after=0"), sim_slurp(log));
