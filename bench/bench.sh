@@ -145,7 +145,7 @@ batch() {
   local baud=115200 dir="$work/$1" d j # not i: wait_for counts with it
   local batch_n=$batch_n extra=() skip=() label="zmk-cli x$batch_n" viewers= what=
   if [ "$1" = batch-serial ]; then
-    extra=(--db "$dir/line.db" --serial-at 0x100 --serial-start 1) label="x$batch_n serial"
+    extra=(--db "$dir/line.db" --new-pool --serial-at 0x100 --serial-start 1) label="x$batch_n serial"
     skip=(--expect-skip 0x100:4) what=", each with its serial number reserved in an SQLite ledger"
   elif [ "$1" = batch-ui ]; then
     batch_n=8 extra=(--ui 127.0.0.1:0) label="x8 page x20"

@@ -7,6 +7,7 @@
 #include "app/station/batch.h"
 
 #include <cstdio>
+#include <filesystem>
 
 namespace {
 
@@ -26,25 +27,76 @@ int check_log(const cli_options &opt)
                   "cannot open the log " + opt.log + ": " + why + "; no device was touched");
 }
 
+// The database's name in what zmk-cli says: a file's absolute path, a
+// server's address without its password.
+std::string where_of(const std::string &db)
+{
+    if (store_is_server_name(db))
+        return store_display_name(db);
+    std::error_code ec;
+    const std::filesystem::path abs = std::filesystem::absolute(db, ec);
+    return ec ? db : abs.string();
+}
+
+// A production run never makes a ledger by accident: a missing file is made
+// only for --new-pool, or for records alone; both are said.
+int check_file(const cli_options &opt, const serial_plan &plan, const std::string &where)
+{
+    std::error_code ec;
+    if (store_is_server_name(opt.db) || std::filesystem::exists(opt.db, ec))
+        return 0;
+    if (plan.given && !plan.new_pool)
+        return refuse(RUN_EXIT_USAGE, "there is no database " + where +
+                                          ": give --new-pool with the pool's definition to start "
+                                          "one; no device was touched");
+    std::fprintf(stderr, "zmk-cli: new database %s%s\n", where.c_str(),
+                 plan.given ? "" : " (records only)");
+    return 0;
+}
+
+// Where this run's numbers come from, said at the start.
+int say_numbers(const serial_plan &plan, const run_image &image, ledger *serials,
+                const std::string &where)
+{
+    std::string why;
+    if (serial_plan_fits(plan, image.size, &why) != LINE_OK)
+        return refuse(RUN_EXIT_USAGE, why);
+    uint64_t next = 0, left = 0;
+    if (store_pool_left(serials->db, plan.pool, &next, &left, &why) != LINE_OK)
+        return refuse(RUN_EXIT_PORT, "cannot use the database " + where + ": " + why);
+    if (plan.new_pool)
+        std::fprintf(stderr, "zmk-cli: new pool %s in %s\n", plan.pool.c_str(), where.c_str());
+    std::fprintf(stderr, "zmk-cli: numbers: pool %s in %s, %s at 0x%llx, next %llu, %llu left\n",
+                 plan.pool.c_str(), where.c_str(), plan.format_name.c_str(),
+                 static_cast<unsigned long long>(plan.at), static_cast<unsigned long long>(next),
+                 static_cast<unsigned long long>(left));
+    return 0;
+}
+
 // --db: opened, the plan's pool checked, the spools earlier runs left
 // written, then the reservations nobody will end spoiled (a record in a
 // spool tells what became of its number).
-int open_database(const cli_options &opt, const serial_plan &plan, ledger *serials, keeper *records,
-                  store **db)
+int open_database(const cli_options &opt, serial_plan *plan, const run_image &image,
+                  ledger *serials, keeper *records, store **db)
 {
-    const std::string shown = store_display_name(opt.db);
+    const std::string shown = store_display_name(opt.db), where = where_of(opt.db);
     std::string why;
     if (store_name_valid(opt.db, &why) != LINE_OK)
         return refuse(RUN_EXIT_USAGE, why);
+    if (const int rc = check_file(opt, *plan, where))
+        return rc;
     *db = store_open(opt.db, &why);
     if (!*db)
         return refuse(RUN_EXIT_PORT,
                       "cannot open the database " + shown + ": " + why + "; no device was touched");
     const std::string host = cli_station_name(opt);
-    if (plan.given) {
+    if (plan->given) {
         const line_status s = ledger_open(serials, *db, shown, plan, host, &why);
         if (s != LINE_OK)
-            return refuse(s == LINE_AWAY ? RUN_EXIT_PORT : RUN_EXIT_USAGE, why);
+            return refuse(s == LINE_AWAY ? RUN_EXIT_PORT : RUN_EXIT_USAGE,
+                          (s == LINE_REFUSED ? where + ": " : "") + why);
+        if (const int rc = say_numbers(*plan, image, serials, where))
+            return rc;
     }
     keeper_init(records, opt.log, *db, shown);
     serials->db = *db;
@@ -90,8 +142,10 @@ int cli_run(const cli_options &opt)
         return rc;
     keeper_init(&records, opt.log, nullptr, "");
     if (!opt.db.empty())
-        if (const int rc = open_database(opt, plan, &serials, &records, &db))
+        if (const int rc = open_database(opt, &plan, image, &serials, &records, &db))
             return rc;
+    if (opt.ports.empty() && !opt.station) // --new-pool alone: the pool is made
+        return RUN_EXIT_DONE;
     ledger *numbers = plan.given ? &serials : nullptr;
     if (opt.station || opt.ports.size() > 1 || !opt.ui.empty())
         return run_many(opt, image, numbers, &records);

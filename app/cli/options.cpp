@@ -79,7 +79,7 @@ void add_serial_options(CLI::App &app, cli_options *opt)
                    "How the number is written: u32le, u32be, u64le, u64be, or ascii:N (decimal, "
                    "zero-padded to N characters)")
         ->type_name("FORMAT")
-        ->default_str("u32le");
+        ->default_str("u32le, or the pool's");
     app.add_option("--serial-start", opt->serial.start, "The range's first number")->type_name("N");
     app.add_option("--serial-step", opt->serial.step, "From one number to the next (default 1)")
         ->type_name("K");
@@ -103,9 +103,16 @@ void add_serial_options(CLI::App &app, cli_options *opt)
         ->type_name("NAME=PATTERN")
         ->allow_extra_args(false);
     app.add_option("--serial-pool", opt->serial.pool,
-                   "The range's name in the database, so products can share one (default: "
-                   "default)")
+                   "The pool's name in the database, so products can share one (default: "
+                   "default); alone, it takes the place, the format and the numbers from the "
+                   "pool")
         ->type_name("NAME");
+    app.add_flag("--new-pool", opt->serial.new_pool,
+                 "Start a new pool with the definition given (and the SQLite file when "
+                 "missing); without it, a run uses only a pool that is there");
+    app.add_flag("--allow-overlap", opt->serial.allow_overlap,
+                 "With --new-pool: the new pool may hand out numbers another pool written at "
+                 "the same place hands out too");
 }
 
 int check_usage(const cli_options *opt, bool jobs_given)
@@ -119,7 +126,7 @@ int check_usage(const cli_options *opt, bool jobs_given)
         why = "--station finds its ports itself: give --match instead of PORT";
     else if (!opt->station && !opt->match.empty())
         why = "--match goes with --station (or --list); PORT... programs the ports named";
-    else if (!opt->station && opt->ports.empty())
+    else if (!opt->station && opt->ports.empty() && !opt->serial.new_pool)
         why = "PORT is required";
     else if (!opt->slots.empty() && opt->ui.empty())
         why = "--slot names the tiles of the page: give --ui too";

@@ -44,14 +44,31 @@ record_facts facts_of(const cli_options &opt, const run_image &image, const ledg
     f.written_crc32 = run_image_written_crc32(image); // its copy holds the number
     if (serials) {
         f.serial_pool = serials->plan->pool;
+        f.serial_at = serials->plan->at;
+        f.serial_format = serials->plan->format_name;
         f.serial_value = claim.value;
         f.serial_bytes = serial_hex(claim.bytes.data(), claim.bytes.size());
     }
     return f;
 }
 
-// The record of a single run; the status it ends with (4 when it was not kept).
-int keep(keeper *records, record_facts f, const std::string &port)
+// The run's last line: its serial number and what became of it. A pass's
+// goes to standard output (not with --quiet), any other end's with the errors.
+void say_serial(const cli_options &opt, const record_facts &f, int status)
+{
+    if (f.serial_state.empty())
+        return;
+    const std::string words = record_serial_words(f.serial_value, f.serial_state);
+    if (status != RUN_EXIT_DONE)
+        std::fprintf(stderr, "zmk-cli: %s\n", words.c_str());
+    else if (!opt.run.quiet)
+        std::printf("%s\n", words.c_str());
+    std::fflush(stdout);
+}
+
+// The record of a single run; the status it ends with (4 when a store asked
+// for does not hold it).
+int keep(const cli_options &opt, keeper *records, const record_facts &f)
 {
     const keeper_kept k = keeper_keep(records, record_make(f));
     if (k.kept && k.spooled)
@@ -60,10 +77,12 @@ int keep(keeper *records, record_facts f, const std::string &port)
                      "%s, and the next run on this station writes it\n",
                      records->db_name.c_str(), k.why.c_str(), records->spool.c_str());
     if (!k.kept)
-        std::fprintf(stderr, "zmk-cli: %s%s, but its record was not kept: %s\n", port.c_str(),
+        std::fprintf(stderr, "zmk-cli: %s%s, but %s\n", f.port.c_str(),
                      f.end.exit == RUN_EXIT_DONE ? " was programmed" : " failed", k.why.c_str());
     keeper_report(records);
-    return k.kept ? f.end.exit : RUN_EXIT_RECORD;
+    const int status = k.kept ? f.end.exit : RUN_EXIT_RECORD;
+    say_serial(opt, f, status);
+    return status;
 }
 
 } // namespace
@@ -93,5 +112,5 @@ int cli_single(const cli_options &opt, run_image *image, ledger *serials, keeper
     f.end = end;
     if (serials)
         f.serial_state = ledger_state(end.exit == RUN_EXIT_DONE, watch.serial_sent);
-    return keep(records, f, opt.run.port);
+    return keep(opt, records, f);
 }

@@ -32,6 +32,8 @@ constexpr record_column columns[] = {
     {REC_EXCHANGES, nullptr, "exchanges", INT, "exchanges", "BIGINT"},
     {REC_REPEATS, nullptr, "repeats", INT, "repeats", "BIGINT"},
     {REC_SERIAL_POOL, "serial", "pool", TEXT, "serial_pool", "TEXT"},
+    {REC_SERIAL_AT, "serial", "at", INT, "serial_at", "BIGINT"},
+    {REC_SERIAL_FORMAT, "serial", "format", TEXT, "serial_format", "TEXT"},
     {REC_SERIAL_VALUE, "serial", "value", INT, "serial_value", "BIGINT"},
     {REC_SERIAL_BYTES, "serial", "bytes", TEXT, "serial_bytes", "TEXT"},
     {REC_SERIAL_STATE, "serial", "state", TEXT, "serial_state", "TEXT"},

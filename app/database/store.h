@@ -23,13 +23,22 @@ struct store_who {
     std::string usb_serial, usb_location; // "" when unknown
 };
 
-// A pool: a range (start, step, last inclusive) or a list of values in order.
+// A pool: a range (start, step, last inclusive) or a list of values in order,
+// and where and how its numbers are written into an image.
 struct store_pool {
-    std::string name; // "default"
+    std::string name;    // "default"
+    bool numbers = true; // the range or list is given (a run may name just the pool)
     bool list = false;
     uint64_t start = 0, step = 1, last = INT64_MAX; // range; values never exceed INT64_MAX
     std::vector<uint64_t> values;                   // list
+    bool placed = false;                            // `at` and `format` are given
+    uint64_t at = 0;                                // the byte offset in the image
+    std::string format;                             // "u32le", "ascii:8", ...
 };
+
+// How a run may use a pool: define it when missing (the ledger's tests), only
+// make a new one, or only use one that is there.
+enum store_pool_mode { STORE_POOL_DEFINE, STORE_POOL_NEW, STORE_POOL_EXISTING };
 
 // LINE_REFUSED also answers what the ledger cannot follow: a pool defined
 // otherwise or not at all, a malformed pool or record, a record whose serial
@@ -53,6 +62,17 @@ void store_close(store *t);
 // LINE_REFUSED, `why` says what differs and what the pool holds). LINE_EXHAUSTED when
 // nothing is left to hand out; LINE_AWAY when the database cannot be reached.
 line_status store_pool_check(store *t, const store_pool &pool, std::string *why);
+// The pool as `mode` allows: STORE_POOL_NEW refuses one that is there and, unless
+// `allow_overlap`, one whose numbers another pool written at the same place hands
+// out too; STORE_POOL_EXISTING refuses one that is not there, naming the pools
+// that are. What is given must be what the pool holds; a pool that does not yet
+// say where its numbers go takes the place given. `held` (may be nullptr) gets the
+// pool's whole definition.
+line_status store_pool_open(store *t, const store_pool &given, store_pool_mode mode,
+                            bool allow_overlap, store_pool *held, std::string *why);
+// The number the pool hands out next, and how many it has left.
+line_status store_pool_left(store *t, const std::string &name, uint64_t *next, uint64_t *left,
+                            std::string *why);
 // Reserves the pool's next number for a device, committed before it returns: a number given
 // back first (lowest list position / value first), else the range's next value. One
 // transaction, safe against other processes and stations on the same database. A commit whose

@@ -6,7 +6,9 @@
 namespace {
 
 // 2: records.image_written_crc32.
-constexpr int64_t store_version = 2;
+// 3: where and how a pool's numbers are written: pools, serials and records
+//    carry the offset and the format.
+constexpr int64_t store_version = 3;
 
 // The run is the records' key too: a run's record goes in once (ON CONFLICT (run)).
 std::string records_table(const std::string &id)
@@ -26,12 +28,12 @@ std::vector<std::string> store_tables(const std::string &id)
         "CREATE TABLE zmk_schema (version INTEGER NOT NULL)",
         "CREATE TABLE pools (name TEXT PRIMARY KEY, kind TEXT NOT NULL CHECK (kind IN ('range', "
         "'list')), start BIGINT, step BIGINT, last BIGINT, next BIGINT, list_count BIGINT, "
-        "list_crc TEXT, created TEXT NOT NULL)",
+        "list_crc TEXT, created TEXT NOT NULL, at BIGINT, format TEXT)",
         "CREATE TABLE serials (pool TEXT NOT NULL REFERENCES pools (name), value BIGINT NOT NULL, "
         "position BIGINT NOT NULL, state TEXT NOT NULL CHECK (state IN ('free', 'reserved', "
         "'used', 'spoiled')), run TEXT, host TEXT, pid BIGINT, port TEXT, usb_serial TEXT, "
-        "usb_location TEXT, reserved_at TEXT, seen_at TEXT, ended_at TEXT, "
-        "PRIMARY KEY (pool, value))",
+        "usb_location TEXT, reserved_at TEXT, seen_at TEXT, ended_at TEXT, at BIGINT, "
+        "format TEXT, PRIMARY KEY (pool, value))",
         "CREATE INDEX serials_free ON serials (pool, state, position)",
         "CREATE INDEX serials_open ON serials (state, host, pid)",
         "CREATE TABLE serial_events (id " + id +
@@ -61,10 +63,21 @@ bool schema_add_column(store *t, record_field field)
         t, std::string("ALTER TABLE records ADD COLUMN ") + c.column + " " + c.sql_type, {});
 }
 
+bool schema_add_place(store *t)
+{
+    for (const char *table : {"pools", "serials"})
+        if (!store_exec(t, std::string("ALTER TABLE ") + table + " ADD COLUMN at BIGINT", {}) ||
+            !store_exec(t, std::string("ALTER TABLE ") + table + " ADD COLUMN format TEXT", {}))
+            return false;
+    return schema_add_column(t, REC_SERIAL_AT) && schema_add_column(t, REC_SERIAL_FORMAT);
+}
+
 // Each version's step from the one before, then the version reached; the rows stay.
 line_status schema_upgrade(store *t, int64_t version)
 {
     if (version < 2 && !schema_add_column(t, REC_IMAGE_WRITTEN_CRC32))
+        return LINE_AWAY;
+    if (version < 3 && !schema_add_place(t))
         return LINE_AWAY;
     return store_exec(t, "UPDATE zmk_schema SET version = $1", {store_int(store_version)})
                ? LINE_OK

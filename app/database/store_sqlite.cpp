@@ -1,16 +1,27 @@
 // The line's database in an SQLite file: durable commits (synchronous=FULL),
-// writers one at a time (BEGIN IMMEDIATE), at most ~10 s waiting for another.
+// writers one at a time (BEGIN IMMEDIATE), at most ~10 s waiting for another;
+// a record's write waits 0.1 s at most.
 #include "app/database/store_sql.h"
 
 #include <sqlite3.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 struct store_conn {
     sqlite3 *db;
+    bool begin_due = false; // a transaction was asked for: it starts with its first statement
+    int wait_ms = 0;        // how long the running statement may wait for the lock
 };
 
 namespace {
+
+const char SQLITE_BEGIN[] = "BEGIN IMMEDIATE";
+const int SQLITE_WAIT_MS = 10000;
+// A record that cannot be written at once goes to the keeper's spool, so
+// that no device waits on another program's lock.
+const int SQLITE_RECORD_WAIT_MS = 100;
 
 // The shared SQL's $1 becomes ?1: SQLite numbers `$name` parameters by first use.
 std::string sqlite_params(const char *sql)
@@ -26,8 +37,12 @@ store_sql_rc sqlite_fail(store_conn *c, int rc, std::string *why)
 {
     *why = sqlite3_errmsg(c->db);
     const int primary = rc & 0xff;
-    if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
-        *why = "another program has held the file locked for over 10 s (" + *why + ")";
+    if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
+        char held[80];
+        std::snprintf(held, sizeof held, "another program has held the file locked for over %g s",
+                      c->wait_ms / 1000.0);
+        *why = held + (" (" + *why + ")");
+    }
     return primary == SQLITE_IOERR || primary == SQLITE_CANTOPEN ? STORE_SQL_LOST
                                                                  : STORE_SQL_FAILED;
 }
@@ -59,15 +74,38 @@ store_row sqlite_row(sqlite3_stmt *s)
     return row;
 }
 
+// The write lock is taken just before the transaction's first statement,
+// which says how long it may wait: a record's insert hardly at all.
+int sqlite_begin(store_conn *c, const char *first)
+{
+    c->begin_due = false;
+    if (std::strncmp(first, "INSERT INTO records ", 20) == 0)
+        c->wait_ms = SQLITE_RECORD_WAIT_MS;
+    sqlite3_busy_timeout(c->db, c->wait_ms);
+    const int rc = sqlite3_exec(c->db, SQLITE_BEGIN, nullptr, nullptr, nullptr);
+    sqlite3_busy_timeout(c->db, SQLITE_WAIT_MS);
+    return rc;
+}
+
 store_sql_rc sqlite_exec(store_conn *c, const char *sql, const std::vector<store_param> &params,
                          store_rows *out, std::string *why)
 {
     sqlite3_stmt *s = nullptr;
+    out->rows.clear();
+    out->changed = 0;
+    c->wait_ms = SQLITE_WAIT_MS;
+    if (std::strcmp(sql, SQLITE_BEGIN) == 0) {
+        c->begin_due = true;
+        return STORE_SQL_OK;
+    }
+    int rc = c->begin_due ? sqlite_begin(c, sql) : SQLITE_OK;
+    if (rc != SQLITE_OK)
+        return sqlite_fail(c, rc, why);
+    c->wait_ms = SQLITE_WAIT_MS;
     const std::string text = sqlite_params(sql);
-    int rc = sqlite3_prepare_v2(c->db, text.c_str(), -1, &s, nullptr);
+    rc = sqlite3_prepare_v2(c->db, text.c_str(), -1, &s, nullptr);
     if (rc == SQLITE_OK)
         rc = sqlite_bind(s, params);
-    out->rows.clear();
     while (rc == SQLITE_OK || rc == SQLITE_ROW) {
         rc = sqlite3_step(s);
         if (rc == SQLITE_ROW)
@@ -85,7 +123,7 @@ store_conn *sqlite_open(const std::string &name, std::string *why)
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
     if (rc == SQLITE_OK)
-        rc = sqlite3_busy_timeout(db, 10000);
+        rc = sqlite3_busy_timeout(db, SQLITE_WAIT_MS);
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
@@ -106,7 +144,7 @@ const store_backend sqlite_backend = {
     sqlite_open,
     sqlite_close,
     sqlite_exec,
-    "BEGIN IMMEDIATE",
+    SQLITE_BEGIN,
     "",
     "",
     "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = $1",

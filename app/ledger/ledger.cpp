@@ -10,34 +10,73 @@ namespace {
 
 bool alive(int64_t pid) { return proc_alive(pid); }
 
-store_pool pool_of(const serial_plan &plan)
+store_pool given_of(const serial_plan &plan)
 {
     store_pool pool;
     pool.name = plan.pool;
+    pool.numbers = plan.numbers;
     pool.list = plan.list;
     pool.start = plan.start;
     pool.step = plan.step;
     pool.last = plan.last;
     pool.values = plan.values;
+    // Without --serial-format, a pool that keeps its place keeps its format.
+    pool.placed = plan.at_given && (plan.format_given || plan.new_pool);
+    pool.at = plan.at;
+    pool.format = plan.format_name;
     return pool;
+}
+
+// --serial-at or --serial-format alone: the part given must be what the
+// pool keeps; a pool that keeps no place yet takes the offset given, written
+// as u32le unless the format is given.
+line_status place_part(store *db, const serial_plan &plan, store_pool given, store_pool *held,
+                       std::string *why)
+{
+    if (!held->placed) {
+        if (!plan.at_given)
+            return LINE_OK; // the pool has said what is missing already
+        given.placed = true;
+        return store_pool_open(db, given, STORE_POOL_EXISTING, false, held, why);
+    }
+    const uint64_t at = plan.at_given ? plan.at : held->at;
+    const std::string &format = plan.format_given ? plan.format_name : held->format;
+    if (at == held->at && format == held->format)
+        return LINE_OK;
+    char text[96];
+    std::snprintf(text, sizeof text, " at 0x%llx, not %s at 0x%llx",
+                  static_cast<unsigned long long>(held->at), format.c_str(),
+                  static_cast<unsigned long long>(at));
+    *why = "the pool \"" + plan.pool + "\" writes its numbers as " + held->format + text;
+    return LINE_REFUSED;
 }
 
 } // namespace
 
-line_status ledger_open(ledger *t, store *db, const std::string &name, const serial_plan &plan,
+line_status ledger_open(ledger *t, store *db, const std::string &name, serial_plan *plan,
                         const std::string &host, std::string *why)
 {
     t->db = db;
     t->name = name;
-    t->plan = &plan;
+    t->plan = plan;
     t->host = host;
     t->pid = proc_self_id();
     t->touch_ms = platform_tick_ms() + 60000;
-    const line_status s = store_pool_check(db, pool_of(plan), why);
+    const store_pool given = given_of(*plan);
+    store_pool held;
+    line_status s =
+        store_pool_open(db, given, plan->new_pool ? STORE_POOL_NEW : STORE_POOL_EXISTING,
+                        plan->allow_overlap, &held, why);
+    if (s == LINE_OK && (plan->at_given || plan->format_given) && !given.placed)
+        s = place_part(db, *plan, given, &held, why);
+    if (held.placed && serial_parse_format(held.format, &plan->format)) {
+        plan->at = held.at;
+        plan->format_name = held.format;
+    }
     if (s == LINE_AWAY)
         *why = "cannot use the database " + name + ": " + *why;
     else if (s == LINE_EXHAUSTED)
-        *why = "the serial numbers of pool '" + plan.pool + "' are used up" +
+        *why = "the serial numbers of pool '" + plan->pool + "' are used up" +
                (why->empty() ? "" : ": " + *why);
     return s;
 }

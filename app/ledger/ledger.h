@@ -30,9 +30,11 @@ struct ledger {
 // Reservations not seen for this long, from any station, are spoiled.
 constexpr int LEDGER_STALE_S = 600;
 
-// Checks the plan's pool in `db`: LINE_OK, or the status with the reason
-// (the database away; the pool defined otherwise, or used up).
-line_status ledger_open(ledger *t, store *db, const std::string &name, const serial_plan &plan,
+// The plan's pool in `db`: made (--new-pool) or found, checked against what
+// the run gives, and what the run did not give taken from it (the place, the
+// format). LINE_OK, or the status with the reason (the database away; no such
+// pool, one defined otherwise, or one used up).
+line_status ledger_open(ledger *t, store *db, const std::string &name, serial_plan *plan,
                         const std::string &host, std::string *why);
 // Spoils the reservations nobody will end (their process is gone, or
 // nobody has refreshed them for LEDGER_STALE_S), and says how many.

@@ -106,6 +106,8 @@ std::string read_list(const std::string &path, const serial_format &f, std::vect
     std::set<uint64_t> seen;
     std::string line;
     for (int n = 1; std::getline(in, line); ++n) {
+        if (n == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0)
+            line.erase(0, 3); // the byte-order mark some editors put first
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
             line.pop_back();
         if (line.empty() || line[0] == '#')
@@ -113,7 +115,8 @@ std::string read_list(const std::string &path, const serial_format &f, std::vect
         const std::string where = path + " line " + std::to_string(n) + ": ";
         uint64_t v = 0;
         if (!serial_parse_number(line, &v))
-            return where + "'" + line + "' is not a number";
+            return where + "'" + line +
+                   "' is not a serial number: numbers are 0 or more, decimal or 0x hex";
         if (v > serial_format_max(f))
             return where + line + " does not fit the serial format";
         if (!seen.insert(v).second)
@@ -144,9 +147,9 @@ std::string range_of(const serial_settings &opt, serial_plan *p)
     if (p->step == 0)
         return "--serial-step must be 1 or more";
     if (p->start > max)
-        return "--serial-start " + opt.start + " does not fit " + opt.format;
+        return "--serial-start " + opt.start + " does not fit " + p->format_name;
     if (p->last > max)
-        return "--serial-end " + opt.end + " does not fit " + opt.format;
+        return "--serial-end " + opt.end + " does not fit " + p->format_name;
     if (p->last < p->start)
         return "the serial range is used up before it starts: --serial-end is below --serial-start";
     return "";
@@ -156,40 +159,58 @@ std::string range_of(const serial_settings &opt, serial_plan *p)
 
 namespace {
 
+// Where the number goes and how it is written, as far as given.
+std::string place_of(const serial_settings &opt, serial_plan *p)
+{
+    p->format_given = !opt.format.empty();
+    p->format_name = p->format_given ? opt.format : "u32le";
+    if (!serial_parse_format(p->format_name, &p->format))
+        return "--serial-format takes u32le, u32be, u64le, u64be or ascii:N (N from 1 to 20)";
+    p->at_given = !opt.at.empty();
+    return p->at_given ? number_option("--serial-at", opt.at, &p->at) : "";
+}
+
+// The range or the list, when given.
+std::string numbers_of(const serial_settings &opt, serial_plan *p)
+{
+    p->numbers = !opt.start.empty() || !opt.list.empty();
+    if (!opt.start.empty() && !opt.list.empty())
+        return "give --serial-start or --serial-list, not both";
+    if (!p->numbers)
+        return !opt.end.empty() || !opt.step.empty()
+                   ? "--serial-step and --serial-end go with --serial-start"
+                   : "";
+    p->list = !opt.list.empty();
+    if (p->list && (!opt.end.empty() || !opt.step.empty()))
+        return "--serial-step and --serial-end go with --serial-start, not with a list";
+    return p->list ? read_list(opt.list, p->format, &p->values) : range_of(opt, p);
+}
+
 std::string plan_refusal(const serial_settings &opt, bool have_db, uint32_t image_size,
                          serial_plan *out)
 {
     serial_plan &p = *out;
     p = serial_plan{};
-    const bool numbers = !opt.start.empty() || !opt.list.empty();
-    if (opt.at.empty())
-        return numbers || !opt.end.empty() ? "serial numbers need --serial-at OFFSET" : "";
-    p.given = true;
+    p.given = !opt.at.empty() || !opt.start.empty() || !opt.list.empty() || !opt.end.empty() ||
+              !opt.step.empty() || !opt.pool.empty() || !opt.format.empty() || opt.new_pool;
+    if (!p.given)
+        return "";
     if (!have_db)
         return "serial numbers need --db (an SQLite file, or postgresql://...) to keep their "
                "ledger";
-    if (!serial_parse_format(opt.format, &p.format))
-        return "--serial-format takes u32le, u32be, u64le, u64be or ascii:N (N from 1 to 20)";
-    std::string why = number_option("--serial-at", opt.at, &p.at);
-    if (!why.empty())
-        return why;
-    if (p.at >= image_size || image_size - p.at < p.format.width) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "the serial number's %u bytes at 0x%llx do not fit in the image (%u bytes)",
-                      unsigned(p.format.width), static_cast<unsigned long long>(p.at),
-                      unsigned(image_size));
-        return text;
-    }
+    p.new_pool = opt.new_pool;
+    p.allow_overlap = opt.allow_overlap;
     p.pool = opt.pool.empty() ? "default" : opt.pool;
-    if (!opt.start.empty() && !opt.list.empty())
-        return "give --serial-start or --serial-list, not both";
-    if (!numbers)
-        return "--serial-at needs the numbers: --serial-start N or --serial-list FILE";
-    p.list = !opt.list.empty();
-    if (p.list && (!opt.end.empty() || !opt.step.empty()))
-        return "--serial-step and --serial-end go with --serial-start, not with a list";
-    return p.list ? read_list(opt.list, p.format, &p.values) : range_of(opt, &p);
+    std::string why = place_of(opt, &p);
+    if (why.empty())
+        why = numbers_of(opt, &p);
+    if (why.empty() && p.new_pool && (!p.at_given || !p.numbers))
+        why = "--new-pool needs the pool's whole definition: --serial-at OFFSET, and "
+              "--serial-start N or --serial-list FILE (--serial-format: u32le unless given)";
+    std::string fits;
+    if (why.empty() && p.at_given && serial_plan_fits(p, image_size, &fits) != LINE_OK)
+        why = fits;
+    return why;
 }
 
 } // namespace
@@ -199,4 +220,17 @@ line_status serial_plan_make(const serial_settings &opt, bool have_db, uint32_t 
 {
     *why = plan_refusal(opt, have_db, image_size, out);
     return why->empty() ? LINE_OK : LINE_REFUSED;
+}
+
+line_status serial_plan_fits(const serial_plan &p, uint32_t image_size, std::string *why)
+{
+    if (p.at < image_size && image_size - p.at >= p.format.width)
+        return LINE_OK;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the serial number's %u bytes at 0x%llx do not fit in the image (%u bytes)",
+                  unsigned(p.format.width), static_cast<unsigned long long>(p.at),
+                  unsigned(image_size));
+    *why = text;
+    return LINE_REFUSED;
 }

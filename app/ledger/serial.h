@@ -16,16 +16,23 @@ struct serial_format {
     uint32_t width; // bytes written
 };
 
-// The serial-number options as given (numbers in decimal or 0x hex).
+// The serial-number options as given (numbers in decimal or 0x hex; ""
+// where not given).
 struct serial_settings {
-    std::string at, format = "u32le", start, step, end, list, pool;
+    std::string at, format, start, step, end, list, pool;
+    bool new_pool = false;      // make the pool (and the SQLite file), never use one there
+    bool allow_overlap = false; // a new pool may share numbers with another
 };
 
 // The numbers of one pool and where they go. Values never exceed INT64_MAX,
-// which every database keeps as an integer.
+// which every database keeps as an integer. What is not given comes from the
+// pool in the ledger (ledger_open).
 struct serial_plan {
-    bool given = false; // --serial-at was given
-    uint64_t at = 0;    // byte offset into the image
+    bool given = false; // the run writes serial numbers
+    bool new_pool = false, allow_overlap = false;
+    bool at_given = false, format_given = false, numbers = false;
+    uint64_t at = 0; // byte offset into the image
+    std::string format_name = "u32le";
     serial_format format{SERIAL_U32LE, 4};
     std::string pool = "default";
     bool list = false;
@@ -51,3 +58,6 @@ bool serial_unhex(const std::string &text, std::vector<uint8_t> *out);
 // keeps the ledger); LINE_REFUSED with the reason.
 line_status serial_plan_make(const serial_settings &opt, bool have_db, uint32_t image_size,
                              serial_plan *out, std::string *why);
+// Whether the number's bytes at its offset fit in an image of `image_size`
+// bytes; LINE_REFUSED with the reason.
+line_status serial_plan_fits(const serial_plan &p, uint32_t image_size, std::string *why);

@@ -27,18 +27,38 @@ bool log_takes(keeper *t, const std::string &json)
     return record_log_append(t->log, json, &t->log_why) == LINE_OK;
 }
 
-// Into the database, else onto the spool; false when neither took it.
-bool to_db(keeper *t, keeper_entry *e, bool first, keeper_kept *out)
+// Into the database, else onto the spool; false with `refused` when neither
+// took it.
+bool to_db(keeper *t, keeper_entry *e, bool first, keeper_kept *out, std::string *refused)
 {
     if (first && db_takes(t, &e->rec.row, e->rec.json))
         return true;
     e->db_waits = true;
-    out->spooled = true;
-    std::string refused;
-    if (spool_append(t->spool, e->rec.json, &refused) == LINE_OK)
-        return true;
-    out->why = "the database " + t->db_name + " refused it (" + t->db_why + ") and " + refused;
-    return false;
+    std::string spool_why;
+    e->in_spool = out->spooled = spool_append(t->spool, e->rec.json, &spool_why) == LINE_OK;
+    if (!out->spooled)
+        *refused = t->db_why + "; " + spool_why;
+    return out->spooled;
+}
+
+// Where a record not kept is, and where not; each refusal with its reason.
+std::string not_kept_words(const keeper *t, const std::string &log_refused,
+                           const std::string &db_refused, bool spooled)
+{
+    const std::string db = "the database " + t->db_name;
+    if (!log_refused.empty() && t->db && db_refused.empty())
+        return (spooled ? "its record is in the spool " + t->spool + " for " + db
+                        : "its record is in " + db) +
+               ", not in " + log_refused;
+    if (log_refused.empty() && !t->log.empty())
+        return "its record is in " + t->log + ", neither in " + db + " nor in its spool (" +
+               db_refused + ")";
+    std::string words = "its record was not kept: ";
+    if (!log_refused.empty())
+        words += "cannot write " + log_refused + (db_refused.empty() ? "" : "; ");
+    if (!db_refused.empty())
+        words += "neither " + db + " nor its spool takes it (" + db_refused + ")";
+    return words;
 }
 
 } // namespace
@@ -58,19 +78,22 @@ void keeper_init(keeper *t, const std::string &log, store *db, const std::string
 
 keeper_kept keeper_keep(keeper *t, const record &r)
 {
-    keeper_flush(t, true);
+    // The log's waiting records go first; the database is asked again at
+    // most once a second, so that a locked one delays no device.
+    keeper_flush(t, keeper_log_waits(t));
     keeper_entry e{r};
     keeper_kept out;
+    std::string log_refused, db_refused;
     // A record goes after those still waiting for the same store.
     if (!t->log.empty() && (keeper_log_waits(t) || !log_takes(t, r.json))) {
         e.log_waits = true;
-        out.kept = false;
-        out.why = "cannot write " + t->log + " (" + t->log_why + ")";
+        log_refused = t->log + " (" + t->log_why + ")";
     }
-    if (t->db && !to_db(t, &e, !keeper_db_waits(t), &out))
+    if (t->db && !to_db(t, &e, !keeper_db_waits(t), &out, &db_refused))
         out.kept = false;
-    if (out.kept && out.spooled)
-        out.why = t->db_why;
+    out.kept = out.kept && log_refused.empty();
+    out.why = out.kept ? (out.spooled ? t->db_why : "")
+                       : not_kept_words(t, log_refused, db_refused, out.spooled);
     if (e.log_waits || e.db_waits)
         t->waiting.push_back(std::move(e));
     return out;
@@ -111,21 +134,30 @@ void keeper_report(keeper *t)
 {
     if (keeper_flush(t, true))
         return;
-    const auto count = [t](bool keeper_entry::*waits) {
-        return std::count_if(t->waiting.begin(), t->waiting.end(),
-                             [waits](const keeper_entry &e) { return e.*waits; });
+    const auto count = [t](const auto &which) {
+        return long(std::count_if(t->waiting.begin(), t->waiting.end(), which));
     };
-    if (const long n = long(count(&keeper_entry::db_waits)))
+    if (const long n = count([](const keeper_entry &e) { return e.db_waits && e.in_spool; }))
         std::fprintf(stderr,
                      "zmk-cli: %ld record%s wait in %s for the database %s; the next run on "
                      "this station writes them\n",
                      n, n == 1 ? "" : "s", t->spool.c_str(), t->db_name.c_str());
-    const long n = long(count(&keeper_entry::log_waits));
+    // What waits on disk nowhere is shown, so that no record is lost unseen.
+    const auto unsaved = [](const keeper_entry &e) {
+        return e.log_waits || (e.db_waits && !e.in_spool);
+    };
+    const long n = count(unsaved);
     if (n == 0)
         return;
+    std::string stores;
+    if (count([](const keeper_entry &e) { return e.log_waits; }))
+        stores = t->log;
+    if (count([](const keeper_entry &e) { return e.db_waits && !e.in_spool; }))
+        stores += (stores.empty() ? "" : ", nor to ") + ("the database " + t->db_name) +
+                  " or its spool";
     std::fprintf(stderr, "zmk-cli: %ld record%s could not be written to %s; here as written:\n", n,
-                 n == 1 ? "" : "s", t->log.c_str());
+                 n == 1 ? "" : "s", stores.c_str());
     for (const keeper_entry &e : t->waiting)
-        if (e.log_waits)
+        if (unsaved(e))
             std::fprintf(stderr, "%s\n", e.rec.json.c_str());
 }

@@ -15,6 +15,7 @@
 struct keeper_entry {
     record rec;
     bool log_waits = false, db_waits = false;
+    bool in_spool = false; // the database's copy waits on disk
 };
 
 struct keeper {
@@ -29,9 +30,13 @@ struct keeper {
 
 // What became of a record when it was handed over.
 struct keeper_kept {
-    bool kept = true;     // in the log and in the database (or its spool)
+    bool kept = true;     // in the log and in the database (or its spool), each one asked for
     bool spooled = false; // the database did not take it now: it waits in the spool
-    std::string why;      // why it was not kept ("cannot write LOG (...)"), or why spooled
+    // Not kept: where it is and where not, as one clause ("its record is in
+    // the database line.db, not in line3.jsonl (No space left on device)";
+    // "its record was not kept: cannot write line3.jsonl (...)"). Kept but
+    // spooled: why the database did not take it.
+    std::string why;
 };
 
 // Keeps records in `log` ("": none) and `db` (nullptr: none); with a
@@ -46,6 +51,7 @@ bool keeper_flush(keeper *t, bool now = false);
 // for the database.
 bool keeper_log_waits(const keeper *t);
 bool keeper_db_waits(const keeper *t);
-// At the end: what still waits is said on standard error, the log's records
-// as they would have been written; the database's stay in the spool.
+// At the end: what still waits is said on standard error; the database's
+// records stay in the spool, any other is printed as it would have been
+// written.
 void keeper_report(keeper *t);

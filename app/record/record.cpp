@@ -50,6 +50,8 @@ void put_serial(record_row &r, const record_facts &f)
     if (f.serial_state.empty())
         return;
     r[REC_SERIAL_POOL] = store_text(f.serial_pool);
+    r[REC_SERIAL_AT] = store_int(int64_t(f.serial_at));
+    r[REC_SERIAL_FORMAT] = store_text(f.serial_format);
     r[REC_SERIAL_VALUE] = store_int(int64_t(f.serial_value));
     r[REC_SERIAL_BYTES] = store_text(f.serial_bytes);
     r[REC_SERIAL_STATE] = store_text(f.serial_state);
@@ -117,6 +119,16 @@ std::string record_run_name(const std::string &station)
     std::snprintf(text, sizeof text, "-%lld-%lld-%u", proc_self_id(),
                   static_cast<long long>(std::time(nullptr)), ++count);
     return station + text;
+}
+
+std::string record_serial_words(uint64_t value, const std::string &state)
+{
+    std::string words = "serial " + std::to_string(value) + " " + state;
+    if (state == "returned")
+        words += ": the next device gets it";
+    else if (state == "spoiled")
+        words += ": never handed out again";
+    return words;
 }
 
 namespace {

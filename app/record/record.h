@@ -27,6 +27,8 @@ struct record_facts {
     // The serial number the run carried (state "": none) and what became of
     // it: "used", "spoiled" (never handed out again) or "returned".
     std::string serial_pool;
+    uint64_t serial_at = 0;    // where in the image it was written
+    std::string serial_format; // and how ("u32le", ...)
     uint64_t serial_value = 0;
     std::string serial_bytes; // as written, in hex
     std::string serial_state;
@@ -42,6 +44,10 @@ record record_make(const record_facts &f);
 std::string record_json_of(const record_row &row);
 // A new run's own name, unique across stations: station-pid-time-count.
 std::string record_run_name(const std::string &station);
+// What became of a run's serial number, in the words every console line
+// uses: "serial 1042 used", "serial 1001 returned: the next device gets it",
+// "serial 1001 spoiled: never handed out again".
+std::string record_serial_words(uint64_t value, const std::string &state);
 
 // Appends a record's line and its line end in one write, kept on disk.
 line_status record_log_append(const std::string &path, const std::string &json, std::string *why);

@@ -99,6 +99,8 @@ record record_of(const batch *g, const batch_device &d, const run_end &e)
     if (d.claimed) {
         f.written_crc32 = run_image_written_crc32(*g->image, g->serials->plan->at, d.claim.bytes);
         f.serial_pool = g->serials->plan->pool;
+        f.serial_at = g->serials->plan->at;
+        f.serial_format = g->serials->plan->format_name;
         f.serial_value = d.claim.value;
         f.serial_bytes = serial_hex(d.claim.bytes.data(), d.claim.bytes.size());
         f.serial_state = ledger_state(e.exit == RUN_EXIT_DONE, d.watch.serial_sent);
@@ -123,26 +125,38 @@ keeper_kept keep(batch *g, const record &r)
     return k;
 }
 
+// The most serious status wins: 3 (the device failed) before 1 (no port).
+void raise_worst(batch *g, int exit)
+{
+    if (exit == RUN_EXIT_SILENT || (exit != RUN_EXIT_DONE && g->worst != RUN_EXIT_SILENT))
+        g->worst = exit;
+}
+
+constexpr int TOUCHED = -1;
+
 // A device's run is over: its record first, then its line and the counts.
-// A port another program held was never touched: it is not counted.
-void conclude(batch *g, const batch_device &d, const run_end &e, bool touched = true)
+// A port another program held was never touched: it is not counted. A port
+// left out (`left_out` is not TOUCHED) counts as not started and makes the
+// end status at least `left_out`; RUN_EXIT_DONE: a request to stop left it out.
+void conclude(batch *g, const batch_device &d, const run_end &e, int left_out = TOUCHED)
 {
     const record r = record_of(g, d, e);
     const keeper_kept k = keep(g, r);
     page_feed_record(g->page, r.json); // after the log and the database had it
-    if (e.result == RUN_IN_USE)
+    if (e.result == RUN_IN_USE) {
         ++g->in_use;
-    else if (!touched)
+        raise_worst(g, e.exit);
+    } else if (left_out != TOUCHED) {
         ++g->not_started;
-    else {
+        g->interrupted = g->interrupted || left_out == RUN_EXIT_DONE;
+        raise_worst(g, left_out);
+    } else {
         ++g->programmed;
         ++(e.exit == RUN_EXIT_DONE && k.kept ? g->ok : g->failed);
+        g->interrupted = g->interrupted || e.result == RUN_INTERRUPTED;
+        raise_worst(g, e.exit);
     }
     g->record_lost = g->record_lost || !k.kept;
-    g->interrupted = g->interrupted || e.result == RUN_INTERRUPTED;
-    // The most serious status wins: 3 (the device failed) before 1 (no port).
-    if (e.exit == RUN_EXIT_SILENT || (e.exit != RUN_EXIT_DONE && g->worst != RUN_EXIT_SILENT))
-        g->worst = e.exit;
     const char *why = k.kept ? nullptr : k.why.c_str();
     page_feed_end(g->page, g, d, e, why);
     view_report(g, d, e, why);
@@ -265,8 +279,9 @@ bool batch_start(batch *g, const std::string &port, const port_info *usb, const 
 
 namespace {
 
-// Said once when no number can be had, and once when it can again.
-void claim_refused(batch *g, line_status s, const std::string &why)
+// Said once when no number can be had, and once when it can again. A try
+// refused `asked` on; the refusals run from the first one's start.
+void claim_refused(batch *g, line_status s, const std::string &why, uint32_t asked)
 {
     std::string text;
     if (s == LINE_EXHAUSTED) {
@@ -274,13 +289,19 @@ void claim_refused(batch *g, line_status s, const std::string &why)
         text = "the serial numbers of pool '" + g->serials->plan->pool +
                "' are used up: no new device is started";
     } else if (!g->serial_away) {
-        text = "no serial number can be reserved from " + g->serials->name + " (" + why +
-               "): no new device is started until one can be (tried every second)";
+        g->serial_away_ms = asked;
+        text = "no serial number can be reserved from " + g->serials->name + " (" + why + "): " +
+               (g->set->station ? "devices plugged in are not started until one can be"
+                                : "no new device is started until one can be (tried every "
+                                  "second)");
     }
     if (!text.empty())
         view_say(g, text.c_str());
+    const uint32_t now = platform_tick_ms();
     g->serial_away = s != LINE_EXHAUSTED;
-    g->serial_retry_ms = platform_tick_ms() + 1000;
+    g->serial_why = why;
+    g->serial_stuck = g->serial_away && now - g->serial_away_ms >= BATCH_RESERVE_GIVE_UP_MS;
+    g->serial_retry_ms = now + 1000;
 }
 
 // Records the database took again after the spool held them, said once.
@@ -322,9 +343,10 @@ bool batch_claim(batch *g, const std::string &port, const port_info *usb, ledger
     else
         port_identify(port.c_str(), &info);
     std::string why;
+    const uint32_t asked = platform_tick_ms();
     const line_status s = ledger_reserve(g->serials, out->run, port, info, out, &why);
     if (s != LINE_OK) {
-        claim_refused(g, s, why);
+        claim_refused(g, s, why, asked);
         return false;
     }
     if (g->serial_away) {
@@ -332,9 +354,16 @@ bool batch_claim(batch *g, const std::string &port, const port_info *usb, ledger
             "serial numbers are reserved from " + g->serials->name + " again: devices are started";
         view_say(g, text.c_str());
     }
-    g->serial_away = false;
+    g->serial_away = g->serial_stuck = false;
     *claimed = true;
     return true;
+}
+
+std::string batch_no_serial_why(const batch *g)
+{
+    if (g->serial_out)
+        return "no serial number is left to write into it";
+    return "no serial number can be reserved from " + g->serials->name + " (" + g->serial_why + ")";
 }
 
 void batch_pump(batch *g, int ms)
@@ -353,7 +382,7 @@ void batch_pump(batch *g, int ms)
     page_feed_update(g->page, g);
 }
 
-void batch_not_started(batch *g, const std::string &port, const char *why)
+void batch_not_started(batch *g, const std::string &port, const char *why, int status)
 {
     batch_device d;
     d.port = port;
@@ -363,7 +392,7 @@ void batch_not_started(batch *g, const std::string &port, const char *why)
     d.start_ms = platform_tick_ms();
     run_end e = run_end_make(RUN_EXIT_SILENT, RUN_INTERRUPTED, "");
     std::snprintf(e.message, sizeof e.message, "not started: %s", why);
-    conclude(g, d, e, false);
+    conclude(g, d, e, status);
 }
 
 void batch_release_busy(batch *g, const std::string &port)

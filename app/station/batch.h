@@ -13,11 +13,17 @@ void batch_init(batch *t, const batch_settings &set, const run_image &image, led
                 keeper *records);
 // Reserves the serial number of the device about to start on `port` (or
 // takes the one its port kept while another program held it); true when
-// one is held or the run carries none. False when none can be had now (said
-// once each way, tried again a second later) or none is left (`serial_out`,
-// said once).
+// one is held or the run carries none. False when none can be had now
+// (`serial_away`, said once each way, tried again a second later; refused
+// for BATCH_RESERVE_GIVE_UP_MS in a row: `serial_stuck`) or none is left
+// (`serial_out`, said once).
 bool batch_claim(batch *t, const std::string &port, const port_info *usb, ledger_claim *out,
                  bool *claimed);
+// A batch whose database has refused every number for this long leaves its
+// remaining ports out.
+constexpr uint32_t BATCH_RESERVE_GIVE_UP_MS = 30000;
+// Why no number can be had now, for a port left out: said with the database.
+std::string batch_no_serial_why(const batch *t);
 // Starts the run `claim` names of one device in a child; false when the
 // child cannot start (then it is already counted as failed).
 bool batch_start(batch *t, const std::string &port, const port_info *usb, const ledger_claim &claim,
@@ -25,9 +31,11 @@ bool batch_start(batch *t, const std::string &port, const port_info *usb, const 
 // Takes in what the children said, waiting at most `ms` for it; finished
 // devices are recorded and reported. Redraws the live lines.
 void batch_pump(batch *t, int ms);
-// A port left out (Ctrl-C came first, or the log takes no records): recorded
-// and shown as interrupted, `why` saying why.
-void batch_not_started(batch *t, const std::string &port, const char *why);
+// A port left out (Ctrl-C came first, no serial number, or the log takes no
+// records): recorded and shown as not started, `why` saying why. The batch
+// then ends with at least `status`; with RUN_EXIT_DONE, a request to stop
+// left it out, and the stop's own status applies.
+void batch_not_started(batch *t, const std::string &port, const char *why, int status);
 // Asks every running child to stop at its next step; one that has not ended
 // BATCH_STOP_GRACE_MS later is ended outright. They are recorded as interrupted.
 void batch_kill_all(batch *t);

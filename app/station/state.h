@@ -80,8 +80,8 @@ struct batch {
     std::deque<batch_message> inbox;
     int programmed = 0, ok = 0, failed = 0, worst = RUN_EXIT_DONE;
     int in_use = 0;           // ports never touched: another program held them
-    int not_started = 0;      // ports left out: Ctrl-C came first, or the log took no records
-    bool interrupted = false; // a run was cut short or never started
+    int not_started = 0;      // ports left out: Ctrl-C, no serial number, the log refused
+    bool interrupted = false; // a run was cut short, or Ctrl-C left a port out
     std::map<std::string, batch_busy> busy;
     bool record_lost = false; // some device's record was not kept when it ended
     bool live = false;
@@ -92,6 +92,11 @@ struct batch {
     // later), or none is left.
     bool serial_away = false, serial_out = false;
     uint32_t serial_retry_ms = 0;
+    // Since when (the first refused try's start) and why none can be
+    // reserved; `serial_stuck`: refused for BATCH_RESERVE_GIVE_UP_MS in a row.
+    uint32_t serial_away_ms = 0;
+    std::string serial_why;
+    bool serial_stuck = false;
     bool spooling = false;     // the database takes no records now; they wait in the spool
     page_feed *page = nullptr; // the station's page, nullptr: none
     bool paused = false;       // Stop pressed on the page: no new device until Resume

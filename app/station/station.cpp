@@ -51,6 +51,34 @@ int follow_interrupts(batch *g, bool *acknowledged, bool *killed)
     return count;
 }
 
+// The ports not started yet are left out, once nothing more can start
+// them: each recorded and shown with why.
+void leave_out_rest(batch *g, const std::vector<std::string> &ports, size_t *next, bool stopping)
+{
+    if (*next == ports.size() ||
+        !(stopping || keeper_log_waits(g->records) || g->serial_out || g->serial_stuck))
+        return;
+    std::string why = "the log takes no records; nothing more is started";
+    int status = RUN_EXIT_SILENT;
+    if (stopping) {
+        why = "stopped by a request to stop";
+        status = RUN_EXIT_DONE; // the stop's own status applies
+    } else if (g->serial_out || g->serial_stuck) {
+        why = batch_no_serial_why(g);
+        status = g->serial_out ? RUN_EXIT_SILENT : RUN_EXIT_PORT;
+    }
+    if (!stopping && !g->serial_out && g->serial_stuck) {
+        const size_t rest = ports.size() - *next;
+        const std::string text = "no serial number could be reserved from " + g->serials->name +
+                                 " for " + std::to_string(BATCH_RESERVE_GIVE_UP_MS / 1000) +
+                                 " s: giving up, " + std::to_string(rest) + " port" +
+                                 (rest == 1 ? " is" : "s are") + " not started";
+        view_say(g, text.c_str());
+    }
+    while (*next < ports.size())
+        batch_not_started(g, ports[(*next)++], why.c_str(), status);
+}
+
 void run_ports(batch *g, const std::vector<std::string> &ports)
 {
     const size_t jobs = jobs_of(*g->set, ports.size());
@@ -58,13 +86,7 @@ void run_ports(batch *g, const std::vector<std::string> &ports)
     bool acknowledged = false, killed = false;
     while (next < ports.size() || !g->running.empty()) {
         const bool stopping = g->stopping = follow_interrupts(g, &acknowledged, &killed) > 0;
-        // Never started: the batch is not done, and says why.
-        while (next < ports.size() && (stopping || keeper_log_waits(g->records) || g->serial_out))
-            batch_not_started(g, ports[next++],
-                              stopping ? "stopped by a request to stop"
-                              : g->serial_out
-                                  ? "no serial number is left to write into it"
-                                  : "the log takes no records; nothing more is started");
+        leave_out_rest(g, ports, &next, stopping);
         ledger_claim claim;
         bool claimed = false;
         while (next < ports.size() && g->running.size() < jobs && !g->paused &&
@@ -80,12 +102,9 @@ bool is_running(const batch *g, const std::string &port)
                        [&](const batch_device &d) { return d.port == port; });
 }
 
-// Each port is programmed once per appearance: it stays served until it
-// has been seen gone (even while its run went on) and its run has ended;
-// then it counts as new again. A port another program held is asked for
-// again while the grace for it lasts.
-void serve_new(batch *g, const port_info *present, int n, std::map<std::string, bool> *served,
-               bool starting)
+// Ports seen gone whose runs have ended count as new again; the numbers of
+// ports other programs held that went away go back.
+void forget_gone(batch *g, const port_info *present, int n, std::map<std::string, bool> *served)
 {
     for (auto it = served->begin(); it != served->end();) {
         const bool here = std::any_of(present, present + n,
@@ -98,18 +117,47 @@ void serve_new(batch *g, const port_info *present, int n, std::map<std::string, 
             it = std::next(it);
         }
     }
+}
+
+// A new port that will not be started is served by its record and line.
+void leave_out(batch *g, std::map<std::string, bool> *served, const std::string &path,
+               const std::string &why)
+{
+    (*served)[path] = false;
+    batch_not_started(g, path, why.c_str(), RUN_EXIT_SILENT);
+}
+
+// Each port is programmed once per appearance: it stays served until it
+// has been seen gone (even while its run went on) and its run has ended;
+// then it counts as new again. A port another program held is asked for
+// again while the grace for it lasts. A new port that cannot be started
+// (`refused` says why; or no serial number) is left out at once.
+void serve_new(batch *g, const port_info *present, int n, std::map<std::string, bool> *served,
+               const char *refused)
+{
+    forget_gone(g, present, n, served);
     const size_t jobs = jobs_of(*g->set, size_t(-1) / 2);
     const uint32_t now = platform_tick_ms();
-    for (int i = 0; starting && i < n && g->running.size() < jobs; ++i) {
+    for (int i = 0; i < n; ++i) {
         const std::string path = present[i].path;
-        if (served->count(path) && !(batch_busy_due(g, path, now) && !is_running(g, path)))
+        const bool fresh = !served->count(path);
+        const bool retry = !fresh && batch_busy_due(g, path, now) && !is_running(g, path);
+        if (!fresh && (!retry || refused))
+            continue; // served; a held port is asked for again only while devices start
+        if (fresh && (refused || g->serial_out)) {
+            leave_out(g, served, path, refused ? refused : batch_no_serial_why(g));
             continue;
+        }
+        if (g->running.size() >= jobs)
+            continue; // started once a device ends
         ledger_claim claim;
         bool claimed = false;
-        if (!batch_claim(g, path, &present[i], &claim, &claimed))
-            break; // tried again on the next round
-        (*served)[path] = false;
-        batch_start(g, path, &present[i], claim, claimed);
+        if (batch_claim(g, path, &present[i], &claim, &claimed)) {
+            (*served)[path] = false;
+            batch_start(g, path, &present[i], claim, claimed);
+        } else if (fresh) {
+            leave_out(g, served, path, batch_no_serial_why(g));
+        }
     }
 }
 
@@ -170,7 +218,12 @@ void run_station(batch *g)
         const int n = port_watch_poll(watch, 100, present.data(), int(present.size()));
         report_unkept(g, watch, &unkept);
         page_feed_ports(g->page, present.data(), n);
-        serve_new(g, present.data(), n, &served, interrupts == 0 && records_ok && !g->paused);
+        // Stopped or paused: devices plugged in now are simply not started.
+        if (interrupts == 0 && !g->paused)
+            serve_new(g, present.data(), n, &served,
+                      records_ok ? nullptr : "the log takes no records");
+        else
+            forget_gone(g, present.data(), n, &served);
         batch_pump(g, 0);
     }
     port_watch_free(watch);

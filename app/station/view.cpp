@@ -3,7 +3,6 @@
 #include "platform/tick.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -51,13 +50,10 @@ std::string serial_said(const batch_device &d, const run_end &e)
 {
     if (!d.claimed)
         return "";
-    const std::string value = std::to_string(d.claim.value);
     if (e.exit == RUN_EXIT_DONE)
-        return ", serial " + value;
-    const char *state = ledger_state(false, d.watch.serial_sent);
-    return std::string(" (serial ") + value + " " + state +
-           (std::strcmp(state, "spoiled") == 0 ? ": never handed out again)"
-                                               : ": the next device gets it)");
+        return ", serial " + std::to_string(d.claim.value);
+    return " (" + record_serial_words(d.claim.value, ledger_state(false, d.watch.serial_sent)) +
+           ")";
 }
 
 } // namespace
@@ -69,15 +65,15 @@ void view_report(batch *g, const batch_device &d, const run_end &e, const char *
     const std::string serial = serial_said(d, e);
     const char *next = view_next_step(g->set->station, e.result);
     if (e.exit == RUN_EXIT_DONE && record_why)
-        std::printf("FAIL %s  programmed%s, but its record was not kept: %s\n", d.port.c_str(),
-                    serial.c_str(), record_why);
+        std::printf("FAIL %s  programmed%s, but %s\n", d.port.c_str(), serial.c_str(),
+                    record_why);
     else if (e.exit != RUN_EXIT_DONE)
         std::printf("%s %s  %s%s%s%s\n", e.result == RUN_IN_USE ? "BUSY" : "FAIL", d.port.c_str(),
                     e.message, next[0] ? "; " : "", next, serial.c_str());
     else if (!g->set->run.quiet)
         std::printf("PASS %s  %.1f s%s\n", d.port.c_str(), e.seconds, serial.c_str());
     if (e.exit != RUN_EXIT_DONE && record_why)
-        std::printf("     its record was not kept: %s\n", record_why);
+        std::printf("     %s\n", record_why);
     bell(g, e.exit == RUN_EXIT_DONE && !record_why ? 1 : 3);
     if (g->set->station)
         view_count(g);

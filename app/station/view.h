@@ -6,8 +6,9 @@
 #include "app/station/state.h"
 
 void view_draw(batch *t);
-// `record_why`: why its record was not kept ("cannot write LOG (...)"),
-// nullptr when it was.
+// `record_why`: where its record is and where not, when a store asked for
+// does not hold it ("its record is in the database line.db, not in LOG
+// (...)"); nullptr when every one does.
 void view_report(batch *t, const batch_device &d, const run_end &e, const char *record_why);
 // The count ("12 programmed: 11 ok, 1 failed, yield 91.7 %"), unless it was
 // just shown.

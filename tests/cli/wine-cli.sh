@@ -97,7 +97,7 @@ serial=(--expect-skip 0x100:4 --show 0x100:4)
 start_sim --baud 0 --erase-ms 50 --expect "$image" "${serial[@]}"
 start_sim2 --baud 0 --erase-ms 50 --expect "$image" "${serial[@]}"
 cli 0 --log "$(winepath -w "$work/log.jsonl" 2>/dev/null)" --db "$(winepath -w "$work/line.db" 2>/dev/null)" \
-  --serial-at 0x100 --serial-start 7 "COM$live" "COM$second"
+  --new-pool --serial-at 0x100 --serial-start 7 "COM$live" "COM$second"
 has out "^PASS COM$live  "
 has out "^PASS COM$second  "
 [ "$(grep -c '"result":"ok"' "$work/log.jsonl" 2>/dev/null)" = 2 ] || fail "two records: $(cat "$work/log.jsonl")"

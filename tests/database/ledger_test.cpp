@@ -55,12 +55,12 @@ class Ledger : public testing::TestWithParam<std::string> {
 
 store_pool range(uint64_t start, uint64_t step, uint64_t last)
 {
-    return store_pool{"default", false, start, step, last, {}};
+    return store_pool{"default", true, false, start, step, last, {}};
 }
 
 store_pool list(std::vector<uint64_t> values)
 {
-    return store_pool{"boards", true, 0, 1, 0, values};
+    return store_pool{"boards", true, true, 0, 1, 0, values};
 }
 
 } // namespace
@@ -87,7 +87,7 @@ TEST_P(Ledger, RangeHandsOutInOrderGivenBackFirstSpoiledNever)
     EXPECT_NE(why.find("the range 100 to 145 step 10"), std::string::npos) << why;
     EXPECT_EQ(store_pool_check(t, range(100, 10, 145), &why), LINE_EXHAUSTED);
     // The last value a range can hold.
-    ASSERT_EQ(store_pool_check(t, {"top", false, INT64_MAX - 1, 1, INT64_MAX, {}}, &why), LINE_OK);
+    ASSERT_EQ(store_pool_check(t, {"top", true, false, INT64_MAX - 1, 1, INT64_MAX, {}}, &why), LINE_OK);
     EXPECT_EQ(reserve("top", "r8"), uint64_t(INT64_MAX - 1));
     EXPECT_EQ(reserve("top", "r9"), uint64_t(INT64_MAX));
     EXPECT_EQ(try_reserve("top", "r10", &value, &why), LINE_EXHAUSTED);
@@ -134,6 +134,49 @@ TEST_P(Ledger, PoolKeepsItsFirstDefinition)
 
 // A run's record is kept once however often it comes; the ledger follows only its own run's
 // number; what is no record is refused.
+// A pool is made on purpose and is its whole definition: a new one never
+// takes a name that is there, nor numbers another pool at its place hands
+// out; a run uses only a pool that is there, and names the ones that are.
+TEST_P(Ledger, NewPoolsAreMadeOnPurposeAndNeverOverlap)
+{
+    store_pool p = range(100, 1, 199);
+    p.placed = true;
+    p.at = 0x1f0;
+    p.format = "u32le";
+    std::string why;
+    store_pool held;
+    EXPECT_EQ(store_pool_open(t, p, STORE_POOL_EXISTING, false, &held, &why), LINE_REFUSED);
+    EXPECT_NE(why.find("no pool \"default\" and no other pool"), std::string::npos) << why;
+    ASSERT_EQ(store_pool_open(t, p, STORE_POOL_NEW, false, &held, &why), LINE_OK) << why;
+    EXPECT_EQ(store_pool_open(t, p, STORE_POOL_NEW, false, &held, &why), LINE_REFUSED);
+    EXPECT_NE(why.find("is there already"), std::string::npos) << why;
+
+    store_pool other = list({7, 150, 300});
+    other.placed = true;
+    other.at = 0x1f0;
+    other.format = "u32le";
+    EXPECT_EQ(store_pool_open(t, other, STORE_POOL_NEW, false, &held, &why), LINE_REFUSED);
+    EXPECT_NE(why.find("the pool \"default\" (the range 100 to 199 (next 100))"), std::string::npos)
+        << why;
+    other.format = "u32be"; // written otherwise: another number altogether
+    EXPECT_EQ(store_pool_open(t, other, STORE_POOL_NEW, false, &held, &why), LINE_OK) << why;
+
+    store_pool named{"boards"};
+    named.numbers = false;
+    EXPECT_EQ(store_pool_open(t, named, STORE_POOL_EXISTING, false, &held, &why), LINE_OK) << why;
+    EXPECT_TRUE(held.list && held.placed && held.at == 0x1f0 && held.format == "u32be");
+    named.name = "bords";
+    EXPECT_EQ(store_pool_open(t, named, STORE_POOL_EXISTING, false, &held, &why), LINE_REFUSED);
+    EXPECT_NE(why.find("the pools here: boards, default"), std::string::npos) << why;
+    uint64_t next = 0, left = 0;
+    ASSERT_EQ(store_pool_left(t, "default", &next, &left, &why), LINE_OK) << why;
+    EXPECT_EQ(next, 100u);
+    EXPECT_EQ(left, 100u);
+    ASSERT_EQ(store_pool_left(t, "boards", &next, &left, &why), LINE_OK) << why;
+    EXPECT_EQ(next, 7u);
+    EXPECT_EQ(left, 3u);
+}
+
 TEST_P(Ledger, FinishKeepsEachRunOnce)
 {
     std::string why;
@@ -239,7 +282,7 @@ TEST_P(Ledger, NewerSchemaIsRefused)
     std::string why;
     EXPECT_EQ(store_open(db, &why), nullptr);
     EXPECT_EQ(why, "the database " + store_display_name(db) +
-                       " has schema version 99; this zmk-cli knows up to 2");
+                       " has schema version 99; this zmk-cli knows up to 3");
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, Ledger, testing::ValuesIn(store_db_kinds()), store_db_kind_name);

@@ -75,7 +75,7 @@ TEST_P(Schema, Version1IsUpgradedInPlace)
     store *t = opened[0];
     ASSERT_TRUE(t);
     EXPECT_EQ(store_db_query(db, "SELECT version FROM zmk_schema"),
-              (std::vector<store_row>{{"2"}}));
+              (std::vector<store_row>{{"3"}}));
     EXPECT_EQ(store_db_query(db, "SELECT run, result, record FROM records"),
               (std::vector<store_row>{{"run-0", "ok", "{\"run\":\"run-0\"}"}}));
 
@@ -83,12 +83,13 @@ TEST_P(Schema, Version1IsUpgradedInPlace)
     const std::string line =
         "{\"time\":\"2026-12-07T15:00:00Z\",\"host\":\"bench-3\",\"image\":{\"crc32\":"
         "\"1a2b3c4d\",\"written_crc32\":\"1a2b3c4d\"},\"result\":\"ok\",\"serial\":{\"pool\":"
-        "\"default\",\"value\":1,\"state\":\"used\"},\"run\":\"run-1\"}";
+        "\"default\",\"at\":256,\"format\":\"u32le\",\"value\":1,\"state\":\"used\"},"
+        "\"run\":\"run-1\"}";
     std::string w;
     EXPECT_EQ(store_finish(t, line, &w), LINE_OK) << w;
-    EXPECT_EQ(store_db_query(db, "SELECT image_written_crc32, serial_state FROM records WHERE "
-                                 "run = 'run-1'"),
-              (std::vector<store_row>{{"1a2b3c4d", "used"}}));
+    EXPECT_EQ(store_db_query(db, "SELECT image_written_crc32, serial_state, serial_at, "
+                                 "serial_format FROM records WHERE run = 'run-1'"),
+              (std::vector<store_row>{{"1a2b3c4d", "used", "256", "u32le"}}));
     EXPECT_EQ(store_db_query(db, "SELECT state, pid FROM serials WHERE value = 1"),
               (std::vector<store_row>{{"used", "42"}}));
     uint64_t value = 0;
@@ -96,6 +97,18 @@ TEST_P(Schema, Version1IsUpgradedInPlace)
               LINE_OK)
         << w;
     EXPECT_EQ(value, 2u);
+    // A pool made before pools kept their place takes the one first given.
+    store_pool placed{"default"};
+    placed.numbers = false;
+    placed.placed = true;
+    placed.at = 0x100;
+    placed.format = "u32le";
+    store_pool held;
+    EXPECT_EQ(store_pool_open(t, placed, STORE_POOL_EXISTING, false, &held, &w), LINE_OK) << w;
+    EXPECT_TRUE(held.placed && held.at == 0x100 && held.format == "u32le");
+    placed.at = 0x104;
+    EXPECT_EQ(store_pool_open(t, placed, STORE_POOL_EXISTING, false, &held, &w), LINE_REFUSED);
+    EXPECT_NE(w.find("u32le at 0x100, not u32le at 0x104"), std::string::npos) << w;
     store_close(t);
 }
 

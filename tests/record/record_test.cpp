@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -113,7 +115,8 @@ TEST_F(Keeper, EachStoreOnItsOwnAndTheLogInOrder)
     keeper_init(&k, "/dev/full", db, "line.db");
     keeper_kept kept = keeper_keep(&k, record_make(facts("run-1")));
     EXPECT_FALSE(kept.kept);
-    EXPECT_NE(kept.why.find("cannot write /dev/full"), std::string::npos) << kept.why;
+    EXPECT_EQ(kept.why,
+              "its record is in the database line.db, not in /dev/full (No space left on device)");
     EXPECT_EQ(rows(), 1) << "the database has it although the log refused it";
     EXPECT_TRUE(keeper_log_waits(&k));
     EXPECT_FALSE(keeper_db_waits(&k));
@@ -128,4 +131,100 @@ TEST_F(Keeper, EachStoreOnItsOwnAndTheLogInOrder)
     EXPECT_NE(log[0].find("\"run\":\"run-1\""), std::string::npos);
     EXPECT_NE(log[1].find("\"run\":\"run-2\""), std::string::npos);
     EXPECT_EQ(rows(), 2);
+}
+
+namespace {
+
+// Another program's write transaction on the file, held until released.
+struct file_lock {
+    sqlite3 *db = nullptr;
+    explicit file_lock(const std::string &path)
+    {
+        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    void release()
+    {
+        sqlite3_close_v2(db); // its transaction rolls back
+        db = nullptr;
+    }
+    ~file_lock() { release(); }
+};
+
+const char LOCKED[] = "another program has held the file locked for over 0.1 s (database is locked)";
+
+} // namespace
+
+// A record that some store asked for does not hold is not kept; the words say
+// where it is and where not, with each refusal's reason.
+TEST_F(Keeper, TheWordsSayWhichStoreHoldsTheRecord)
+{
+    const std::string log = dir + "/log.jsonl", full = "/dev/full (No space left on device)";
+    const std::string no_spool = dir + "/gone/spool.jsonl";
+    const std::string refused = std::string(LOCKED) + "; the spool " + no_spool +
+                                " cannot be written";
+    struct {
+        std::string log;
+        bool spool;
+        std::string words;
+    } cases[] = {
+        {log, false,
+         "its record is in " + log + ", neither in the database line.db nor in its spool (" +
+             refused + ")"},
+        {"/dev/full", true, "its record is in the spool %s for the database line.db, not in " + full},
+        {"/dev/full", false,
+         "its record was not kept: cannot write " + full +
+             "; neither the database line.db nor its spool takes it (" + refused + ")"},
+        {"", false,
+         "its record was not kept: neither the database line.db nor its spool takes it (" +
+             refused + ")"},
+    };
+    file_lock lock(dir + "/line.db");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.words);
+        keeper_init(&k, c.log, db, "line.db");
+        if (!c.spool)
+            k.spool = no_spool;
+        const keeper_kept kept = keeper_keep(&k, record_make(facts("run-" + c.words)));
+        EXPECT_FALSE(kept.kept);
+        EXPECT_EQ(kept.spooled, c.spool);
+        std::string words = c.words;
+        if (const size_t at = words.find("%s"); at != std::string::npos)
+            words.replace(at, 2, k.spool);
+        EXPECT_EQ(kept.why, words);
+    }
+}
+
+// A file another program holds locked delays no record: the keeper gives up
+// on it at once, the spool keeps the records, and they are written in order
+// once the lock is gone.
+TEST_F(Keeper, ALockedFileDelaysNoRecord)
+{
+    keeper_init(&k, dir + "/log.jsonl", db, "line.db");
+    file_lock lock(dir + "/line.db");
+    for (const char *run : {"run-1", "run-2"}) {
+        const auto start = std::chrono::steady_clock::now();
+        const keeper_kept kept = keeper_keep(&k, record_make(facts(run)));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << run;
+        EXPECT_TRUE(kept.kept && kept.spooled) << run;
+        EXPECT_EQ(kept.why, LOCKED);
+    }
+    EXPECT_EQ(lines_of(k.spool).size(), 2u);
+    EXPECT_TRUE(keeper_db_waits(&k));
+
+    lock.release();
+    EXPECT_TRUE(keeper_flush(&k, true));
+    EXPECT_FALSE(std::filesystem::exists(k.spool)) << "every spooled record is in the database";
+    sqlite3 *check = nullptr;
+    ASSERT_EQ(sqlite3_open((dir + "/line.db").c_str(), &check), SQLITE_OK);
+    std::string runs;
+    sqlite3_exec(
+        check, "SELECT run FROM records ORDER BY id",
+        [](void *out, int, char **values, char **) {
+            *static_cast<std::string *>(out) += std::string(values[0]) + " ";
+            return 0;
+        },
+        &runs, nullptr);
+    sqlite3_close(check);
+    EXPECT_EQ(runs, "run-1 run-2 ");
 }

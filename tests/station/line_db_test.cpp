@@ -20,6 +20,11 @@ struct line_db : ::testing::Test {
         server = pg_cluster_new(&why);
         ASSERT_TRUE(server) << why;
         uri = pg_cluster_uri(server);
+        // The line's pool, made once by its supervisor before any station runs.
+        const run_result r = run_program({ZMK_CLI, "--db", uri, "--new-pool", "--serial-at",
+                                          "0x100", "--serial-start", "1"},
+                                         dir);
+        ASSERT_EQ(r.status, 0) << r.err;
     }
     void TearDown() override
     {

@@ -2,6 +2,7 @@
 // in its flash, and what becomes of the numbers of devices that fail.
 #include "tests/station/line_support.h"
 
+#include <filesystem>
 #include <set>
 
 namespace {
@@ -60,8 +61,8 @@ TEST_F(ledger, PassThenFailuresBeforeAndAfterTheNumbersCommand)
     ASSERT_TRUE(device({"--hangup-at", "2"}));  // gone while erasing
     ASSERT_TRUE(device({"--hangup-at", "12"})); // gone with the number written
     const std::vector<std::string> p = sims.ptys();
-    run_result r =
-        run_program(cli({"--serial-start", "1000", "--jobs", "1", p[0], p[1], p[2]}), dir);
+    run_result r = run_program(
+        cli({"--new-pool", "--serial-start", "1000", "--jobs", "1", p[0], p[1], p[2]}), dir);
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "PASS " + p[0])) << r.out;
     EXPECT_TRUE(has(r.out, ", serial 1000")) << r.out;
@@ -70,7 +71,8 @@ TEST_F(ledger, PassThenFailuresBeforeAndAfterTheNumbersCommand)
 
     const std::vector<json> records = read_records(log);
     EXPECT_EQ(serial_of(records, p[0]),
-              json::parse(R"({"pool":"default","value":1000,"bytes":"e8030000","state":"used"})"));
+              json::parse(R"({"pool":"default","at":256,"format":"u32le","value":1000,
+                                 "bytes":"e8030000","state":"used"})"));
     EXPECT_EQ(serial_of(records, p[1]).value("state", ""), "returned");
     EXPECT_EQ(serial_of(records, p[2]).value("state", ""), "spoiled");
     EXPECT_EQ(shown(0), "e8030000" + image_hex(0x104, 4)) << "the number, then the image's bytes";
@@ -85,8 +87,8 @@ TEST_F(ledger, PassThenFailuresBeforeAndAfterTheNumbersCommand)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(shown(3), "ea030000" + image_hex(0x104, 4));
     ASSERT_TRUE(device());
-    r = run_program(cli({"--serial-pool", "labels", "--serial-format", "ascii:8", "--serial-start",
-                         "77", sims.ptys()[4]}),
+    r = run_program(cli({"--new-pool", "--serial-pool", "labels", "--serial-format", "ascii:8",
+                         "--serial-start", "77", sims.ptys()[4]}),
                     dir);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(shown(4), "3030303030303737");
@@ -102,7 +104,8 @@ TEST_F(ledger, InterruptedAndKilledRunsSpoilTheirNumbers)
             return has(sim_slurp(dir + "/run" + std::to_string(i) + ".out"), "Programming  200");
         });
     };
-    const std::vector<std::string> args = cli({"--serial-start", "1", sims.ptys()[0]});
+    const std::vector<std::string> args =
+        cli({"--new-pool", "--serial-start", "1", sims.ptys()[0]});
     pid_t pid = sim_spawn(args, dir + "/run0.out", dir + "/run0.err");
     ASSERT_TRUE(programming(0));
     kill(pid, SIGTERM);
@@ -134,7 +137,8 @@ TEST_F(ledger, UsedUpRangesAndListsTouchNoDevice)
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(device());
     const std::vector<std::string> p = sims.ptys();
-    run_result r = run_program(cli({"--serial-list", list, "--jobs", "1", p[0], p[1], p[2]}), dir);
+    run_result r = run_program(
+        cli({"--new-pool", "--serial-list", list, "--jobs", "1", p[0], p[1], p[2]}), dir);
     EXPECT_EQ(r.status, 3) << r.out;
     EXPECT_TRUE(has(r.out, "the serial numbers of pool 'default' are used up")) << r.out;
     EXPECT_TRUE(has(r.out, "not started: no serial number is left to write into it")) << r.out;
@@ -145,7 +149,8 @@ TEST_F(ledger, UsedUpRangesAndListsTouchNoDevice)
     r = run_program(cli({"--serial-list", list, p[3]}), dir);
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(has(r.err, "are used up")) << r.err;
-    r = run_program(cli({"--serial-pool", "one", "--serial-start", "5", "--serial-end", "5", p[3]}),
+    r = run_program(cli({"--new-pool", "--serial-pool", "one", "--serial-start", "5",
+                         "--serial-end", "5", p[3]}),
                     dir);
     EXPECT_EQ(r.status, 0) << r.err;
     r = run_program(cli({"--serial-pool", "one", "--serial-start", "5", "--serial-end", "5", p[3]}),
@@ -162,6 +167,7 @@ TEST_F(ledger, TwoProcessesOnOneFileNeverShareANumber)
     for (int i = 0; i < 6; ++i)
         ASSERT_TRUE(device());
     const std::vector<std::string> p = sims.ptys();
+    ASSERT_EQ(run_program(cli({"--new-pool", "--serial-start", "100"}), dir).status, 0);
     const pid_t a =
         sim_spawn(cli({"--serial-start", "100", p[0], p[1], p[2]}), dir + "/a.out", dir + "/a.err");
     const pid_t b =
@@ -206,12 +212,12 @@ TEST_F(ledger, ASingleRunWhoseLogFailsStillKeepsItsRecordInTheDatabase)
 {
     ASSERT_TRUE(device());
     const std::string port = sims.ptys()[0];
-    const run_result r = run_program({ZMK_CLI, "--db", db, "--log", "/dev/full", "--serial-at",
-                                      "0x100", "--serial-start", "500", port},
+    const run_result r = run_program({ZMK_CLI, "--new-pool", "--db", db, "--log", "/dev/full",
+                                      "--serial-at", "0x100", "--serial-start", "500", port},
                                      dir);
     EXPECT_EQ(r.status, 4) << r.err;
-    EXPECT_TRUE(has(r.err, port + " was programmed, but its record was not kept: cannot write "
-                                  "/dev/full"))
+    EXPECT_TRUE(has(r.err, port + " was programmed, but its record is in the database " + db +
+                               ", not in /dev/full"))
         << r.err;
     EXPECT_TRUE(has(r.err, "1 record could not be written to /dev/full; here as written:"))
         << r.err;
@@ -234,8 +240,8 @@ TEST_F(ledger, APortHeldAWhileBurnsNoNumbers)
     const pid_t holder = sim_spawn({"cat", sims.sims[0].pty}, "/dev/null", "/dev/null");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     station st;
-    ASSERT_TRUE(
-        st.start(dir, cli({"--station", "--match", dir + "/dut*", "--serial-start", "700"})));
+    ASSERT_TRUE(st.start(
+        dir, cli({"--new-pool", "--station", "--match", dir + "/dut*", "--serial-start", "700"})));
     std::this_thread::sleep_for(std::chrono::milliseconds(3500)); // several retries
     kill(holder, SIGTERM);
     EXPECT_TRUE(sims.report(0, 10000).value("ok", false)) << sim_slurp(st.out);
@@ -247,4 +253,53 @@ TEST_F(ledger, APortHeldAWhileBurnsNoNumbers)
     EXPECT_EQ(sql("SELECT value, event FROM serial_events ORDER BY id"),
               "700 reserved\n700 used\n");
     EXPECT_EQ(serial_of(read_records(log), dir + "/dut1").value("value", 0), 700);
+}
+
+// A ledger and its pools are made on purpose only: a missing file, a
+// mistyped pool, a pool made twice, one overlapping another or one given
+// another place are refused with no device touched; a pool named alone
+// brings its own place, format and numbers, which every record carries.
+TEST_F(ledger, NoLedgerOrPoolComesIntoBeingByAccident)
+{
+    ASSERT_TRUE(device());
+    const std::string port = sims.ptys()[0];
+    run_result r = run_program(cli({"--serial-start", "300", port}), dir);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(has(r.err, "there is no database " + db + ": give --new-pool")) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(db));
+
+    r = run_program(cli({"--new-pool", "--serial-start", "300", "--serial-end", "399"}), dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "zmk-cli: new database " + db + "\n")) << r.err;
+    EXPECT_TRUE(has(r.err, "zmk-cli: numbers: pool default in " + db +
+                               ", u32le at 0x100, next 300, 100 left\n"))
+        << r.err;
+    const struct {
+        std::vector<std::string> args;
+        const char *says;
+    } refused[] = {
+        {{"--new-pool", "--serial-at", "0x100", "--serial-start", "300"}, "is there already"},
+        {{"--serial-pool", "Default", port},
+         "no pool \"Default\"; the pools here: default; give "
+         "--new-pool"},
+        {{"--new-pool", "--serial-pool", "more", "--serial-at", "0x100", "--serial-start", "350"},
+         "--allow-overlap"},
+        {{"--serial-at", "0x104", "--serial-pool", "default", port},
+         "writes its numbers as u32le at 0x100, not u32le at 0x104"},
+        {{"--serial-format", "u32be", port}, "u32le at 0x100, not u32be at 0x100"},
+    };
+    for (const auto &c : refused) {
+        std::vector<std::string> args{ZMK_CLI, "--db", db};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        r = run_program(args, dir);
+        EXPECT_EQ(r.status, 2) << c.says;
+        EXPECT_TRUE(has(r.err, c.says)) << r.err;
+    }
+    r = run_program({ZMK_CLI, "--db", db, "--log", log, "--serial-pool", "default", port}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(shown(0).substr(0, 8), "2c010000");
+    const json serial = serial_of(read_records(log), port);
+    EXPECT_EQ(serial.value("at", 0), 256);
+    EXPECT_EQ(serial.value("format", ""), "u32le");
+    EXPECT_EQ(sql("SELECT value, at, format FROM serials"), "300 256 u32le\n");
 }

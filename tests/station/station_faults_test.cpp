@@ -1,5 +1,6 @@
 // The station when things go wrong: ports another program holds, devices
-// that fail, a log that takes no records, and the operator's Ctrl-C.
+// that fail, a log that takes no records, serial numbers that cannot be had,
+// and the operator's Ctrl-C.
 #include "tests/station/line_support.h"
 
 #include <algorithm>
@@ -68,7 +69,9 @@ TEST(StationFaults, BusyPortsFailuresAndTheOperatorsCtrlC)
 }
 
 // A log that takes no records stops the station from starting devices, and
-// says so; once it takes them again, the waiting device is programmed.
+// says so: a device plugged in meanwhile is told it was not started. Once
+// the log takes records again, every waiting record is written and the next
+// device is programmed.
 TEST(StationFaults, AFullLogStopsNewDevicesUntilItTakesRecordsAgain)
 {
     device_sims sims;
@@ -90,20 +93,167 @@ TEST(StationFaults, AFullLogStopsNewDevicesUntilItTakesRecordsAgain)
     EXPECT_TRUE(st.says("zmk-cli: records cannot be written to " + log +
                         ": no new device is started until they can be"));
     EXPECT_EQ(sim_slurp(log), before) << "no half record";
-    ASSERT_TRUE(sims.start(device(dir + "/dut2", {"--expect", ZMK_IMAGE_FILE})));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_FALSE(has(sim_slurp(st.out), dir + "/dut2")) << sim_slurp(st.out);
+    ASSERT_TRUE(sims.start(device(dir + "/dut2")));
+    EXPECT_TRUE(st.says("FAIL " + dir + "/dut2  not started: the log takes no records\n"))
+        << sim_slurp(st.out);
+    EXPECT_TRUE(st.says("1 programmed: 0 ok, 1 failed, yield 0.0 %; 1 not started\n"))
+        << sim_slurp(st.out);
 
     ASSERT_EQ(
         run_program({"prlimit", "--pid", std::to_string(st.pid), "--fsize=unlimited"}, dir).status,
         0);
     EXPECT_TRUE(st.says("zmk-cli: records are written to " + log + " again"));
-    EXPECT_TRUE(sims.report(1, 8000).value("ok", false));
-    EXPECT_TRUE(st.says("PASS " + dir + "/dut2", 3000));
+    ASSERT_TRUE(sims.start(device(dir + "/dut3", {"--expect", ZMK_IMAGE_FILE})));
+    EXPECT_TRUE(sims.report(2, 8000).value("ok", false));
+    EXPECT_TRUE(st.says("PASS " + dir + "/dut3", 3000)) << sim_slurp(st.out);
     kill(st.pid, SIGINT);
     EXPECT_EQ(wait_exit(st.pid, 5000), 4) << "a record was not kept when its device ended";
     st.pid = -1;
+    EXPECT_EQ(sims.report(1, 0)["exchanges"], 0);
     const std::string text = sim_slurp(log);
     EXPECT_TRUE(text.starts_with(before));
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
+}
+
+namespace {
+
+// Serial numbers from an SQLite file beside the log; the spools stay in the
+// test's folder.
+struct NoSerialNumber : ::testing::Test {
+    device_sims sims;
+    const std::string &dir = sims.dir;
+    const std::string db = dir + "/line.db", log = dir + "/log.jsonl";
+
+    void SetUp() override { setenv("XDG_STATE_HOME", dir.c_str(), 1); }
+
+    std::vector<std::string> cli(std::vector<std::string> more) const
+    {
+        std::vector<std::string> args{ZMK_CLI, "--db", db, "--log", log, "--serial-at", "0x100"};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+    bool plug_in(const std::string &name)
+    {
+        return sims.start({"--baud", "0", "--erase-ms", "20", "--link", dir + "/" + name,
+                           "--expect", ZMK_IMAGE_FILE, "--expect-skip", "0x100:8"});
+    }
+    long exchanges(size_t i) { return json_number(sim_finish(&sims.sims[i], 0), "exchanges"); }
+    // A new pool whose file then refuses each reservation, as a full disk would.
+    bool pool_that_refuses()
+    {
+        return run_program(cli({"--new-pool", "--serial-start", "1000"}), dir).status == 0 &&
+               run_program({"sqlite3", db,
+                            "CREATE TRIGGER full BEFORE INSERT ON serial_events WHEN NEW.event "
+                            "= 'reserved' BEGIN SELECT RAISE(ABORT, 'database or disk is full'); "
+                            "END"},
+                           dir)
+                       .status == 0;
+    }
+};
+
+} // namespace
+
+// A database that refuses every reservation for 30 s ends the batch: its
+// ports are recorded as not started, none touched, and the status is 1.
+TEST_F(NoSerialNumber, ABatchThatCannotReserveGivesUp)
+{
+    ASSERT_TRUE(pool_that_refuses());
+    ASSERT_TRUE(plug_in("dut1"));
+    ASSERT_TRUE(plug_in("dut2"));
+    const std::vector<std::string> p = sims.ptys();
+    const auto began = std::chrono::steady_clock::now();
+    const pid_t pid = sim_spawn(cli({"--serial-start", "1000", p[0], p[1]}), dir + "/batch.out",
+                                dir + "/batch.err");
+    EXPECT_EQ(wait_exit(pid, 40000), 1) << sim_slurp(dir + "/batch.out");
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(took, std::chrono::seconds(30)) << "gave up before 30 s of refusals";
+
+    const std::string said = sim_slurp(dir + "/batch.out"), why = "(database or disk is full)";
+    EXPECT_TRUE(has(said, "zmk-cli: no serial number can be reserved from " + db + " " + why +
+                              ": no new device is started until one can be (tried every "
+                              "second)\n"))
+        << said;
+    EXPECT_TRUE(has(said, "zmk-cli: no serial number could be reserved from " + db +
+                              " for 30 s: giving up, 2 ports are not started\n"))
+        << said;
+    const std::string left_out = "  not started: no serial number can be reserved from " + db;
+    for (const std::string &port : p)
+        EXPECT_TRUE(has(said, "FAIL " + port + left_out + " " + why + "\n")) << said;
+    EXPECT_TRUE(said.ends_with("0 programmed: 0 ok, 0 failed, yield --; 2 not started\n")) << said;
+    const std::vector<json> records = read_records(log);
+    EXPECT_EQ(records.size(), 2u);
+    for (const std::string &port : p)
+        EXPECT_TRUE(has(record_of(records, port).value("message", ""), "not started: ")) << port;
+    EXPECT_EQ(exchanges(0), 0);
+    EXPECT_EQ(exchanges(1), 0);
+}
+
+// A station whose numbers are used up serves each device plugged in later by
+// a record and a FAIL line, once per appearance, and ends with status 3.
+TEST_F(NoSerialNumber, AStationTellsEveryDeviceItCannotNumber)
+{
+    std::ofstream(dir + "/serials.txt") << "0x10\n";
+    station st;
+    ASSERT_TRUE(st.start(dir, cli({"--new-pool", "--station", "--match", dir + "/dut*",
+                                   "--serial-list", dir + "/serials.txt"})));
+    ASSERT_TRUE(plug_in("dut1"));
+    EXPECT_TRUE(st.says("PASS " + dir + "/dut1", 8000)) << sim_slurp(st.out);
+    ASSERT_TRUE(plug_in("dut2"));
+    ASSERT_TRUE(plug_in("dut3"));
+    const std::string none = "  not started: no serial number is left to write into it\n";
+    EXPECT_TRUE(st.says("FAIL " + dir + "/dut2" + none)) << sim_slurp(st.out);
+    EXPECT_TRUE(st.says("FAIL " + dir + "/dut3" + none)) << sim_slurp(st.out);
+    EXPECT_TRUE(st.says("1 programmed: 1 ok, 0 failed, yield 100.0 %; 2 not started\n"))
+        << sim_slurp(st.out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000)); // several polls
+    EXPECT_EQ(read_records(log).size(), 3u) << "each device once per appearance";
+    EXPECT_EQ(exchanges(1), 0);
+    // Seen gone, then plugged in again: served again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(plug_in("dut2"));
+    EXPECT_TRUE(st.says("1 programmed: 1 ok, 0 failed, yield 100.0 %; 3 not started\n"))
+        << sim_slurp(st.out);
+
+    kill(st.pid, SIGINT);
+    EXPECT_EQ(wait_exit(st.pid, 5000), 3) << "devices were left out";
+    st.pid = -1;
+    const std::string said = sim_slurp(st.out);
+    EXPECT_TRUE(has(said, "zmk-cli: the serial numbers of pool 'default' are used up")) << said;
+    const std::vector<json> records = read_records(log);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].value("result", ""), "ok");
+    for (size_t i = 1; i < records.size(); ++i)
+        EXPECT_EQ(records[i].value("message", ""), "not started: no serial number is left to "
+                                                   "write into it")
+            << records[i];
+    EXPECT_EQ(exchanges(2), 0);
+    EXPECT_EQ(exchanges(3), 0);
+}
+
+// A station whose database refuses every reservation tells each device
+// plugged in why it was not started, and ends with status 3.
+TEST_F(NoSerialNumber, AStationWhoseDatabaseRefusesTellsEveryDevice)
+{
+    ASSERT_TRUE(pool_that_refuses());
+    station st;
+    ASSERT_TRUE(
+        st.start(dir, cli({"--station", "--match", dir + "/dut*", "--serial-start", "1000"})));
+    ASSERT_TRUE(plug_in("dut1"));
+    EXPECT_TRUE(st.says("zmk-cli: no serial number can be reserved from " + db +
+                        " (database or disk is full): devices plugged in are not started until "
+                        "one can be\n"))
+        << sim_slurp(st.out);
+    EXPECT_TRUE(st.says("FAIL " + dir +
+                        "/dut1  not started: no serial number can be reserved from " + db +
+                        " (database or disk is full)\n"))
+        << sim_slurp(st.out);
+    ASSERT_TRUE(plug_in("dut2"));
+    EXPECT_TRUE(st.says("0 programmed: 0 ok, 0 failed, yield --; 2 not started\n"))
+        << sim_slurp(st.out);
+    kill(st.pid, SIGINT);
+    EXPECT_EQ(wait_exit(st.pid, 5000), 3);
+    st.pid = -1;
+    EXPECT_EQ(read_records(log).size(), 2u);
+    EXPECT_EQ(exchanges(0), 0);
+    EXPECT_EQ(exchanges(1), 0);
 }
