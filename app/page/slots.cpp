@@ -159,6 +159,7 @@ void ui_slots_end(ui_slots *t, const snapshot_end &e)
     r.seconds = e.seconds;
     r.usb_serial = e.usb.serial;
     r.serial = e.serial;
+    r.serial_state = e.serial_state;
 }
 
 const ui_slot *ui_slots_held(const ui_slots *t, const std::string &port)

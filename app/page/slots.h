@@ -16,7 +16,7 @@ struct ui_result {
     std::string state;                // "pass", "fail" or "in-use"; "": no device ended here yet
     std::string result, reason, next; // the record's word, its message, what to do
     double seconds = 0;
-    std::string usb_serial, serial;
+    std::string usb_serial, serial, serial_state;
 };
 
 struct ui_slot {

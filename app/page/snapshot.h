@@ -32,6 +32,7 @@ struct snapshot_end {
     bool in_use = false;               // another program held the port: never touched
     std::string result, message, next; // the record's word, how it ended, what to do now
     std::string serial;                // the number it carried, "" for none
+    std::string serial_state;          // what became of it: used, spoiled or returned
 };
 
 // A port another program holds, asked for again.

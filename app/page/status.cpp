@@ -33,7 +33,8 @@ json tile(const ui_slot &s)
                 {"next", nullptr},
                 {"seconds", nullptr},
                 {"usb_serial", nullptr},
-                {"serial", nullptr}};
+                {"serial", nullptr},
+                {"serial_state", nullptr}};
 }
 
 void put_result(json &j, const ui_result &r)
@@ -47,6 +48,7 @@ void put_result(json &j, const ui_result &r)
         r.state == "in-use" ? json(nullptr) : json(double(int(r.seconds * 10 + 0.5)) / 10);
     j["usb_serial"] = text_or_null(r.usb_serial);
     j["serial"] = text_or_null(r.serial);
+    j["serial_state"] = text_or_null(r.serial_state);
 }
 
 // How a running device stands: its phase and progress, or what the engine

@@ -153,8 +153,8 @@ void keeper_report(keeper *t)
     if (count([](const keeper_entry &e) { return e.log_waits; }))
         stores = t->log;
     if (count([](const keeper_entry &e) { return e.db_waits && !e.in_spool; }))
-        stores += (stores.empty() ? "" : ", nor to ") + ("the database " + t->db_name) +
-                  " or its spool";
+        stores +=
+            (stores.empty() ? "" : ", nor to ") + ("the database " + t->db_name) + " or its spool";
     std::fprintf(stderr, "zmk-cli: %ld record%s could not be written to %s; here as written:\n", n,
                  n == 1 ? "" : "s", stores.c_str());
     for (const keeper_entry &e : t->waiting)

@@ -130,6 +130,7 @@ void page_feed_end(page_feed *t, const batch *g, const batch_device &d, const ru
                         : s.message + "; its record was not kept: " + record_why;
     s.next = view_next_step(g->set->station, e.result);
     s.serial = d.claimed ? std::to_string(d.claim.value) : "";
+    s.serial_state = d.claimed ? ledger_state(e.exit == RUN_EXIT_DONE, d.watch.serial_sent) : "";
     t->ended.push_back(s);
     t->due_ms = platform_tick_ms(); // a result is shown at once
 }

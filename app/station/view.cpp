@@ -65,8 +65,7 @@ void view_report(batch *g, const batch_device &d, const run_end &e, const char *
     const std::string serial = serial_said(d, e);
     const char *next = view_next_step(g->set->station, e.result);
     if (e.exit == RUN_EXIT_DONE && record_why)
-        std::printf("FAIL %s  programmed%s, but %s\n", d.port.c_str(), serial.c_str(),
-                    record_why);
+        std::printf("FAIL %s  programmed%s, but %s\n", d.port.c_str(), serial.c_str(), record_why);
     else if (e.exit != RUN_EXIT_DONE)
         std::printf("%s %s  %s%s%s%s\n", e.result == RUN_IN_USE ? "BUSY" : "FAIL", d.port.c_str(),
                     e.message, next[0] ? "; " : "", next, serial.c_str());

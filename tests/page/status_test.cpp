@@ -51,6 +51,7 @@ struct station {
                 e.message = message;
                 e.next = passed ? "" : "unplug the device and plug it in again to program it again";
                 e.serial = d->serial;
+                e.serial_state = d->serial.empty() ? "" : passed ? "used" : "spoiled";
                 snap.ended.push_back(e);
                 snap.running.erase(d);
                 break;
@@ -165,6 +166,7 @@ TEST(UiStatus, ATileShowsItsDeviceThenKeepsTheResultUntilTheNextStarts)
     EXPECT_EQ(t["seconds"], 14.3);
     EXPECT_EQ(t["present"], false);
     EXPECT_EQ(t["serial"], "1042");
+    EXPECT_EQ(t["serial_state"], "used");
     t = tile(st, "/dev/ttyUSB1");
     EXPECT_EQ(t["state"], "fail");
     EXPECT_EQ(t["reason"], "the device stopped answering");

@@ -151,7 +151,8 @@ struct file_lock {
     ~file_lock() { release(); }
 };
 
-const char LOCKED[] = "another program has held the file locked for over 0.1 s (database is locked)";
+const char LOCKED[] =
+    "another program has held the file locked for over 0.1 s (database is locked)";
 
 } // namespace
 
@@ -161,8 +162,8 @@ TEST_F(Keeper, TheWordsSayWhichStoreHoldsTheRecord)
 {
     const std::string log = dir + "/log.jsonl", full = "/dev/full (No space left on device)";
     const std::string no_spool = dir + "/gone/spool.jsonl";
-    const std::string refused = std::string(LOCKED) + "; the spool " + no_spool +
-                                " cannot be written";
+    const std::string refused =
+        std::string(LOCKED) + "; the spool " + no_spool + " cannot be written";
     struct {
         std::string log;
         bool spool;
@@ -171,7 +172,8 @@ TEST_F(Keeper, TheWordsSayWhichStoreHoldsTheRecord)
         {log, false,
          "its record is in " + log + ", neither in the database line.db nor in its spool (" +
              refused + ")"},
-        {"/dev/full", true, "its record is in the spool %s for the database line.db, not in " + full},
+        {"/dev/full", true,
+         "its record is in the spool %s for the database line.db, not in " + full},
         {"/dev/full", false,
          "its record was not kept: cannot write " + full +
              "; neither the database line.db nor its spool takes it (" + refused + ")"},

@@ -61,7 +61,8 @@ struct line_db : ::testing::Test {
 const char *yield_today =
     "SELECT host, count(*) AS programmed, sum(CASE WHEN result = 'ok' THEN 1 ELSE 0 END) AS ok, "
     "round(100.0 * sum(CASE WHEN result = 'ok' THEN 1 ELSE 0 END) / count(*), 1) AS yield "
-    "FROM records WHERE time >= '2000-01-01' GROUP BY host ORDER BY host";
+    "FROM records WHERE time >= '2000-01-01' AND result <> 'in-use' AND (message IS NULL OR "
+    "message NOT LIKE 'not started%') GROUP BY host ORDER BY host";
 const char *serials_between =
     "SELECT time, host, port, usb_serial, serial_value, result FROM records "
     "WHERE serial_value IS NOT NULL AND time BETWEEN '2000-01-01T00:00:00Z' AND "

@@ -34,8 +34,8 @@ struct records : ::testing::Test {
     }
     std::vector<std::string> cli(std::vector<std::string> more) const
     {
-        std::vector<std::string> args{ZMK_CLI, "--db", db, "--log", log, "--serial-pool",
-                                      "default"};
+        std::vector<std::string> args{ZMK_CLI, "--db",          db,       "--log",
+                                      log,     "--serial-pool", "default"};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
@@ -71,7 +71,9 @@ struct held_lock {
     bool taken(const std::string &db, const std::string &dir) const
     {
         return shell && wait_for(5000, [&] {
-                   return has(run_program({"sqlite3", db, "SELECT 1"}, dir).err, "locked");
+                   return has(
+                       run_program({"sqlite3", db, "SELECT count(*) FROM sqlite_master"}, dir).err,
+                       "locked");
                });
     }
     void release()
@@ -122,7 +124,7 @@ TEST_F(records, AStatus4SaysWhichStoreHoldsTheRecord)
 {
     pool("500");
     ASSERT_TRUE(device());
-    ASSERT_TRUE(device({}, "115200")); // runs for seconds: time to lock the file
+    ASSERT_TRUE(device({}, "230400")); // runs for seconds: time to lock the file
     const std::vector<std::string> p = sims.ptys();
     run_result r = run_program(
         {ZMK_CLI, "--db", db, "--log", "/dev/full", "--serial-pool", "default", p[0]}, dir);
@@ -162,12 +164,12 @@ TEST_F(records, AStatus4SaysWhichStoreHoldsTheRecord)
 TEST_F(records, ALockedDatabaseDelaysNoDevice)
 {
     pool("100");
-    ASSERT_TRUE(device({}, "115200"));
+    ASSERT_TRUE(device({}, "230400"));
     const run_result first = run_program(cli({sims.ptys()[0]}), dir);
     ASSERT_EQ(first.status, 0) << first.err;
     const double alone = read_records(log).at(0).value("seconds", 0.0);
     for (int i = 1; i <= 4; ++i)
-        ASSERT_TRUE(device({"--link", dir + "/dut" + std::to_string(i)}, "115200"));
+        ASSERT_TRUE(device({"--link", dir + "/dut" + std::to_string(i)}, "230400"));
     station st;
     ASSERT_TRUE(st.start(dir, cli({"--station", "--match", dir + "/dut*"})));
     ASSERT_TRUE(wait_for(10000, [&] {
@@ -210,9 +212,8 @@ TEST_F(records, AListLineThatIsNoNumberIsSaidInWords)
     const std::string list = dir + "/serials.txt";
     std::ofstream(list) << "\xEF\xBB\xBF"
                            "100\n-5\n";
-    const run_result r = run_program({ZMK_CLI, "--db", db, "--new-pool", "--serial-at", "0x100",
-                                      "--serial-list", list},
-                                     dir);
+    const run_result r = run_program(
+        {ZMK_CLI, "--db", db, "--new-pool", "--serial-at", "0x100", "--serial-list", list}, dir);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_TRUE(has(r.err, list + " line 2: '-5' is not a serial number: numbers are 0 or more, "
                                   "decimal or 0x hex"))
