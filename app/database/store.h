@@ -17,10 +17,11 @@ struct store; // one open database
 // Who reserves: the zmk-cli process and the device.
 struct store_who {
     std::string run_id; // unique per device run (ties the reservation to the run's record)
-    std::string host;   // the station's host name
+    std::string host;   // the station's name (--station-name, the host name by default)
     int64_t pid;        // the zmk-cli process that reserved (the parent of a batch/station)
     std::string port;   // "/dev/ttyUSB0"
     std::string usb_serial, usb_location; // "" when unknown
+    std::string machine; // where `pid` is a process (platform_machine_id); "" when unknown
 };
 
 // A pool: a range (start, step, last inclusive) or a list of values in order,
@@ -81,7 +82,8 @@ line_status store_pool_left(store *t, const std::string &name, uint64_t *next, u
 line_status store_reserve(store *t, const std::string &pool, const store_who &who, uint64_t *value,
                           std::string *why);
 // A run ended: its record (the JSON line zmk-cli writes to its --log) goes into the records
-// table and, when it carries a serial, the number becomes used, spoiled or returned; one
+// table and, when it carries a serial, the number becomes used, spoiled or returned at the
+// device's own end (the record's time plus its seconds; now when it has no time); one
 // transaction, once per run (the same run again changes nothing and returns LINE_OK). Any
 // JSON object is kept; one the ledger cannot follow (its serial is not this run's
 // reservation, or its state is unknown) is kept with the ledger untouched and returns
@@ -92,13 +94,18 @@ line_status store_finish(store *t, const std::string &record_json, std::string *
 // as the record. A record carries a serial when any of its serial fields is set.
 line_status store_finish(store *t, const record_row &row, const std::string &record_json,
                          std::string *why);
-// Reservations nobody will end: those of this host whose process (pid) is gone (`alive(pid)`
-// false; nullptr: not asked), and those of any host not seen for `stale_seconds`, become
-// spoiled (nobody knows what the device holds); how many in `count`.
-line_status store_spoil_stale(store *t, const std::string &host, bool (*alive)(int64_t pid),
-                              int stale_seconds, int *count, std::string *why);
-// The process's open reservations are still alive (refreshes their `seen` time).
-line_status store_touch(store *t, const std::string &host, int64_t pid, std::string *why);
+// Reservations nobody will end become spoiled (nobody knows what the device holds): those
+// made on `machine` whose process (pid) is gone (`alive(pid)` false; nullptr: not asked),
+// whatever station name they carry; those an older zmk-cli made without a machine under
+// the station name `host` whose process is gone; and anyone's not seen for `stale_seconds`.
+// How many in `count`.
+line_status store_spoil_stale(store *t, const std::string &host, const std::string &machine,
+                              bool (*alive)(int64_t pid), int stale_seconds, int *count,
+                              std::string *why);
+// The open reservations of process `pid` on `machine` are still alive (refreshes their `seen`
+// time); with no machine known, those of `pid` under the station name `host`.
+line_status store_touch(store *t, const std::string &host, const std::string &machine, int64_t pid,
+                        std::string *why);
 // The runs recorded since `since` (ISO 8601 UTC text: "2026-12-07" for
 // the day), and how many of them passed.
 line_status store_totals(store *t, const std::string &since, int64_t *runs, int64_t *ok,

@@ -392,10 +392,11 @@ bool reserve_free(store *t, const std::string &pool, int64_t value, const store_
         "UPDATE serials SET state = 'reserved', run = $3, host = $4, pid = $5, port = $6, "
         "usb_serial = $7, usb_location = $8, reserved_at = $9, seen_at = $9, ended_at = NULL, "
         "at = (SELECT at FROM pools WHERE name = $1), format = (SELECT format FROM pools WHERE "
-        "name = $1) WHERE pool = $1 AND value = $2",
+        "name = $1), machine = $10 WHERE pool = $1 AND value = $2",
         {store_text(pool), store_int(value), store_text_or_null(w.run_id),
          store_text_or_null(w.host), store_int(w.pid), store_text_or_null(w.port),
-         store_text_or_null(w.usb_serial), store_text_or_null(w.usb_location), store_text(now)});
+         store_text_or_null(w.usb_serial), store_text_or_null(w.usb_location), store_text(now),
+         store_text_or_null(w.machine)});
 }
 
 // The range's next value; the one after it, or none once past the last.
@@ -410,15 +411,16 @@ bool reserve_next(store *t, const std::string &pool, const store_row &row, const
     return store_exec(
                t,
                "INSERT INTO serials (pool, value, position, state, run, host, pid, port, "
-               "usb_serial, usb_location, reserved_at, seen_at, at, format) VALUES ($1, $2, $3, "
-               "'reserved', $4, $5, $6, $7, $8, $9, $10, $10, $11, $12)",
+               "usb_serial, usb_location, reserved_at, seen_at, at, format, machine) VALUES ($1, "
+               "$2, $3, 'reserved', $4, $5, $6, $7, $8, $9, $10, $10, $11, $12, $13)",
                {store_text(pool), store_int(int64_t(value)),
                 store_int(int64_t((value - start) / step)), store_text_or_null(w.run_id),
                 store_text_or_null(w.host), store_int(w.pid), store_text_or_null(w.port),
                 store_text_or_null(w.usb_serial), store_text_or_null(w.usb_location),
                 store_text(now),
                 row[POOL_AT] ? store_int(store_number(row[POOL_AT])) : store_null(),
-                row[POOL_FORMAT] ? store_text(*row[POOL_FORMAT]) : store_null()}) &&
+                row[POOL_FORMAT] ? store_text(*row[POOL_FORMAT]) : store_null(),
+                store_text_or_null(w.machine)}) &&
            store_exec(t, "UPDATE pools SET next = $2 WHERE name = $1", {store_text(pool), next});
 }
 
@@ -449,7 +451,7 @@ line_status reserve_body(store *t, const std::string &pool, const store_who &w, 
         *why = pool_exhausted(pool, row);
         return LINE_EXHAUSTED;
     }
-    if (!store_event(t, pool, v, "reserved", now, w))
+    if (!store_serial_event(t, pool, v, "reserved", now, w))
         return LINE_AWAY;
     *value = uint64_t(v);
     return LINE_OK;

@@ -7,7 +7,8 @@ namespace {
 
 // 2: records.image_written_crc32.
 // 3: where and how a pool's numbers are written: pools, serials and records
-//    carry the offset and the format.
+//    carry the offset and the format; serials and serial_events the machine
+//    of the reserving process.
 constexpr int64_t store_version = 3;
 
 // The run is the records' key too: a run's record goes in once (ON CONFLICT (run)).
@@ -33,13 +34,14 @@ std::vector<std::string> store_tables(const std::string &id)
         "position BIGINT NOT NULL, state TEXT NOT NULL CHECK (state IN ('free', 'reserved', "
         "'used', 'spoiled')), run TEXT, host TEXT, pid BIGINT, port TEXT, usb_serial TEXT, "
         "usb_location TEXT, reserved_at TEXT, seen_at TEXT, ended_at TEXT, at BIGINT, "
-        "format TEXT, PRIMARY KEY (pool, value))",
+        "format TEXT, machine TEXT, PRIMARY KEY (pool, value))",
         "CREATE INDEX serials_free ON serials (pool, state, position)",
         "CREATE INDEX serials_open ON serials (state, host, pid)",
         "CREATE TABLE serial_events (id " + id +
             ", pool TEXT NOT NULL, value BIGINT NOT NULL, event TEXT NOT NULL CHECK (event IN "
             "('reserved', 'used', 'spoiled', 'returned')), time TEXT NOT NULL, host TEXT, "
-            "pid BIGINT, port TEXT, usb_serial TEXT, usb_location TEXT, run TEXT)",
+            "pid BIGINT, port TEXT, usb_serial TEXT, usb_location TEXT, run TEXT, "
+            "machine TEXT)",
         "CREATE INDEX serial_events_value ON serial_events (pool, value)",
         records_table(id),
         "CREATE INDEX records_time ON records (time)",
@@ -63,11 +65,15 @@ bool schema_add_column(store *t, record_field field)
         t, std::string("ALTER TABLE records ADD COLUMN ") + c.column + " " + c.sql_type, {});
 }
 
+// Version 3's step: the number's place, and the machine whose process reserved it.
 bool schema_add_place(store *t)
 {
     for (const char *table : {"pools", "serials"})
         if (!store_exec(t, std::string("ALTER TABLE ") + table + " ADD COLUMN at BIGINT", {}) ||
             !store_exec(t, std::string("ALTER TABLE ") + table + " ADD COLUMN format TEXT", {}))
+            return false;
+    for (const char *table : {"serials", "serial_events"})
+        if (!store_exec(t, std::string("ALTER TABLE ") + table + " ADD COLUMN machine TEXT", {}))
             return false;
     return schema_add_column(t, REC_SERIAL_AT) && schema_add_column(t, REC_SERIAL_FORMAT);
 }

@@ -37,8 +37,10 @@ bool store_time(store *t, std::string *text, int64_t ago = 0);
 // The body in one transaction, run again when nothing was committed.
 line_status store_txn(store *t, const store_body &body, std::string *why);
 
-bool store_event(store *t, const std::string &pool, int64_t value, const char *event,
-                 const std::string &time, const store_who &w);
+// One step of a number's history (reserved, used, spoiled, returned) at
+// `time`, with who took it: the station, the process and its machine, the device.
+bool store_serial_event(store *t, const std::string &pool, int64_t value, const char *event,
+                        const std::string &time, const store_who &w);
 
 // In the running transaction: the tables made, brought up to this version, or
 // refused when newer (store_schema.cpp).

@@ -1,6 +1,7 @@
 #include "app/ledger/ledger.h"
 
 #include "framework/zassert.h"
+#include "platform/machine.h"
 #include "platform/process.h"
 #include "platform/tick.h"
 
@@ -9,6 +10,13 @@
 namespace {
 
 bool alive(int64_t pid) { return proc_alive(pid); }
+
+std::string this_machine()
+{
+    char id[256] = "";
+    platform_machine_id(id, sizeof id);
+    return id;
+}
 
 store_pool given_of(const serial_plan &plan)
 {
@@ -60,6 +68,7 @@ line_status ledger_open(ledger *t, store *db, const std::string &name, serial_pl
     t->name = name;
     t->plan = plan;
     t->host = host;
+    t->machine = this_machine();
     t->pid = proc_self_id();
     t->touch_ms = platform_tick_ms() + 60000;
     const store_pool given = given_of(*plan);
@@ -85,7 +94,10 @@ void ledger_spoil_stale(ledger *t)
 {
     std::string why;
     int spoiled = 0;
-    if (store_spoil_stale(t->db, t->host, alive, LEDGER_STALE_S, &spoiled, &why) == LINE_OK &&
+    if (t->machine.empty()) // a run without a serial plan spoils all the same
+        t->machine = this_machine();
+    if (store_spoil_stale(t->db, t->host, t->machine, alive, LEDGER_STALE_S, &spoiled, &why) ==
+            LINE_OK &&
         spoiled > 0)
         std::fprintf(stderr,
                      "zmk-cli: %d serial number%s reserved by runs that never ended %s now "
@@ -96,7 +108,7 @@ void ledger_spoil_stale(ledger *t)
 line_status ledger_reserve(ledger *t, const std::string &run, const std::string &port,
                            const port_info &usb, ledger_claim *out, std::string *why)
 {
-    const store_who who{run, t->host, t->pid, port, usb.serial, usb.location};
+    const store_who who{run, t->host, t->pid, port, usb.serial, usb.location, t->machine};
     const line_status s = store_reserve(t->db, t->plan->pool, who, &out->value, why);
     if (s != LINE_OK)
         return s;
@@ -115,7 +127,7 @@ void ledger_tick(ledger *t)
         return;
     t->touch_ms = now + 60000;
     std::string why;
-    (void)store_touch(t->db, t->host, t->pid, &why); // a miss is made up next minute
+    (void)store_touch(t->db, t->host, t->machine, t->pid, &why); // a miss is made up next minute
 }
 
 const char *ledger_state(bool passed, bool sent)

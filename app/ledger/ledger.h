@@ -22,7 +22,8 @@ struct ledger {
     store *db = nullptr;
     std::string name; // the database as shown: without a password
     const serial_plan *plan = nullptr;
-    std::string host;
+    std::string host;    // the station's name
+    std::string machine; // where `pid` means this process (platform_machine_id)
     long long pid = 0;
     uint32_t touch_ms = 0;
 };
@@ -36,8 +37,9 @@ constexpr int LEDGER_STALE_S = 600;
 // pool, one defined otherwise, or one used up).
 line_status ledger_open(ledger *t, store *db, const std::string &name, serial_plan *plan,
                         const std::string &host, std::string *why);
-// Spoils the reservations nobody will end (their process is gone, or
-// nobody has refreshed them for LEDGER_STALE_S), and says how many.
+// Spoils the reservations nobody will end (their process on this machine is
+// gone, whatever station name they carry, or nobody has refreshed them for
+// LEDGER_STALE_S), and says how many.
 void ledger_spoil_stale(ledger *t);
 // A number for the device on `port`, kept in the database before it returns.
 line_status ledger_reserve(ledger *t, const std::string &run, const std::string &port,

@@ -125,9 +125,8 @@ void page_feed_end(page_feed *t, const batch *g, const batch_device &d, const ru
     s.result = run_result_word(e.result);
     s.message = e.message;
     if (record_why)
-        s.message = e.exit == RUN_EXIT_DONE
-                        ? std::string("programmed, but its record was not kept: ") + record_why
-                        : s.message + "; its record was not kept: " + record_why;
+        s.message = e.exit == RUN_EXIT_DONE ? std::string("programmed, but ") + record_why
+                                            : s.message + "; " + record_why;
     s.next = view_next_step(g->set->station, e.result);
     s.serial = d.claimed ? std::to_string(d.claim.value) : "";
     s.serial_state = d.claimed ? ledger_state(e.exit == RUN_EXIT_DONE, d.watch.serial_sent) : "";

@@ -21,9 +21,11 @@ std::vector<store_row> store_db_query(const std::string &db, const std::string &
 std::string store_db_record(const std::string &run, const std::string &pool, uint64_t value,
                             const char *state);
 
-inline store_who store_db_who(const std::string &run, const std::string &host, int64_t pid)
+// `machine` "": a reservation of an older zmk-cli, which kept no machine.
+inline store_who store_db_who(const std::string &run, const std::string &host, int64_t pid,
+                              const std::string &machine = "machine-a")
 {
-    return store_who{run, host, pid, "/dev/ttyUSB0", "A10K3", "1-1.3"};
+    return store_who{run, host, pid, "/dev/ttyUSB0", "A10K3", "1-1.3", machine};
 }
 
 // Every backend the build has, for TEST_P, and the cases' names after them.

@@ -63,12 +63,15 @@ TEST(Record, OneLineWithEveryField)
         EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
 
     f.serial_pool = "default";
+    f.serial_at = 0x100;
+    f.serial_format = "u32le";
     f.serial_value = 100042;
     f.serial_bytes = "aa860100";
     f.serial_state = "used";
     line = record_make(f).json;
-    EXPECT_NE(line.find("\"repeats\":0,\"serial\":{\"pool\":\"default\",\"value\":100042,"
-                        "\"bytes\":\"aa860100\",\"state\":\"used\"},\"run\""),
+    EXPECT_NE(line.find("\"repeats\":0,\"serial\":{\"pool\":\"default\",\"at\":256,"
+                        "\"format\":\"u32le\",\"value\":100042,\"bytes\":\"aa860100\","
+                        "\"state\":\"used\"},\"run\""),
               std::string::npos)
         << line;
     record_row back;
