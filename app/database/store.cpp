@@ -122,19 +122,6 @@ line_status store_txn(store *t, const store_body &body, std::string *why)
     }
 }
 
-bool store_event(store *t, const std::string &pool, int64_t value, const char *event,
-                 const std::string &time, const store_who &w)
-{
-    return store_exec(
-        t,
-        "INSERT INTO serial_events (pool, value, event, time, host, pid, port, usb_serial, "
-        "usb_location, run) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
-        {store_text(pool), store_int(value), store_text(event), store_text(time),
-         store_text_or_null(w.host), store_int(w.pid), store_text_or_null(w.port),
-         store_text_or_null(w.usb_serial), store_text_or_null(w.usb_location),
-         store_text_or_null(w.run_id)});
-}
-
 std::string store_display_name(const std::string &name)
 {
     if (!store_is_server_name(name))

@@ -322,7 +322,7 @@ void catch_up(batch *g)
 } // namespace
 
 bool batch_claim(batch *g, const std::string &port, const port_info *usb, ledger_claim *out,
-                 bool *claimed)
+                 bool *claimed, bool now)
 {
     *out = ledger_claim{};
     *claimed = false;
@@ -335,7 +335,8 @@ bool batch_claim(batch *g, const std::string &port, const port_info *usb, ledger
     out->run = record_run_name(g->set->host);
     if (!g->serials)
         return true;
-    if (g->serial_out || (g->serial_away && int32_t(platform_tick_ms() - g->serial_retry_ms) < 0))
+    if (g->serial_out ||
+        (g->serial_away && !now && int32_t(platform_tick_ms() - g->serial_retry_ms) < 0))
         return false;
     port_info info{};
     if (usb)

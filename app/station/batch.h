@@ -16,9 +16,10 @@ void batch_init(batch *t, const batch_settings &set, const run_image &image, led
 // one is held or the run carries none. False when none can be had now
 // (`serial_away`, said once each way, tried again a second later; refused
 // for BATCH_RESERVE_GIVE_UP_MS in a row: `serial_stuck`) or none is left
-// (`serial_out`, said once).
+// (`serial_out`, said once). `now`: ask the database now even while it is
+// away (a device was just plugged in).
 bool batch_claim(batch *t, const std::string &port, const port_info *usb, ledger_claim *out,
-                 bool *claimed);
+                 bool *claimed, bool now);
 // A batch whose database has refused every number for this long leaves its
 // remaining ports out.
 constexpr uint32_t BATCH_RESERVE_GIVE_UP_MS = 30000;

@@ -90,7 +90,7 @@ void run_ports(batch *g, const std::vector<std::string> &ports)
         ledger_claim claim;
         bool claimed = false;
         while (next < ports.size() && g->running.size() < jobs && !g->paused &&
-               batch_claim(g, ports[next], nullptr, &claim, &claimed))
+               batch_claim(g, ports[next], nullptr, &claim, &claimed, false))
             batch_start(g, ports[next++], nullptr, claim, claimed);
         batch_pump(g, 100);
     }
@@ -152,7 +152,8 @@ void serve_new(batch *g, const port_info *present, int n, std::map<std::string, 
             continue; // started once a device ends
         ledger_claim claim;
         bool claimed = false;
-        if (batch_claim(g, path, &present[i], &claim, &claimed)) {
+        // A device plugged in is worth asking the database again at once.
+        if (batch_claim(g, path, &present[i], &claim, &claimed, true)) {
             (*served)[path] = false;
             batch_start(g, path, &present[i], claim, claimed);
         } else if (fresh) {

@@ -20,17 +20,19 @@ class Ledger : public testing::TestWithParam<std::string> {
     void TearDown() override { store_close(t); }
 
     line_status try_reserve(const std::string &pool, const std::string &run, uint64_t *value,
-                            std::string *why, int64_t pid = 42, const std::string &host = "bench-3")
+                            std::string *why)
     {
-        return store_reserve(t, pool, store_db_who(run, host, pid), value, why);
+        return store_reserve(t, pool, store_db_who(run, "bench-3", 42), value, why);
     }
 
     uint64_t reserve(const std::string &pool, const std::string &run, int64_t pid = 42,
-                     const std::string &host = "bench-3")
+                     const std::string &host = "bench-3", const std::string &machine = "machine-a")
     {
         uint64_t value = 0;
         std::string why;
-        EXPECT_EQ(try_reserve(pool, run, &value, &why, pid, host), LINE_OK) << why;
+        EXPECT_EQ(store_reserve(t, pool, store_db_who(run, host, pid, machine), &value, &why),
+                  LINE_OK)
+            << why;
         return value;
     }
 
@@ -47,6 +49,15 @@ class Ledger : public testing::TestWithParam<std::string> {
             store_db_query(db, "SELECT state FROM serials WHERE pool = $1 AND value = $2",
                            {store_text(pool), store_int(int64_t(value))});
         return rows.size() == 1 ? rows[0][0].value_or("NULL") : "none";
+    }
+
+    // Every number's state in order: "spoiled reserved ...".
+    std::string states()
+    {
+        std::string out;
+        for (const store_row &row : store_db_query(db, "SELECT state FROM serials ORDER BY value"))
+            out.append(out.empty() ? "" : " ").append(row[0].value_or("NULL"));
+        return out;
     }
 
     std::string db;
@@ -87,7 +98,8 @@ TEST_P(Ledger, RangeHandsOutInOrderGivenBackFirstSpoiledNever)
     EXPECT_NE(why.find("the range 100 to 145 step 10"), std::string::npos) << why;
     EXPECT_EQ(store_pool_check(t, range(100, 10, 145), &why), LINE_EXHAUSTED);
     // The last value a range can hold.
-    ASSERT_EQ(store_pool_check(t, {"top", true, false, INT64_MAX - 1, 1, INT64_MAX, {}}, &why), LINE_OK);
+    ASSERT_EQ(store_pool_check(t, {"top", true, false, INT64_MAX - 1, 1, INT64_MAX, {}}, &why),
+              LINE_OK);
     EXPECT_EQ(reserve("top", "r8"), uint64_t(INT64_MAX - 1));
     EXPECT_EQ(reserve("top", "r9"), uint64_t(INT64_MAX));
     EXPECT_EQ(try_reserve("top", "r10", &value, &why), LINE_EXHAUSTED);
@@ -243,34 +255,106 @@ TEST_P(Ledger, FinishFromRowAsFromJson)
 }
 
 bool alive_but_7(int64_t pid) { return pid != 7; }
+bool none_alive(int64_t) { return false; }
 
-// Reservations of a process gone on this host, and of any host unseen for too long, are
-// spoiled; a spoiled number whose device passed after all is used, one given back stays
-// spoiled.
-TEST_P(Ledger, StaleReservationsAreSpoiled)
+// A pid tells only on the machine it was taken on: this machine's reservations whose
+// process is gone are spoiled whatever station name they carry, another machine's never
+// by its pid, even under this station's name; an older zmk-cli's (no machine) by the
+// station's name, as before.
+TEST_P(Ledger, GoneProcessesAreJudgedOnTheirOwnMachine)
 {
     std::string why;
     ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), LINE_OK) << why;
-    reserve("default", "dead", 7, "bench-3");   // 1
-    reserve("default", "live", 8, "bench-3");   // 2
-    reserve("default", "other", 7, "bench-4");  // 3: same pid, another host
-    reserve("default", "other2", 9, "bench-4"); // 4
+    reserve("default", "a-gone", 7, "bench-3", "machine-a");    // 1
+    reserve("default", "b-live", 7, "bench-3", "machine-b");    // 2: same name and pid
+    reserve("default", "a-renamed", 7, "bench-9", "machine-a"); // 3: this machine, another name
+    reserve("default", "a-live", 8, "bench-3", "machine-a");    // 4
+    reserve("default", "old-here", 7, "bench-3", "");           // 5: an older zmk-cli, this name
+    reserve("default", "old-there", 7, "bench-4", "");          // 6
     int spoiled = 0;
-    EXPECT_EQ(store_spoil_stale(t, "bench-3", alive_but_7, 3600, &spoiled, &why), LINE_OK) << why;
+    EXPECT_EQ(store_spoil_stale(t, "bench-3", "machine-a", alive_but_7, 3600, &spoiled, &why),
+              LINE_OK)
+        << why;
+    EXPECT_EQ(spoiled, 3);
+    EXPECT_EQ(states(), "spoiled reserved spoiled reserved spoiled reserved");
+    EXPECT_EQ(store_db_query(db, "SELECT event, host, pid, machine FROM serial_events WHERE "
+                                 "value = 3 ORDER BY id"),
+              (std::vector<store_row>{{"reserved", "bench-9", "7", "machine-a"},
+                                      {"spoiled", "bench-9", "7", "machine-a"}}));
+    EXPECT_EQ(store_db_query(db, "SELECT machine FROM serials WHERE value IN (2, 5) ORDER BY "
+                                 "value"),
+              (std::vector<store_row>{{"machine-b"}, {std::nullopt}}));
+    // Machine B, where pid 7 is gone too, spoils its own.
+    EXPECT_EQ(store_spoil_stale(t, "bench-3", "machine-b", alive_but_7, 3600, &spoiled, &why),
+              LINE_OK)
+        << why;
     EXPECT_EQ(spoiled, 1);
-    EXPECT_EQ(state("default", 1), "spoiled");
-    EXPECT_EQ(state("default", 3), "reserved");
+    EXPECT_EQ(states(), "spoiled spoiled spoiled reserved spoiled reserved");
+}
+
+// Anyone's reservation not refreshed for the grace is spoiled; a process refreshes only
+// its own (its machine and pid), not another's that shares its name and pid. A spoiled
+// number whose device passed after all is used; one given back stays spoiled.
+TEST_P(Ledger, UnrefreshedReservationsAreSpoiled)
+{
+    std::string why;
+    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), LINE_OK) << why;
+    reserve("default", "a", 8, "bench-3", "machine-a"); // 1
+    reserve("default", "b", 8, "bench-3", "machine-b"); // 2
+    reserve("default", "old", 8, "bench-3", "");        // 3
+    reserve("default", "unknown", 9, "bench-4", "");    // 4: its machine could not be read
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-    ASSERT_EQ(store_touch(t, "bench-3", 8, &why), LINE_OK) << why;
-    EXPECT_EQ(store_spoil_stale(t, "bench-3", alive_but_7, 1, &spoiled, &why), LINE_OK) << why;
+    ASSERT_EQ(store_touch(t, "bench-3", "machine-a", 8, &why), LINE_OK) << why;
+    ASSERT_EQ(store_touch(t, "bench-4", "", 9, &why), LINE_OK) << why;
+    int spoiled = 0;
+    EXPECT_EQ(store_spoil_stale(t, "bench-5", "machine-c", nullptr, 1, &spoiled, &why), LINE_OK)
+        << why;
     EXPECT_EQ(spoiled, 2);
-    EXPECT_EQ(state("default", 2), "reserved");
-    EXPECT_EQ(state("default", 3), "spoiled");
-    EXPECT_EQ(finish("other", "default", 3, "used"), LINE_OK);
-    EXPECT_EQ(finish("other2", "default", 4, "returned"), LINE_OK);
-    EXPECT_EQ(state("default", 3), "used");
-    EXPECT_EQ(state("default", 4), "spoiled");
+    EXPECT_EQ(states(), "reserved spoiled spoiled reserved");
+    EXPECT_EQ(finish("b", "default", 2, "used"), LINE_OK);
+    EXPECT_EQ(finish("old", "default", 3, "returned"), LINE_OK);
+    EXPECT_EQ(states(), "reserved used spoiled reserved");
     EXPECT_EQ(reserve("default", "next"), 5u);
+}
+
+// A number's end is its device's: the record's start plus how long the run took, to the
+// nearest second, however late the record comes; the database's now only when the record
+// has no time. A spooled record written back before stale reservations are spoiled leaves
+// its number reserved, then used.
+TEST_P(Ledger, ANumbersEndIsItsDevicesOwn)
+{
+    std::string why;
+    ASSERT_EQ(store_pool_check(t, range(1, 1, 100), &why), LINE_OK) << why;
+    const auto ended = [&](const std::string &run, const std::string &time, const char *seconds) {
+        const uint64_t v = reserve("default", run, 7);
+        const std::string line =
+            "{\"time\":" + time + ",\"seconds\":" + seconds +
+            ",\"result\":\"ok\",\"serial\":{\"pool\":\"default\",\"value\":" + std::to_string(v) +
+            ",\"state\":\"used\"},\"run\":\"" + run + "\"}";
+        EXPECT_EQ(store_finish(t, line, &why), LINE_OK) << why;
+        const auto rows = store_db_query(db,
+                                         "SELECT ended_at, reserved_at FROM serials WHERE "
+                                         "value = $1",
+                                         {store_int(int64_t(v))});
+        return rows.at(0);
+    };
+    EXPECT_EQ(ended("r1", "\"2026-12-07T15:00:00Z\"", "9.5").at(0), "2026-12-07T15:00:10Z");
+    EXPECT_EQ(ended("r2", "\"2026-12-07T15:00:00Z\"", "9.49").at(0), "2026-12-07T15:00:09Z");
+    EXPECT_EQ(ended("r3", "\"2026-12-31T23:59:50.5Z\"", "9.6").at(0), "2027-01-01T00:00:00Z");
+    const store_row now = ended("r4", "null", "9.5");
+    EXPECT_GE(now.at(0), now.at(1)) << "the database's now, not before the reservation";
+    EXPECT_EQ(ended("r5", "\"yesterday\"", "null").at(0).value_or("").size(), 20u);
+
+    int spoiled = 0;
+    EXPECT_EQ(store_spoil_stale(t, "bench-3", "machine-a", none_alive, 3600, &spoiled, &why),
+              LINE_OK)
+        << why;
+    EXPECT_EQ(spoiled, 0);
+    const auto history = store_db_query(db, "SELECT event, time, pid, machine FROM serial_events "
+                                            "WHERE value = 1 ORDER BY id");
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0].at(0), "reserved");
+    EXPECT_EQ(history[1], (store_row{"used", "2026-12-07T15:00:10Z", "7", "machine-a"}));
 }
 
 // A database made by a newer zmk-cli is left alone.

@@ -97,6 +97,11 @@ TEST_P(Schema, Version1IsUpgradedInPlace)
               LINE_OK)
         << w;
     EXPECT_EQ(value, 2u);
+    // Reservations say their machine from now on; the one made before stays without.
+    EXPECT_EQ(store_db_query(db, "SELECT s.value, s.machine, e.event, e.machine FROM serials s "
+                                 "JOIN serial_events e ON e.value = s.value ORDER BY e.id"),
+              (std::vector<store_row>{{"1", std::nullopt, "used", std::nullopt},
+                                      {"2", "machine-a", "reserved", "machine-a"}}));
     // A pool made before pools kept their place takes the one first given.
     store_pool placed{"default"};
     placed.numbers = false;
