@@ -168,7 +168,9 @@ line_status pool_mismatch(store *t, const store_row &row, const store_pool &p, s
     std::string difference;
     if (p.list && *row[POOL_KIND] == "list" && !list_difference(t, p, &difference))
         return LINE_AWAY;
-    *why = "the pool " + store_quoted(p.name) + " is " + pool_text(row) + ", not " + pool_text(p) +
+    const bool same_words = pool_text(row) == pool_text(p);
+    *why = "the pool " + store_quoted(p.name) + " is " + pool_text(row) +
+           (same_words ? ", another list than the one given" : ", not " + pool_text(p)) +
            difference;
     return LINE_REFUSED;
 }

@@ -50,6 +50,21 @@ std::vector<std::string> store_tables(const std::string &id)
     };
 }
 
+// A database without zmk's schema that holds a table zmk would make is
+// another program's: refused, not mixed into.
+bool schema_refuse_foreign(store *t, std::string *why)
+{
+    for (const char *table : {"pools", "serials", "serial_events", "records"}) {
+        store_rows r;
+        if (store_exec(t, t->b->table_exists, {store_text(table)}, &r) && !r.rows.empty()) {
+            *why = "the database " + t->shown + " holds a table \"" + table +
+                   "\" of another program and no zmk schema: give zmk a database of its own";
+            return true;
+        }
+    }
+    return false;
+}
+
 line_status schema_create(store *t)
 {
     for (const std::string &sql : store_tables(t->b->id_column))
@@ -102,7 +117,7 @@ line_status store_schema(store *t, std::string *why)
     if (!store_exec(t, t->b->table_exists, {store_text("zmk_schema")}, &r))
         return LINE_AWAY;
     if (r.rows.empty())
-        return schema_create(t);
+        return schema_refuse_foreign(t, why) ? LINE_REFUSED : schema_create(t);
     if (!store_exec(t, "SELECT MAX(version) FROM zmk_schema", {}, &r))
         return LINE_AWAY;
     const int64_t version = store_number(r.rows.at(0).at(0));

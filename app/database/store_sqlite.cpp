@@ -37,6 +37,11 @@ store_sql_rc sqlite_fail(store_conn *c, int rc, std::string *why)
 {
     *why = sqlite3_errmsg(c->db);
     const int primary = rc & 0xff;
+    if (primary == SQLITE_READONLY)
+        // SQLite writes its journal beside the file: a writable file in a
+        // folder that is not writable reads as a read-only database.
+        *why += ": the file and its folder must both be writable (SQLite keeps its journal "
+                "beside the file)";
     if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
         char held[80];
         std::snprintf(held, sizeof held, "another program has held the file locked for over %g s",

@@ -135,8 +135,8 @@ TEST_P(Ledger, PoolKeepsItsFirstDefinition)
                    "1000 to 2999");
     ASSERT_EQ(store_pool_check(t, list({1, 2, 3}), &why), LINE_OK) << why;
     EXPECT_EQ(store_pool_check(t, list({1, 5, 3}), &why), LINE_REFUSED);
-    EXPECT_EQ(why, "the pool \"boards\" is a list of 3 values, not a list of 3 values; they differ "
-                   "first at position 2: 2 held, 5 given");
+    EXPECT_EQ(why, "the pool \"boards\" is a list of 3 values, another list than the one given; "
+                   "they differ first at position 2: 2 held, 5 given");
     EXPECT_EQ(store_pool_check(t, range(5, 0, 9), &why), LINE_REFUSED);
     EXPECT_EQ(store_pool_check(t, list({4, 8, 4}), &why), LINE_REFUSED);
     EXPECT_EQ(why, "the pool \"boards\": the list holds 4 twice");
@@ -358,7 +358,7 @@ TEST_P(Ledger, ANumbersEndIsItsDevicesOwn)
 }
 
 // A database made by a newer zmk-cli is left alone.
-TEST_P(Ledger, NewerSchemaIsRefused)
+TEST_P(Ledger, NewerSchemasAndOtherProgramsDatabasesAreRefused)
 {
     store_close(t);
     t = nullptr;
@@ -367,6 +367,12 @@ TEST_P(Ledger, NewerSchemaIsRefused)
     EXPECT_EQ(store_open(db, &why), nullptr);
     EXPECT_EQ(why, "the database " + store_display_name(db) +
                        " has schema version 99; this zmk-cli knows up to 3");
+
+    // Another program's database is not mixed into.
+    const std::string other = store_db_new(GetParam());
+    store_db_query(other, "CREATE TABLE records (id INTEGER, what TEXT)");
+    EXPECT_EQ(store_open(other, &why), nullptr);
+    EXPECT_NE(why.find("holds a table \"records\" of another program"), std::string::npos) << why;
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, Ledger, testing::ValuesIn(store_db_kinds()), store_db_kind_name);
