@@ -73,12 +73,18 @@ TEST(Serial, PlansRefusedWithTheirReason)
     EXPECT_NE(refusal(o).find("do not fit in the image"), std::string::npos);
     o = with_range();
     EXPECT_NE(refusal(o, 1024, false).find("need --db"), std::string::npos);
+    // A new pool needs its whole definition; a pool that is there brings its own.
     o = with_range();
+    o.new_pool = true;
     o.start.clear();
-    EXPECT_NE(refusal(o).find("needs the numbers"), std::string::npos);
+    EXPECT_NE(refusal(o).find("--new-pool needs the pool's whole definition"), std::string::npos);
     o = with_range();
+    o.new_pool = true;
     o.at.clear();
-    EXPECT_NE(refusal(o).find("need --serial-at"), std::string::npos);
+    EXPECT_NE(refusal(o).find("--new-pool needs the pool's whole definition"), std::string::npos);
+    o = serial_settings{};
+    o.pool = "sensor";
+    EXPECT_EQ(refusal(o), "");
     o = with_range();
     o.format = "ascii:3";
     EXPECT_NE(refusal(o).find("does not fit"), std::string::npos);
@@ -108,7 +114,8 @@ TEST(Serial, ListFilesAreReadWholeOrRefused)
     const struct {
         const char *text, *why;
     } bad[] = {{"1\n2\n1\n", "line 3: 1 is listed twice"},
-               {"1\nten\n", "line 2: 'ten' is not a number"},
+               {"1\nten\n", "line 2: 'ten' is not a serial number"},
+               {"\xef\xbb\xbf" "5\n-5\n", "line 2: '-5' is not a serial number"},
                {"4294967296\n", "does not fit"},
                {"# nothing\n", "holds no number"}};
     for (const auto &b : bad) {
