@@ -22,9 +22,10 @@ bool parse_put(const std::string &text, uint64_t *at, std::vector<uint8_t> *byte
     const size_t colon = text.find(':');
     if (colon == std::string::npos || colon + 1 == text.size() || (text.size() - colon) % 2 == 0)
         return false;
+    const std::string offset = text.substr(0, colon);
     char *end = nullptr;
-    *at = std::strtoull(text.substr(0, colon).c_str(), &end, 10);
-    if (colon == 0 || *end)
+    *at = std::strtoull(offset.c_str(), &end, 10);
+    if (offset.empty() || !std::isdigit(static_cast<unsigned char>(offset[0])) || *end)
         return false;
     bytes->clear();
     for (size_t i = colon + 1; i < text.size(); i += 2) {
