@@ -33,6 +33,8 @@ def stream(reads):
         pending += chunk
         while b"\n\n" in pending:
             event, pending = pending.split(b"\n\n", 1)
+            if b"event: ping" in event:  # the server's sign of life, no status
+                continue
             for line in event.split(b"\n"):
                 if line.startswith(b"data:"):
                     seen(json.loads(line[5:]))
