@@ -21,9 +21,9 @@ struct line_db : ::testing::Test {
         ASSERT_TRUE(server) << why;
         uri = pg_cluster_uri(server);
         // The line's pool, made once by its supervisor before any station runs.
-        const run_result r = run_program({ZMK_CLI, "--db", uri, "--new-pool", "--serial-at",
-                                          "0x100", "--serial-start", "1"},
-                                         dir);
+        const run_result r = run_program(
+            {ZMK_CLI, "--db", uri, "--new-pool", "--serial-at", "0x100", "--serial-start", "1"},
+            dir);
         ASSERT_EQ(r.status, 0) << r.err;
     }
     void TearDown() override
@@ -118,8 +118,9 @@ TEST_F(line_db, TheServerGoesAwayMidShiftAndComesBack)
     // it was not started, and why.
     ASSERT_TRUE(plug("st-b"));
     ASSERT_TRUE(wait_for(5000, [&] {
-        return has(out("st"), "FAIL " + dir + "/st-b  not started: no serial number can be "
-                                               "reserved from");
+        return has(out("st"), "FAIL " + dir +
+                                  "/st-b  not started: no serial number can be "
+                                  "reserved from");
     })) << out("st");
     EXPECT_EQ(json_number(sim_finish(&sims.sims[1], 0), "exchanges"), 0);
 
@@ -137,6 +138,12 @@ TEST_F(line_db, TheServerGoesAwayMidShiftAndComesBack)
               dir + "/st-a 1 used\n" + dir + "/st-c 2 used\n");
     EXPECT_EQ(psql("SELECT count(*) FROM records"), "3\n");
     EXPECT_EQ(read_records(dir + "/st.jsonl").size(), 3u);
+    // The ledger's history of the shift, as an engineer reads it.
+    EXPECT_EQ(psql("SELECT value, event FROM serial_events ORDER BY time, id"),
+              "1 reserved\n1 used\n2 reserved\n2 used\n");
+    std::printf(
+        "serial_events of the shift:\n%s",
+        psql("SELECT value, event, time, host, port FROM serial_events ORDER BY time, id").c_str());
 }
 
 // A single run whose server went away keeps its record in the station's
