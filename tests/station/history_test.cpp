@@ -47,33 +47,6 @@ struct history : ::testing::Test {
     }
 };
 
-// Another program's write transaction on the file (the sqlite3 shell), held
-// until it goes.
-struct held_lock {
-    FILE *shell = nullptr;
-    explicit held_lock(const std::string &db)
-    {
-        shell = popen(("sqlite3 " + db + " >/dev/null 2>&1").c_str(), "w");
-        if (shell) {
-            std::fputs(".timeout 5000\nBEGIN EXCLUSIVE;\n", shell);
-            std::fflush(shell);
-        }
-    }
-    bool taken(const std::string &db, const std::string &dir) const
-    {
-        return shell && wait_for(5000, [&] {
-                   return has(
-                       run_program({"sqlite3", db, "SELECT count(*) FROM sqlite_master"}, dir).err,
-                       "locked");
-               });
-    }
-    ~held_lock()
-    {
-        if (shell)
-            pclose(shell); // the shell ends at its input's end, its transaction undone
-    }
-};
-
 // When a record's device ended: its start plus its seconds, to the nearest second.
 std::string device_end(const json &record)
 {

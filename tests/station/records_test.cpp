@@ -55,36 +55,6 @@ std::string last_line(const std::string &text)
     return text.substr(start, end + 1 - start);
 }
 
-// Another program's write transaction on the file (the sqlite3 shell), held
-// until released.
-struct held_lock {
-    FILE *shell = nullptr;
-    explicit held_lock(const std::string &db)
-    {
-        shell = popen(("sqlite3 " + db + " >/dev/null 2>&1").c_str(), "w");
-        if (shell) {
-            std::fputs(".timeout 5000\nBEGIN EXCLUSIVE;\n", shell);
-            std::fflush(shell);
-        }
-    }
-    // Once it holds the file, a reader is refused at once.
-    bool taken(const std::string &db, const std::string &dir) const
-    {
-        return shell && wait_for(5000, [&] {
-                   return has(
-                       run_program({"sqlite3", db, "SELECT count(*) FROM sqlite_master"}, dir).err,
-                       "locked");
-               });
-    }
-    void release()
-    {
-        if (shell)
-            pclose(shell); // the shell ends at its input's end, its transaction undone
-        shell = nullptr;
-    }
-    ~held_lock() { release(); }
-};
-
 } // namespace
 
 // A pass ends with its number used on standard output (nothing with -q); a
