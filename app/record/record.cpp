@@ -1,3 +1,5 @@
+// A run's record made once: its row by the table of fields, its JSON line
+// from that row, and the log's durable appends.
 #include "app/record/record.h"
 
 #include "platform/files.h"
