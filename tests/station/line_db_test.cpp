@@ -139,7 +139,7 @@ TEST_F(line_db, TheServerGoesAwayMidShiftAndComesBack)
     EXPECT_EQ(psql("SELECT count(*) FROM records"), "3\n");
     EXPECT_EQ(read_records(dir + "/st.jsonl").size(), 3u);
     // The ledger's history of the shift, as an engineer reads it.
-    EXPECT_EQ(psql("SELECT value, event FROM serial_events ORDER BY time, id"),
+    EXPECT_EQ(psql("SELECT value, event FROM serial_events ORDER BY value, time, id"),
               "1 reserved\n1 used\n2 reserved\n2 used\n");
     std::printf(
         "serial_events of the shift:\n%s",

@@ -151,14 +151,15 @@ TEST_F(records, ALockedDatabaseDelaysNoDevice)
     EXPECT_TRUE(st.says("4 programmed: 4 ok", 30000)) << sim_slurp(st.out);
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - locked).count();
-    EXPECT_LT(took, alone + 1.5) << "every PASS within a run's time of the lock";
+    // A lock once made each PASS wait 10 s in turn; a loaded machine may add a little.
+    EXPECT_LT(took, alone + 5) << "every PASS within a run's time of the lock";
     EXPECT_TRUE(st.says("takes no records now (another program has held the file locked for "
                         "over 0.1 s (database is locked))"))
         << sim_slurp(st.out);
     const std::vector<json> logged = read_records(log);
     ASSERT_EQ(logged.size(), 5u);
     for (size_t i = 1; i < logged.size(); ++i)
-        EXPECT_NEAR(logged[i].value("seconds", 0.0), alone, 1.5) << logged[i].dump();
+        EXPECT_NEAR(logged[i].value("seconds", 0.0), alone, 5) << logged[i].dump();
 
     std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // tried again while locked
     lock.release();
