@@ -45,6 +45,15 @@ struct history : ::testing::Test {
     {
         return wait_for(10000, [&] { return has(sim_slurp(out), "Programming  200"); });
     }
+    // A pool, two devices, and a run under "bench-a" busy with the first.
+    bool first_run_programming(station *a)
+    {
+        pool();
+        if (!device("115200") || !device())
+            return false;
+        a->pid = sim_spawn(cli("bench-a", sims.ptys()[0]), dir + "/a.out", dir + "/a.err");
+        return programming(dir + "/a.out");
+    }
 };
 
 // When a record's device ended: its start plus its seconds, to the nearest second.
@@ -66,12 +75,8 @@ std::string device_end(const json &record)
 // this machine spoils it, though under another station name.
 TEST_F(history, AKilledRunsNumberIsSpoiledUnderAnyStationName)
 {
-    pool();
-    ASSERT_TRUE(device("115200"));
-    ASSERT_TRUE(device());
     station a;
-    a.pid = sim_spawn(cli("bench-a", sims.ptys()[0]), dir + "/a.out", dir + "/a.err");
-    ASSERT_TRUE(programming(dir + "/a.out")) << sim_slurp(dir + "/a.err");
+    ASSERT_TRUE(first_run_programming(&a)) << sim_slurp(dir + "/a.err");
     kill(a.pid, SIGKILL); // no record, the reservation left open
     EXPECT_EQ(wait_exit(a.pid, 3000), 128 + SIGKILL);
     a.pid = -1;
@@ -92,12 +97,8 @@ TEST_F(history, AKilledRunsNumberIsSpoiledUnderAnyStationName)
 // the number reads reserved, then used at its device's own end.
 TEST_F(history, ASpooledRecordTellsItsDevicesOwnEnd)
 {
-    pool();
-    ASSERT_TRUE(device("115200"));
-    ASSERT_TRUE(device());
     station a;
-    a.pid = sim_spawn(cli("bench-a", sims.ptys()[0]), dir + "/a.out", dir + "/a.err");
-    ASSERT_TRUE(programming(dir + "/a.out")) << sim_slurp(dir + "/a.err");
+    ASSERT_TRUE(first_run_programming(&a)) << sim_slurp(dir + "/a.err");
     {
         held_lock lock(db);
         ASSERT_TRUE(lock.taken(db, dir + "/sim0"));
