@@ -22,11 +22,17 @@ void default_console(const char *text)
     std::fflush(stdout);
 }
 
-// The console shows each command's line as it goes out.
+// The console shows each command's line as it goes out, and the whole
+// sentence of a failure, which the status field has only a word for.
 void default_event(void *, const zmk_event *e)
 {
-    if (e->kind == ZMK_SENT)
+    if (e->kind == ZMK_SENT) {
         default_console(e->text);
+    } else if (e->kind == ZMK_FAILED) {
+        char line[300];
+        std::snprintf(line, sizeof line, " ! Stopped: %s\n", e->text);
+        default_console(line);
+    }
 }
 
 [[noreturn]] void default_exit(int status) { std::exit(status); }

@@ -114,6 +114,20 @@ void format_waiting(const verdict_watch *t, zmk_verdict v, uint32_t now_ms,
 
 } // namespace
 
+const char *verdict_status_word(zmk_verdict v)
+{
+    switch (v) {
+    case ZMK_DISCONNECTED:
+        return "Disconnected";
+    case ZMK_REFUSED:
+        return "Refused";
+    case ZMK_ERASE_TIMEOUT:
+        return "Erase too long";
+    default:
+        return "No answer";
+    }
+}
+
 void verdict_format(const verdict_watch *t, zmk_verdict v, uint32_t now_ms,
                     const zmk_limits &limits, char *dest, size_t size)
 {

@@ -41,4 +41,7 @@ zmk_verdict verdict_answer(verdict_watch *t, const zmk_event *e, uint32_t now_ms
 void verdict_format(const verdict_watch *t, zmk_verdict v, uint32_t now_ms,
                     const zmk_limits &limits, char *dest, size_t size);
 // "PROGRAM at 0x1900", "ERASE", "the erase poll".
+// A failure in a few words that fit the dialog's status field whole
+// ("Disconnected"); the sentence goes to the console.
+const char *verdict_status_word(zmk_verdict v);
 void verdict_describe(uint32_t command, uint32_t address, char *dest, size_t size);

@@ -100,7 +100,7 @@ void judge(flasher_t *t, const zmk_event &answered)
     if (e.kind == ZMK_FAILED) {
         t->failed = v;
         frontend_get()->tone(200, 1000);
-        set_status("Stopped: %s", text);
+        set_status("%s", verdict_status_word(v));
     }
     tell(e);
 }

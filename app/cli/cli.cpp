@@ -115,6 +115,7 @@ int run_many(const cli_options &opt, const run_image &image, ledger *serials, ke
     set.jobs = opt.jobs;
     set.match = opt.match;
     set.ui = opt.ui;
+    set.ui_hosts = opt.ui_hosts;
     set.slots = opt.slots;
     set.db = opt.db;
     static batch b;

@@ -1,5 +1,6 @@
 // zmk-cli's command line.
 #include "app/cli/options.h"
+#include "app/page/server.h"
 
 #include "platform/files.h"
 
@@ -97,6 +98,11 @@ void add_serial_options(CLI::App &app, cli_options *opt)
                    "Serve the station's live page (a tile per device) at [ADDRESS:]PORT while "
                    "the run lasts (default address 127.0.0.1; a batch's page stays until Ctrl-C)")
         ->type_name("[ADDRESS:]PORT");
+    app.add_option("--ui-host", opt->ui_hosts,
+                   "Another name the page is reached by (a DNS name of this machine); requests "
+                   "for any other name are refused; may be repeated")
+        ->type_name("NAME")
+        ->allow_extra_args(false);
     app.add_option("--slot", opt->slots,
                    "Name a tile of the page after a port or a USB location: NAME=PATTERN, "
                    "e.g. 3=usb-path:1-1.3 or 3=/dev/ttyUSB3; may be repeated")
@@ -115,9 +121,10 @@ void add_serial_options(CLI::App &app, cli_options *opt)
                  "the same place hands out too");
 }
 
-int check_usage(const cli_options *opt, bool jobs_given)
+int check_usage(const cli_options *opt, bool jobs_given, bool ui_given)
 {
     const char *why = nullptr;
+    std::string ui_why;
     if (jobs_given && opt->jobs < 1)
         why = "--jobs must be 1 or more";
     else if (opt->list)
@@ -130,6 +137,10 @@ int check_usage(const cli_options *opt, bool jobs_given)
         why = "PORT is required";
     else if (!opt->slots.empty() && opt->ui.empty())
         why = "--slot names the tiles of the page: give --ui too";
+    else if (!opt->ui_hosts.empty() && !ui_given)
+        why = "--ui-host names the page: give --ui too";
+    else if (ui_given && !ui_server_where_valid(opt->ui, &ui_why))
+        why = (ui_why = "--ui " + ui_why).c_str();
     for (const std::string &m : opt->match) {
         uint16_t vid = 0, pid = 0;
         if (!why && port_pattern_usb(m.c_str(), &vid, &pid) < 0)
@@ -166,7 +177,7 @@ int cli_parse(int argc, char **argv, cli_options *opt)
     }
     if (opt->ports.size() == 1)
         opt->run.port = opt->ports[0];
-    return check_usage(opt, app.count("--jobs") > 0);
+    return check_usage(opt, app.count("--jobs") > 0, app.count("--ui") > 0);
 }
 
 std::string cli_station_name(const cli_options &opt)

@@ -21,6 +21,7 @@ struct cli_options {
     serial_settings serial;
     std::string station_name;       // "": the machine's name
     std::string ui;                 // [ADDRESS:]PORT of the station's page, "": none
+    std::vector<std::string> ui_hosts; // more names the page answers to
     std::vector<std::string> slots; // NAME=PATTERN, the page's named slots
 };
 

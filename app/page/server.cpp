@@ -161,6 +161,12 @@ void run(ui_server *t)
 
 } // namespace
 
+bool ui_server_where_valid(const std::string &where, std::string *why)
+{
+    tcp::endpoint at;
+    return parse_where(where, &at, why);
+}
+
 ui_server *ui_server_new(const std::string &where, std::string *url, std::string *why)
 {
     tcp::endpoint at;

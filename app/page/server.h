@@ -43,6 +43,8 @@ constexpr size_t UI_RECORDS_PER_ANSWER = 1000;
 // 127.0.0.1; port 0: any free one). nullptr with the reason in `why`; `url`
 // gets the page's address ("http://127.0.0.1:8080/").
 ui_server *ui_server_new(const std::string &where, std::string *url, std::string *why);
+// Whether `where` is one ui_server_new takes; the reason in `why` if not.
+bool ui_server_where_valid(const std::string &where, std::string *why);
 // The latest status document (a JSON object); viewers get it at once, a slow
 // one skipping to the latest. An unchanged document is not sent again.
 void ui_server_status(ui_server *t, const std::string &status_json);

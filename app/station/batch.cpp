@@ -296,7 +296,7 @@ void claim_refused(batch *g, line_status s, const std::string &why, uint32_t ask
                                   "second)");
     }
     if (!text.empty())
-        view_say(g, text.c_str());
+        view_say(g, (g->halt.serial = text).c_str());
     const uint32_t now = platform_tick_ms();
     g->serial_away = s != LINE_EXHAUSTED;
     g->serial_why = why;
@@ -356,6 +356,7 @@ bool batch_claim(batch *g, const std::string &port, const port_info *usb, ledger
         view_say(g, text.c_str());
     }
     g->serial_away = g->serial_stuck = false;
+    g->halt.serial.clear();
     *claimed = true;
     return true;
 }

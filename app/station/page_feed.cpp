@@ -27,8 +27,9 @@ void take_request(page_feed *t, batch *g)
 {
     const ui_request r = ui_server_take_request(t->server);
     if (r == UI_STOP && !g->paused)
-        view_say(g, "stopped from the page: running devices finish, no new device is started; "
-                    "Resume on the page starts them again");
+        view_say(g, (g->halt.page = "stopped from the page: running devices finish, no new "
+                                    "device is started; Resume on the page starts them again")
+                        .c_str());
     else if (r == UI_RESUME && g->paused)
         view_say(g, "resumed from the page: devices are started");
     if (r != UI_NONE)
@@ -62,6 +63,7 @@ snapshot snapshot_of(page_feed *t, const batch *g)
     s.programmed = g->programmed, s.ok = g->ok, s.failed = g->failed;
     s.in_use = g->in_use, s.not_started = g->not_started;
     s.stopping = g->paused || g->stopping;
+    s.halt = view_halt(g);
     s.today_known = totals_get(t->today, &s.today_programmed, &s.today_ok);
     s.ports_known = t->ports_known;
     s.present = t->present;

@@ -32,6 +32,7 @@ struct batch_settings {
     int jobs = 0;                   // devices at once, 0: all
     std::vector<std::string> match; // the station's ports
     std::string ui;                 // the page's [ADDRESS:]PORT, "": none
+    std::vector<std::string> ui_hosts; // --ui-host: more names the page answers to
     std::vector<std::string> slots;
     std::string db; // the database as given, for the day's totals; "": none
 };
@@ -101,4 +102,9 @@ struct batch {
     page_feed *page = nullptr; // the station's page, nullptr: none
     bool paused = false;       // Stop pressed on the page: no new device until Resume
     bool stopping = false;     // Ctrl-C: no new device, the run ends
+    // What the terminal said for each reason no new device is started, kept
+    // while it holds, so the page shows the same words.
+    struct {
+        std::string interrupt, page, serial, log;
+    } halt;
 };

@@ -28,7 +28,7 @@ int follow_interrupts(batch *g, bool *acknowledged, bool *killed)
     const int count = proc_interrupts();
     char text[300];
     if (count == 1 && !*acknowledged && g->running.empty()) {
-        view_say(g, "stopping: no device is running");
+        view_say(g, (g->halt.interrupt = "stopping: no device is running").c_str());
     } else if (count == 1 && !*acknowledged) {
         std::snprintf(text, sizeof text,
                       "stopping: %zu running device%s finish%s; no new device is started%s; "
@@ -37,6 +37,7 @@ int follow_interrupts(batch *g, bool *acknowledged, bool *killed)
                       g->running.size() == 1 ? "es" : "",
                       g->set->station ? ", devices plugged in now are not programmed" : "");
         view_say(g, text);
+        g->halt.interrupt = text;
     }
     *acknowledged = *acknowledged || count > 0;
     if (count >= 2 && !*killed) {
@@ -177,6 +178,8 @@ bool records_allow_starting(batch *g, bool *holding)
                       g->records->log.c_str());
     if (ok == *holding)
         view_say(g, text);
+    if (ok != *holding)
+        g->halt.log = ok ? "" : text;
     *holding = !ok;
     return ok;
 }

@@ -106,6 +106,17 @@ void view_say(batch *g, const char *text)
     std::fflush(stdout);
 }
 
+std::string view_halt(const batch *g)
+{
+    if (g->stopping && !g->halt.interrupt.empty())
+        return g->halt.interrupt;
+    if (g->paused)
+        return g->halt.page;
+    if (g->serial_out || g->serial_away)
+        return g->halt.serial;
+    return g->halt.log;
+}
+
 const char *view_next_step(bool station, run_result r)
 {
     if (r == RUN_IN_USE)

@@ -15,6 +15,9 @@ void view_report(batch *t, const batch_device &d, const run_end &e, const char *
 void view_count(batch *t);
 // A line for the operator between the devices' lines ("zmk-cli: ...").
 void view_say(batch *t, const char *text);
+// Why no new device is started now, in the words the terminal said; ""
+// while devices are started.
+std::string view_halt(const batch *t);
 // What the operator does about a device that failed: "unplug the device and
 // plug it in again to program it again"; "" when its message already says.
 const char *view_next_step(bool station, run_result r);

@@ -32,14 +32,15 @@ struct line_db : ::testing::Test {
             pg_cluster_free(server);
     }
     // A station serving the links dir/NAME-*, its spool in a folder of its own.
-    pid_t station(const std::string &name)
+    pid_t station(const std::string &name, const std::vector<std::string> &more = {})
     {
         const std::string state = dir + "/state-" + name;
         setenv("XDG_STATE_HOME", state.c_str(), 1);
-        const pid_t pid = sim_spawn({ZMK_CLI, "--station", "--match", dir + "/" + name + "-*",
-                                     "--station-name", name, "--db", uri, "--serial-at", "0x100",
-                                     "--serial-start", "1", "--log", dir + "/" + name + ".jsonl"},
-                                    dir + "/" + name + ".out", dir + "/" + name + ".err");
+        std::vector<std::string> args{ZMK_CLI, "--station", "--match", dir + "/" + name + "-*",
+                                      "--station-name", name, "--db", uri, "--serial-at", "0x100",
+                                      "--serial-start", "1", "--log", dir + "/" + name + ".jsonl"};
+        args.insert(args.end(), more.begin(), more.end());
+        const pid_t pid = sim_spawn(args, dir + "/" + name + ".out", dir + "/" + name + ".err");
         EXPECT_TRUE(wait_for(5000, [&] { return has(err(name), "waiting for devices"); }));
         return pid;
     }
@@ -50,6 +51,13 @@ struct line_db : ::testing::Test {
         return sims.start({"--baud", baud, "--erase-ms", "20", "--expect", ZMK_IMAGE_FILE,
                            "--expect-skip", "0x100:4", "--show", "0x100:4", "--quiet-ms", "200",
                            "--max-seconds", "60", "--link", dir + "/" + link});
+    }
+    // Why the station's page says no device is started; null while they are.
+    json halt(const std::string &name)
+    {
+        const std::string url = page_url(err(name));
+        const json st = json::parse(page_http(dir, "GET", url + "api/status"), nullptr, false);
+        return st.is_object() ? st.value("halt", json("no status")) : json("no status");
     }
     std::string psql(const std::string &query)
     {
@@ -102,7 +110,7 @@ TEST_F(line_db, ThreeStationsOfFourDevicesShareOneRange)
 
 TEST_F(line_db, TheServerGoesAwayMidShiftAndComesBack)
 {
-    const pid_t pid = station("st");
+    const pid_t pid = station("st", {"--ui", "127.0.0.1:0"});
     ASSERT_TRUE(plug("st-a", "115200")); // a run of seconds
     ASSERT_TRUE(
         wait_for(10000, [&] { return has(psql("SELECT state FROM serials"), "reserved"); }));
@@ -123,6 +131,12 @@ TEST_F(line_db, TheServerGoesAwayMidShiftAndComesBack)
                                   "reserved from");
     })) << out("st");
     EXPECT_EQ(json_number(sim_finish(&sims.sims[1], 0), "exchanges"), 0);
+    // The page says it across its width, in the terminal's words.
+    const json said = halt("st");
+    EXPECT_TRUE(said.is_string() && has(said.get<std::string>(), "no serial number can be "
+                                                                  "reserved from") &&
+                has(out("st"), said.get<std::string>()))
+        << said.dump();
 
     ASSERT_TRUE(pg_cluster_start(server, &why)) << why;
     ASSERT_TRUE(plug("st-c"));
@@ -130,6 +144,7 @@ TEST_F(line_db, TheServerGoesAwayMidShiftAndComesBack)
     ASSERT_TRUE(wait_for(10000, [&] { return has(out("st"), "2 programmed: 2 ok"); })) << out("st");
     ASSERT_TRUE(wait_for(5000, [&] { return has(out("st"), "takes records again"); })) << out("st");
     EXPECT_TRUE(has(out("st"), "serial numbers are reserved from")) << out("st");
+    EXPECT_TRUE(halt("st").is_null()) << halt("st").dump();
     kill(pid, SIGINT);
     EXPECT_EQ(wait_exit(pid, 5000), 3) << "a device was not started: " << err("st");
     // Each record once, in order; the log has them all too.

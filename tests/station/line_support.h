@@ -178,3 +178,23 @@ struct held_lock {
     }
     ~held_lock() { release(); }
 };
+
+// A request to a station's page (Python's standard library); the answer's
+// body, "" when it failed. `token`: the page's token for a POST.
+inline std::string page_http(const std::string &dir, const std::string &method,
+                             const std::string &url, const std::string &token = "")
+{
+    const std::string code = "import sys, urllib.request\n"
+                             "q = urllib.request.Request(sys.argv[2], method=sys.argv[1])\n"
+                             "if sys.argv[3]: q.add_header('X-Zmk-Token', sys.argv[3])\n"
+                             "r = urllib.request.urlopen(q, timeout=10)\n"
+                             "sys.stdout.write(r.read().decode())\n";
+    return run_program({"/usr/bin/python3", "-c", code, method, url, token}, dir).out;
+}
+
+// The page's address a station printed on its standard error, "" before.
+inline std::string page_url(const std::string &err_text)
+{
+    const size_t at = err_text.find("http://");
+    return at == std::string::npos ? "" : err_text.substr(at, err_text.find('\n', at) - at);
+}
