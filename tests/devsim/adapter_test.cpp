@@ -1,5 +1,4 @@
-// The adapter model on a virtual clock, and the sysfs file it follows.
-#include "tests/support/sim.h"
+// The adapter model on a virtual clock.
 #include "tools/devsim/adapter.h"
 
 #include <gtest/gtest.h>
@@ -34,35 +33,4 @@ TEST(Adapter, HoldsAShortReplyForItsLatencyAndAFullPacketNotAtAll)
 
     adapter_init(&a, 0, 62);
     EXPECT_FALSE(adapter_on(&a)) << "latency 0 and no file: no adapter in the way";
-}
-
-TEST(Adapter, FollowsItsLatencyTimerFileAtEachHold)
-{
-    const std::string dir = sim_tempdir();
-    adapter a;
-    adapter_init(&a, 16, 62);
-    std::string error;
-    ASSERT_TRUE(adapter_sysfs_make(&a, dir, "7", &error)) << error;
-    const std::string file = dir + "/class/tty/7/device/latency_timer";
-    EXPECT_EQ(a.file, file);
-    EXPECT_EQ(sim_slurp(file), "16\n");
-
-    std::ofstream(file) << "1\n";
-    adapter_put(&a, reply.data(), 9, 0);
-    EXPECT_EQ(a.latency_ms, 1u);
-    EXPECT_EQ(adapter_due(&a, 999), 0);
-    EXPECT_EQ(adapter_due(&a, 1000), 9);
-    adapter_sent(&a);
-
-    // Not a number: the timer stays as it was. 0 holds nothing back.
-    std::ofstream(file) << "fast\n";
-    adapter_follow(&a);
-    EXPECT_EQ(a.latency_ms, 1u);
-    std::ofstream(file) << "0\n";
-    adapter_put(&a, reply.data(), 9, 5000);
-    EXPECT_EQ(adapter_due(&a, 5000), 9);
-    EXPECT_TRUE(adapter_on(&a)) << "a followed file keeps the adapter in, even at 0";
-
-    EXPECT_FALSE(adapter_sysfs_make(&a, "/proc/zmk-no-such-dir", "7", &error));
-    EXPECT_TRUE(has(error, "latency_timer")) << error;
 }
