@@ -6,15 +6,16 @@
 # Prints a table, writes it to build/bench/table.md and exits 1 when a target
 # is missed.
 #   BENCH_BAUDS="115200 921600"  rates to measure
-#   BENCH_ONLY="cli qt cli.exe zmk.exe batch batch-serial batch-ui"  front ends to measure
+#   BENCH_ONLY="cli qt cli.exe zmk.exe batch batch-serial batch-ui adapter"  rows to measure
 #     (batch-serial: the batch row with a serial number for each device from an
 #     SQLite ledger; batch-ui: 8 devices with the station's page served to 20
-#     viewers, one of which never reads)
+#     viewers, one of which never reads; adapter: one device through a USB
+#     serial adapter's 16 ms latency timer, left so and as zmk-cli sets it)
 #   BENCH_BATCH=32  devices at once in the batch row (at 115200)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 lin="${ZMK_BENCH_LINUX:-$root/build/linux}" win="${ZMK_BENCH_WINDOWS:-$root/build/windows}"
-bauds="${BENCH_BAUDS:-115200 921600}" only="${BENCH_ONLY:-cli qt cli.exe zmk.exe batch batch-serial batch-ui}"
+bauds="${BENCH_BAUDS:-115200 921600}" only="${BENCH_ONLY:-cli qt cli.exe zmk.exe batch batch-serial batch-ui adapter}"
 batch_n="${BENCH_BATCH:-32}"
 devsim="$lin/tools/devsim/zmk-devsim" runstat="$lin/bench/zmk_runstat"
 shim="$lin/bench/libzmk_alloc_count.so" image="$root/resources/image.bin"
@@ -222,6 +223,33 @@ batch_row() {
   if awk "BEGIN { exit !($share > 1) }"; then misses+=("$9: CPU per device $share% > 1%"); fi
 }
 
+# adapter: zmk-cli and one device at 115200, directly, then through an
+# adapter model whose 16 ms timer holds every short reply: left at 16 ms (no
+# sysfs file, so zmk-cli finds nothing to set) and with a writable file under
+# ZMK_SYSFS_ROOT, which zmk-cli sets to 1 ms. Full-run seconds (zmk-cli's wall
+# time) against the direct run.
+adapter() {
+  local kind stat wall direct= timer opts envs
+  adapter_note="| adapter | timer at the end | run s | of direct |
+|---|---|---|---|
+"
+  for kind in direct held lowered; do
+    stat="$work/adapter-$kind" opts=() envs=()
+    case $kind in
+    held) opts=(--adapter-latency-ms 16) ;;
+    lowered) opts=(--adapter-latency-ms 16 --adapter-sysfs "$work/sys") envs=(ZMK_SYSFS_ROOT="$work/sys") ;;
+    esac
+    sim 115200 $erase_ms "${opts[@]}"
+    "$runstat" "$stat" env "${envs[@]}" "$lin/app/cli/zmk-cli" --quiet "$tty" || die "adapter $kind: zmk-cli exited $?"
+    sim_end "adapter $kind"
+    wall=$(stat_of wall_ms "$stat") timer=$(grep -o '"latency_ms": [0-9]*' "$report" | grep -o '[0-9]*$' || echo none)
+    [ -n "$direct" ] || direct=$wall
+    adapter_note+="| $kind | ${timer:-none}$([ "$timer" = none ] || echo ' ms') | $(calc %.2f "$wall / 1000") | $(calc %.3f "$wall / $direct") |
+"
+  done
+  if awk "BEGIN { exit !($wall / $direct > 1.05) }"; then misses+=("adapter: lowered to 1 ms, $(calc %.3f "$wall / $direct") of direct > 1.05"); fi
+}
+
 declare -A base
 if [[ "$only" == *.exe* ]]; then
   [ -d "$win" ] || die "no Windows build in $win (make build)"
@@ -236,7 +264,7 @@ if [[ "$only" == *.exe* ]]; then
   bash "$root/scripts/wine-env.sh" start >/dev/null
   wine_up=1
 fi
-fronts=$(printf '%s\n' $only | { grep -v '^batch' || true; } | tr '\n' ' ')
+fronts=$(printf '%s\n' $only | { grep -v '^batch\|^adapter$' || true; } | tr '\n' ' ')
 for fe in $fronts; do
   ws0=$(wineserver_ms) tty=
   host "$fe" "$work/idle-$fe" idle
@@ -255,7 +283,9 @@ for baud in $bauds; do
 done
 batch_note=
 ui_note=
+adapter_note=
 for g in batch batch-serial batch-ui; do if [[ " $only " == *" $g "* ]]; then batch $g; fi; done
+if [[ " $only " == *" adapter "* ]]; then adapter; fi
 # The line's database: a reservation and a record, on an SQLite file and a
 # throwaway PostgreSQL cluster.
 if [[ " $only " == *" batch-serial "* ]]; then
@@ -265,6 +295,7 @@ fi
 echo
 [ -z "$batch_note" ] || { echo "$batch_note"; echo; }
 [ -z "$ui_note" ] || { echo "$ui_note"; echo; }
+[ -z "$adapter_note" ] || { echo "$adapter_note"; }
 echo "floor: every byte on the wire at 10 bits a byte, 10 ms of quiet line after each reply, the"
 echo "${erase_ms} ms erase (the polls answered during it overlap it). line: the host's first byte to"
 echo "the end of the device's reply to RESET. CPU: user + system of the front end and the"

@@ -76,6 +76,11 @@ adapter_rule_sets() {
     grep -qF "$a" <<<"$rule" || { echo "not in the adapters' rule: $a"; return 1; }
   done
 }
+# The installed rule for FTDI adapters sets their latency timer to 1 ms.
+ftdi_rule_lowers_latency() {
+  sed -e ':a' -e '/\\$/{N;s/\\\n//;ba}' /lib/udev/rules.d/70-zmk.rules |
+    grep -F 'DRIVER=="ftdi_sio"' | grep -F 'ATTRS{idVendor}=="0403"' | grep -qF 'ATTR{latency_timer}="1"'
+}
 
 echo "== Debian package $deb"
 lintian --fail-on error --info "$deb" >"$pk/lintian.txt" 2>&1
@@ -91,6 +96,7 @@ check "desktop-file-validate" desktop-file-validate /usr/share/applications/zmk.
 check "the udev rule tags USB serial adapters for the seat" adapter_rule_sets 'TAG+="uaccess"'
 check "the udev rule keeps the modem manager off USB serial adapters" \
   adapter_rule_sets 'ENV{ID_MM_DEVICE_IGNORE}="1"' 'ENV{ID_MM_PORT_IGNORE}="1"'
+check "the udev rule sets FTDI adapters' latency timer to 1 ms" ftdi_rule_lowers_latency
 check "the installed zmk-cli flashes the installed zmk-devsim" installed_run
 check "the installed zmk-cli programs two devices at once" installed_batch
 check "apt-get remove" apt_get remove zmk

@@ -100,3 +100,12 @@ void cli_open_advice(int kind, const char *path, char *dest, size_t size)
     }
     std::snprintf(dest, size, "%s", text);
 }
+
+void cli_latency_warning(const char *port, int32_t ms, const char *path, char *dest, size_t size)
+{
+    std::snprintf(dest, size,
+                  "%s: the adapter holds replies %d ms (latency_timer); every exchange waits. "
+                  "Fix: install zmk's udev rule 70-zmk.rules (it sets the timer to 1 ms when "
+                  "the adapter appears), or run: echo 1 | sudo tee %s",
+                  port, int(ms), path);
+}

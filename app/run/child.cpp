@@ -58,6 +58,16 @@ child_line_kind parse_waiting(const char *rest, child_line *out)
     return CHILD_EVENT;
 }
 
+child_line_kind parse_latency(const char *rest, child_line *out)
+{
+    int ms = 0, used = 0;
+    if (std::sscanf(rest, "%d %n", &ms, &used) != 1 || ms < 0 || used == 0 || !rest[used])
+        return CHILD_NONE;
+    out->latency_ms = ms;
+    flatten(rest + used, out->text, sizeof out->text);
+    return CHILD_LATENCY;
+}
+
 } // namespace
 
 int child_format_event(const zmk_event *e, char *dest, size_t size)
@@ -83,9 +93,18 @@ int child_format_end(const run_end *end, char *dest, size_t size)
                          unsigned(end->repeats), message);
 }
 
+int child_format_latency(int32_t ms, const char *path, char *dest, size_t size)
+{
+    char text[160];
+    flatten(path, text, sizeof text);
+    return std::snprintf(dest, size, "@zmk latency %d %s\n", int(ms), text);
+}
+
 child_line_kind child_parse(const char *line, child_line *out)
 {
     out->kind = CHILD_NONE;
+    if (std::strncmp(line, "@zmk latency ", 13) == 0)
+        return out->kind = parse_latency(line + 13, out);
     if (std::strncmp(line, "@zmk sent ", 10) == 0)
         return out->kind = parse_event(line + 10, true, out);
     if (std::strncmp(line, "@zmk answer ", 12) == 0)

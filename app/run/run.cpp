@@ -6,6 +6,7 @@
 #include "app/run/child.h"
 #include "app/zmk.h"
 #include "layers/ser.h"
+#include "platform/latency.h"
 #include "platform/port_error.h"
 #include "platform/process.h"
 #include "platform/syserror.h"
@@ -159,6 +160,24 @@ run_end open_failed(int code_kind)
     return finish(RUN_EXIT_PORT, open_failure_result(kind), text.c_str());
 }
 
+// An adapter whose timer the port's opening could not lower makes every
+// exchange wait: said once, as the run starts (a child tells its parent, which
+// says it once per port).
+void say_latency()
+{
+    port_latency l;
+    if (!port_latency_read(run.opt->port.c_str(), &l) || l.ms <= 1)
+        return;
+    char line[768];
+    if (run.opt->child) {
+        child_format_latency(l.ms, l.path, line, sizeof line);
+        print(stdout, line);
+        return;
+    }
+    cli_latency_warning(run.opt->port.c_str(), l.ms, l.path, line, sizeof line);
+    std::fprintf(stderr, "zmk-cli: %s\n", line);
+}
+
 void install_frontend(const run_options &opt, run_watch *watch)
 {
     run = run_state{};
@@ -232,5 +251,6 @@ run_end run_device(const run_options &opt, const run_image &image, run_watch *wa
                                       image.bytes.empty() ? nullptr : image.bytes.data(),
                                       uint32_t(image.bytes.size()), &limits))
         return open_failed(why);
+    say_latency();
     return run_steps(between);
 }

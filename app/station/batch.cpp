@@ -2,6 +2,7 @@
 // handed to the keeper before its line is shown.
 #include "app/station/batch.h"
 
+#include "app/run/advice.h"
 #include "app/station/page_feed.h"
 #include "app/station/view.h"
 #include "platform/terminal.h"
@@ -200,6 +201,13 @@ void take_message(batch *g, batch_message &m)
     } else if (m.line.kind == CHILD_END) {
         d->ended = true;
         d->end = m.line.end;
+    } else if (m.line.kind == CHILD_LATENCY) {
+        // Once per port for the station's life: each run of it would say the same.
+        if (g->latency_said.insert(d->port).second) {
+            char text[768];
+            cli_latency_warning(d->port.c_str(), m.line.latency_ms, m.line.text, text, sizeof text);
+            view_say(g, text);
+        }
     } else {
         m.line.event.text = m.line.text; // the line was copied since it was parsed
         run_watch_event(&d->watch, &m.line.event, platform_tick_ms());

@@ -17,6 +17,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,10 +99,11 @@ struct batch {
     uint32_t serial_away_ms = 0;
     std::string serial_why;
     bool serial_stuck = false;
-    bool spooling = false;     // the database takes no records now; they wait in the spool
-    page_feed *page = nullptr; // the station's page, nullptr: none
-    bool paused = false;       // Stop pressed on the page: no new device until Resume
-    bool stopping = false;     // Ctrl-C: no new device, the run ends
+    bool spooling = false;              // the database takes no records now; they wait in the spool
+    page_feed *page = nullptr;          // the station's page, nullptr: none
+    bool paused = false;                // Stop pressed on the page: no new device until Resume
+    bool stopping = false;              // Ctrl-C: no new device, the run ends
+    std::set<std::string> latency_said; // ports whose slow adapter has been told of
     // What the terminal said for each reason no new device is started, kept
     // while it holds, so the page shows the same words.
     struct {

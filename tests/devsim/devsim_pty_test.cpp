@@ -174,3 +174,65 @@ TEST(DevsimPty, RangesAreCheckedAndTheDumpIsNeverLostSilently)
 }
 
 } // namespace
+
+namespace {
+
+// Milliseconds until the first byte comes, within `most`; -1 when none does.
+int64_t first_byte_ms(int fd, int64_t most)
+{
+    const int64_t start = ms_now();
+    pollfd pfd{fd, POLLIN, 0};
+    return poll(&pfd, 1, int(most)) == 1 ? ms_now() - start : -1;
+}
+
+void send_frames(int fd, const std::vector<uint8_t> &f, int times)
+{
+    std::vector<uint8_t> all;
+    for (int i = 0; i < times; ++i)
+        all.insert(all.end(), f.begin(), f.end());
+    ASSERT_EQ(write(fd, all.data(), all.size()), ssize_t(all.size()));
+}
+
+} // namespace
+
+// The adapter holds a short reply for its latency, sends a full packet at
+// once, and takes the latency written to its sysfs file. Bounds are loose:
+// the machine may be loaded.
+TEST(DevsimPty, AdapterHoldsShortRepliesUntilItsTimerOrAFullPacket)
+{
+    const std::string dir = sim_tempdir();
+    sim_proc s;
+    ASSERT_TRUE(sim_start(&s, dir,
+                          {"--baud", "0", "--erase-ms", "0", "--adapter-latency-ms", "250",
+                           "--adapter-sysfs", dir + "/sys"}));
+    const std::string name = s.pty.substr(s.pty.rfind('/') + 1);
+    const std::string timer = dir + "/sys/class/tty/" + name + "/device/latency_timer";
+    EXPECT_EQ(sim_slurp(timer), "250\n");
+    raw_tty h(s.pty);
+
+    send_frames(h.fd, erase_frame, 1);
+    const int64_t held = first_byte_ms(h.fd, 2000);
+    EXPECT_GE(held, 200);
+    EXPECT_LT(held, 1500);
+    EXPECT_EQ(plain_answers(h.read_for(50)), std::vector<std::string>{"ACK"});
+
+    // Eight repeats: their replies pass 62 bytes long before the timer.
+    send_frames(h.fd, erase_frame, 8);
+    const int64_t full = first_byte_ms(h.fd, 2000);
+    EXPECT_GE(full, 0);
+    EXPECT_LT(full, 150);
+    EXPECT_GE(plain_answers(h.read_for(400)).size(), 7u);
+
+    std::ofstream(timer) << "1\n";
+    send_frames(h.fd, erase_frame, 1);
+    const int64_t lowered = first_byte_ms(h.fd, 2000);
+    EXPECT_GE(lowered, 0);
+    EXPECT_LT(lowered, 150);
+    h.read_for(50);
+
+    std::string rep = sim_finish(&s, 0);
+    EXPECT_EQ(json_number(rep, "latency_ms"), 1) << rep;
+    EXPECT_EQ(json_number(rep, "initial_ms"), 250) << rep;
+    EXPECT_GE(json_number(rep, "full"), 1) << rep;
+    EXPECT_EQ(json_value(rep, "violations"), "[]");
+}

@@ -98,9 +98,17 @@ TEST(RunChild, LinesRoundTrip)
     EXPECT_EQ(got.end.repeats, 7u);
     EXPECT_STREQ(got.end.message, end.message);
 
+    const char *timer = "/sys/class/tty/ttyUSB0/device/latency_timer";
+    child_format_latency(16, timer, line, sizeof line);
+    line[std::strlen(line) - 1] = 0;
+    ASSERT_EQ(child_parse(line, &got), CHILD_LATENCY);
+    EXPECT_EQ(got.latency_ms, 16);
+    EXPECT_STREQ(got.text, timer);
+
     for (const char *noise :
-         {"Assertion failed: t, file x, line 1", "@zmk sent 1 2", "@zmk end x",
-          "@zmk waiting 3 9 failed is not waiting", "@zmk end 3 melted 1 0 a result no run has"})
+         {"Assertion failed: t, file x, line 1", "@zmk sent 1 2", "@zmk end x", "@zmk latency 16",
+          "@zmk latency x /sys/a", "@zmk waiting 3 9 failed is not waiting",
+          "@zmk end 3 melted 1 0 a result no run has"})
         EXPECT_EQ(child_parse(noise, &got), CHILD_NONE) << noise;
 }
 

@@ -70,6 +70,7 @@ struct devsim_reply {
 };
 
 struct devsim_t;
+struct adapter;
 
 devsim_t *devsim_new(const devsim_config *config);
 void devsim_free(devsim_t *t);
@@ -108,6 +109,7 @@ struct devsim_end {
     const char *how = "reset"; // what ended the session: reset, timeout, signal, hangup, eof
     std::vector<devsim_range> expect_skip; // flash bytes left out of the comparison with expect
     std::vector<devsim_range> show;        // flash bytes the report gives in hex
+    const adapter *usb_adapter = nullptr;  // the USB serial adapter in between; nullptr: none
 };
 std::string devsim_report(const devsim_t *t, const devsim_end *end);
 // 1 when the erased range holds exactly `expect`, 0 when not.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string_view>
@@ -29,6 +30,8 @@ struct options {
     uint32_t quiet_ms = 500;
     uint32_t appear_after_ms = 0;
     bool quiet = false;
+    uint32_t adapter_latency_ms = 0, adapter_packet = 62;
+    std::string adapter_sysfs;
 };
 
 void add_device_options(CLI::App &app, options *o)
@@ -86,6 +89,27 @@ void add_fault_options(CLI::App &app, options *o)
     app.add_option("--silent-after", cfg.silent_after, "Answer no frame after this one (0: never)");
     app.add_option("--hangup-at", cfg.hangup_at,
                    "Hang the line up at this frame and end (0: never)");
+}
+
+void add_adapter_options(CLI::App &app, options *o)
+{
+    auto *latency =
+        app.add_option("--adapter-latency-ms", o->adapter_latency_ms,
+                       "Put a USB serial adapter between the device and the host: what the "
+                       "device sends waits until this long after its first unsent byte, or until "
+                       "--adapter-packet bytes are waiting (0: no adapter)")
+            ->check(CLI::Range(0u, 255u))
+            ->capture_default_str();
+    app.add_option("--adapter-packet", o->adapter_packet,
+                   "The adapter sends on at once when this many bytes are waiting")
+        ->check(CLI::Range(1u, 4096u))
+        ->capture_default_str()
+        ->needs(latency);
+    app.add_option("--adapter-sysfs", o->adapter_sysfs,
+                   "Lay out DIR/class/tty/NAME/device/latency_timer holding the adapter's "
+                   "latency (NAME: the tty's file name, \"3\" for /dev/pts/3) and follow what is "
+                   "written there")
+        ->needs(latency);
 }
 
 void add_line_fault_options(CLI::App &app, devsim_line_fault *lf)
@@ -241,12 +265,27 @@ bool finish_options(options *o, std::vector<uint8_t> *expect)
     return true;
 }
 
+// The name the tty has under /sys/class/tty: the file name of what its path
+// resolves to ("3" for /dev/pts/3).
+std::string tty_name(const std::string &path)
+{
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(path, ec);
+    return (ec ? std::filesystem::path(path) : real).filename().string();
+}
+
 // Opens the line and tells the host where it is: the path on standard
-// output's first line, and the --link.
-bool open_line(const options &o, tty *l)
+// output's first line, and the --link. The adapter's sysfs file is laid out
+// first, so that a host that sees the line finds it.
+bool open_line(const options &o, tty *l, adapter *a)
 {
     std::string error;
     if (!open_tty(l, o.port, o.cfg.baud, &error)) {
+        std::fprintf(stderr, "zmk-devsim: %s\n", error.c_str());
+        return false;
+    }
+    if (!o.adapter_sysfs.empty() &&
+        !adapter_sysfs_make(a, o.adapter_sysfs, tty_name(l->path), &error)) {
         std::fprintf(stderr, "zmk-devsim: %s\n", error.c_str());
         return false;
     }
@@ -297,6 +336,7 @@ struct session {
     uint32_t logged = 0;       // violations logged so far
     inbox in;
     line_noise noise;
+    adapter *ad;
 };
 
 // What ends the session now, if anything: a signal, a quiet line after
@@ -332,7 +372,7 @@ const char *run_session(session &s)
         if (device_deaf(s.t, s.l->fd, &s.in) || s.in.empty()) {
             if (s.in.eof && s.in.empty())
                 return "eof";
-            idle(s.t, &s.noise, s.o.cfg.baud, s.l->fd, &s.in);
+            idle(s.t, &s.noise, s.o.cfg.baud, s.l->fd, &s.in, s.ad);
             continue;
         }
         const uint8_t *p = nullptr;
@@ -346,9 +386,9 @@ const char *run_session(session &s)
             return "hangup";
         }
         if (framed && reply.length > 0) {
-            if (!send_reply(reply, s.l->fd, &s.in))
+            if (!send_reply(reply, s.l->fd, &s.in, s.ad))
                 continue;
-            s.last_activity = now_us();
+            s.last_activity = std::max(now_us(), adapter_due_us(s.ad));
             if (devsim_reset_seen(s.t))
                 s.reset_replied = s.last_activity;
         }
@@ -386,6 +426,22 @@ bool write_outputs(devsim_t *t, const devsim_end &end, const options &o)
     return written;
 }
 
+// What the report says of how the session ended.
+devsim_end end_of(const session &s, const char *how, const std::vector<uint8_t> *expect)
+{
+    devsim_end end;
+    end.elapsed_us = now_us() - s.start;
+    end.start_us = s.start;
+    if (s.in.first_rx && s.reset_replied)
+        end.line_us = s.reset_replied - s.in.first_rx;
+    end.expect = expect;
+    end.how = how;
+    end.expect_skip = s.o.expect_skip;
+    end.show = s.o.show;
+    end.usb_adapter = adapter_on(s.ad) ? s.ad : nullptr;
+    return end;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -403,6 +459,7 @@ int main(int argc, char **argv)
     add_device_options(app, &o);
     add_fault_options(app, &o);
     add_line_fault_options(app, &o.cfg.line_fault);
+    add_adapter_options(app, &o);
     add_session_options(app, &o);
     try {
         app.parse(argc, argv);
@@ -412,26 +469,24 @@ int main(int argc, char **argv)
 
     std::vector<uint8_t> expect;
     tty l;
+    adapter ad;
+    adapter_init(&ad, o.adapter_latency_ms, o.adapter_packet);
     if (!finish_options(&o, &expect))
         return 2;
     catch_signals();
     const bool appeared = wait_to_appear(o);
-    if (appeared && !open_line(o, &l))
+    if (appeared && !open_line(o, &l, &ad))
         return 2;
     devsim_t *t = devsim_new(&o.cfg);
     session s{o, t, &l};
+    s.ad = &ad;
     const char *how = appeared ? run_session(s) : "signal";
+    if (l.fd >= 0)
+        adapter_flush(&ad, l.fd);
     end_line(o, &l);
+    adapter_follow(&ad);
 
-    devsim_end end;
-    end.elapsed_us = now_us() - s.start;
-    end.start_us = s.start;
-    if (s.in.first_rx && s.reset_replied)
-        end.line_us = s.reset_replied - s.in.first_rx;
-    end.expect = o.expect_path.empty() ? nullptr : &expect;
-    end.how = how;
-    end.expect_skip = o.expect_skip;
-    end.show = o.show;
+    const devsim_end end = end_of(s, how, o.expect_path.empty() ? nullptr : &expect);
     const bool written = write_outputs(t, end, o);
     bool ok = devsim_ok(t, &end);
     if (!o.quiet)

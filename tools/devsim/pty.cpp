@@ -73,23 +73,6 @@ bool open_pty(tty *l, uint32_t baud, std::string *error)
     return true;
 }
 
-// Waits until `when` (monotonic microseconds), reading the line meanwhile;
-// false when a signal came.
-bool wait_until(int64_t when, int fd, inbox *in)
-{
-    while (!stop_signal) {
-        int64_t left = when - now_us();
-        if (left <= 0)
-            return true;
-        int64_t us = std::min<int64_t>(left, 20'000);
-        if (in->eof || in->full())
-            pause_us(us);
-        else
-            in->fill(fd, us);
-    }
-    return false;
-}
-
 // Writes all of p, waiting for room at most a second at a time.
 bool write_all(int fd, const uint8_t *p, int32_t n)
 {
@@ -109,6 +92,35 @@ bool write_all(int fd, const uint8_t *p, int32_t n)
             return false;
     }
     return true;
+}
+
+// Waits until `when` (monotonic microseconds), reading the line and passing
+// on what the adapter has due meanwhile; false when a signal came.
+bool wait_until(int64_t when, int fd, inbox *in, adapter *a)
+{
+    while (!stop_signal) {
+        adapter_pump(a, fd);
+        int64_t left = when - now_us();
+        if (left <= 0)
+            return true;
+        int64_t us = adapter_wait_cap(a, std::min<int64_t>(left, 20'000));
+        if (in->eof || in->full())
+            pause_us(us);
+        else
+            in->fill(fd, us);
+    }
+    return false;
+}
+
+// The device's bytes on their way: through the adapter when there is one.
+void device_send(adapter *a, int fd, const uint8_t *p, int32_t n)
+{
+    if (!adapter_on(a)) {
+        write_all(fd, p, n);
+        return;
+    }
+    adapter_put(a, p, n, now_us());
+    adapter_pump(a, fd);
 }
 
 } // namespace
@@ -199,15 +211,15 @@ int32_t inbox::next(const uint8_t **p, int64_t *when) const
     return int32_t(end - pos);
 }
 
-bool send_reply(const devsim_reply &reply, int fd, inbox *in)
+bool send_reply(const devsim_reply &reply, int fd, inbox *in, adapter *a)
 {
-    if (!wait_until(reply.send_at_us, fd, in))
+    if (!wait_until(reply.send_at_us, fd, in, a))
         return false;
     int32_t first = reply.stall_at >= 0 ? reply.stall_at : reply.length;
-    write_all(fd, reply.bytes.data(), first);
+    device_send(a, fd, reply.bytes.data(), first);
     if (first < reply.length) {
-        wait_until(now_us() + int64_t(reply.stall_ms) * 1000, fd, in);
-        write_all(fd, reply.bytes.data() + first, reply.length - first);
+        wait_until(now_us() + int64_t(reply.stall_ms) * 1000, fd, in, a);
+        device_send(a, fd, reply.bytes.data() + first, reply.length - first);
     }
     return true;
 }
@@ -233,16 +245,39 @@ bool device_deaf(devsim_t *t, int fd, inbox *in)
     return false;
 }
 
-void idle(devsim_t *t, line_noise *noise, uint32_t baud, int fd, inbox *in)
+void idle(devsim_t *t, line_noise *noise, uint32_t baud, int fd, inbox *in, adapter *a)
 {
+    adapter_pump(a, fd);
     line_fault_state *lf = devsim_line(t);
     int64_t now = now_us(), left = 0;
     int32_t kind = line_fault_on(lf, now, &left) ? lf->cfg.kind : DEVSIM_LINE_NONE;
     if (kind == DEVSIM_LINE_DEAF) {
-        pause_us(std::min<int64_t>(left, 20'000));
+        pause_us(adapter_wait_cap(a, std::min<int64_t>(left, 20'000)));
     } else if (kind == DEVSIM_LINE_CHATTER || kind == DEVSIM_LINE_TRICKLE) {
-        in->fill(fd, line_noise_pump(noise, kind, baud, fd, now, &lf->bytes));
+        in->fill(fd, adapter_wait_cap(a, line_noise_pump(noise, kind, baud, fd, now, &lf->bytes)));
     } else {
-        in->fill(fd, 20'000);
+        in->fill(fd, adapter_wait_cap(a, 20'000));
     }
+}
+
+void adapter_pump(adapter *a, int fd)
+{
+    if (const int32_t n = adapter_due(a, now_us()); n > 0) {
+        write_all(fd, a->held.data(), n);
+        adapter_sent(a);
+    }
+}
+
+int64_t adapter_wait_cap(const adapter *a, int64_t us)
+{
+    const int64_t due = adapter_due_us(a);
+    return due < 0 ? us : std::clamp<int64_t>(due - now_us(), 0, us);
+}
+
+void adapter_flush(adapter *a, int fd)
+{
+    if (a->held.empty())
+        return;
+    write_all(fd, a->held.data(), int32_t(a->held.size()));
+    adapter_sent(a);
 }

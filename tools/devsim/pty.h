@@ -3,6 +3,7 @@
 // the pacing says, and the line faults that act on the tty itself.
 #pragma once
 
+#include "tools/devsim/adapter.h"
 #include "tools/devsim/devsim.h"
 
 #include <csignal>
@@ -51,11 +52,20 @@ struct inbox {
     int32_t next(const uint8_t **p, int64_t *when) const;
 };
 
-// Sends a reply at its time, with its stall; false when a signal came first.
-bool send_reply(const devsim_reply &reply, int fd, inbox *in);
+// Sends a reply at its time, with its stall, through the adapter; false when
+// a signal came first.
+bool send_reply(const devsim_reply &reply, int fd, inbox *in, adapter *a);
+
+// Sends on what the adapter has due now.
+void adapter_pump(adapter *a, int fd);
+// `us`, or less when the adapter has bytes due sooner.
+int64_t adapter_wait_cap(const adapter *a, int64_t us);
+// Sends on whatever the adapter holds (the session ends).
+void adapter_flush(adapter *a, int fd);
 
 // True while a deaf device leaves the line unread.
 bool device_deaf(devsim_t *t, int fd, inbox *in);
 // Between frames: waits for bytes from the host, putting a chattering or
-// trickling device's noise on the line meanwhile, or sleeps while deaf.
-void idle(devsim_t *t, line_noise *noise, uint32_t baud, int fd, inbox *in);
+// trickling device's noise on the line meanwhile, or sleeps while deaf; the
+// adapter's held bytes go on when due.
+void idle(devsim_t *t, line_noise *noise, uint32_t baud, int fd, inbox *in, adapter *a);

@@ -2,6 +2,7 @@
 // each value on its key's line, so that scripts can pick a value with grep.
 #include "tools/devsim/devsim.h"
 
+#include "tools/devsim/adapter.h"
 #include "tools/devsim/session.h"
 
 #include <nlohmann/json.hpp>
@@ -130,6 +131,18 @@ void add_times(json &j, const devsim_t *t, const devsim_end *end)
     j["baud"] = baud;
 }
 
+// The adapter's latency timer as laid out and as in force at the end, and
+// what sent its held bytes on.
+json adapter_value(const adapter *a)
+{
+    if (!a)
+        return nullptr;
+    return {
+        {"latency_ms", a->latency_ms}, {"initial_ms", a->started_ms},
+        {"packet", a->packet},         {"sysfs", a->file.empty() ? json(nullptr) : json(a->file)},
+        {"timed", a->timed},           {"full", a->full}};
+}
+
 std::string hex_address(uint32_t address)
 {
     char text[12];
@@ -202,6 +215,7 @@ std::string devsim_report(const devsim_t *t, const devsim_end *end)
     j["expect_skipped"] = skipped_value(end);
     add_device(j, t, end);
     add_times(j, t, end);
+    j["adapter"] = adapter_value(end->usb_adapter);
     j["shown"] = shown_value(t, end); // last: it may be long
     return layout(j);
 }
