@@ -184,6 +184,7 @@ ui_server *ui_server_new(const std::string &where, std::string *url, std::string
     beast::error_code ec;
     *url = url_of(t->acceptor->local_endpoint(ec));
     t->status = std::make_shared<const std::string>("{}");
+    t->metrics = std::make_shared<const std::string>("");
     t->page_local = page_for(true);
     t->page_remote = page_for(false);
     t->retry = std::make_unique<asio::steady_timer>(*t->io);
@@ -211,6 +212,13 @@ void ui_server_status(ui_server *t, const std::string &status_json)
     // server's queue holds at most one of these.
     if (!t->notify_pending.exchange(true))
         asio::post(*t->io, [t] { notify(t); });
+}
+
+void ui_server_metrics(ui_server *t, const std::string &text)
+{
+    ui_text doc = std::make_shared<const std::string>(text);
+    std::lock_guard<std::mutex> hold(t->lock);
+    t->metrics.swap(doc);
 }
 
 void ui_server_record(ui_server *t, const std::string &record_json)

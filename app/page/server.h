@@ -13,6 +13,8 @@
 //                           X-Zmk-Records: FIRST-LAST numbers the lines (absent
 //                           when there are none), X-Zmk-Last: the last number
 //                           so far
+//   GET  /metrics           the station's counts for a scraper
+//                           (text/plain; version=0.0.4)
 //   POST /api/stop, /api/resume
 //                           local viewers only (else 403)
 // A local viewer is on the station's own machine: it comes from 127.0.0.1 or
@@ -50,6 +52,8 @@ bool ui_server_where_valid(const std::string &where, std::string *why);
 void ui_server_status(ui_server *t, const std::string &status_json);
 // One record (a JSON line without its line end), numbered 1, 2, ... in order.
 void ui_server_record(ui_server *t, const std::string &record_json);
+// The latest counts, served as they are at GET /metrics.
+void ui_server_metrics(ui_server *t, const std::string &text);
 enum ui_request { UI_NONE, UI_STOP, UI_RESUME };
 // The last Stop or Resume a local viewer pressed since the previous call.
 ui_request ui_server_take_request(ui_server *t);

@@ -28,8 +28,9 @@ struct ui_session;
 using ui_text = std::shared_ptr<const std::string>;
 
 struct ui_server {
-    std::mutex lock; // status, version
+    std::mutex lock; // status, version, metrics
     ui_text status;
+    ui_text metrics;
     uint64_t version = 0;
     std::mutex records_lock; // records, records_first
     std::deque<ui_text> records;

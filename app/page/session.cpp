@@ -162,9 +162,17 @@ void route(const ui_session_ptr &s)
     }
     if (path == "/api/records" && get)
         return records(s, query);
+    if (path == "/metrics" && get) {
+        ui_text text;
+        {
+            std::lock_guard<std::mutex> hold(t.lock);
+            text = t.metrics;
+        }
+        return send(s, http::status::ok, *text, "text/plain; version=0.0.4");
+    }
     if ((path == "/api/stop" || path == "/api/resume") && post)
         return press(s, path == "/api/stop" ? UI_STOP : UI_RESUME);
-    for (const char *known : {"/", "/events", "/api/status", "/api/records"})
+    for (const char *known : {"/", "/events", "/api/status", "/api/records", "/metrics"})
         if (path == known)
             return error(s, http::status::method_not_allowed, "only GET", false);
     if (path == "/api/stop" || path == "/api/resume")

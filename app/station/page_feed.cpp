@@ -1,5 +1,6 @@
 #include "app/station/page_feed.h"
 
+#include "app/page/metrics.h"
 #include "app/page/server.h"
 #include "app/page/slots.h"
 #include "app/page/status.h"
@@ -12,6 +13,7 @@
 struct page_feed {
     ui_server *server = nullptr;
     ui_slots *slots = nullptr;
+    metrics *counts = nullptr;
     totals *today = nullptr; // the line's totals, from a shared server only
     uint32_t due_ms = 0;
     std::vector<snapshot_end> ended; // since the last snapshot
@@ -86,6 +88,7 @@ line_status page_feed_start(batch *g, page_feed **out, std::string *why)
     auto *t = new page_feed;
     t->slots = ui_slots_new();
     t->slots->station = g->set->station;
+    t->counts = metrics_new(g->set->host);
     std::string url;
     for (const std::string &named : g->set->slots)
         if (ui_slots_parse(t->slots, named, why) != LINE_OK) {
@@ -132,6 +135,10 @@ void page_feed_end(page_feed *t, const batch *g, const batch_device &d, const ru
     s.next = view_next_step(g->set->station, e.result);
     s.serial = d.claimed ? std::to_string(d.claim.value) : "";
     s.serial_state = d.claimed ? ledger_state(e.exit == RUN_EXIT_DONE, d.watch.serial_sent) : "";
+    // A port with no tile yet gets one named after it when the page next looks.
+    const ui_slot *slot = ui_slots_find(t->slots, d.port, d.usb);
+    metrics_end(t->counts, slot ? slot->name : d.port, s.result, e.seconds, s.serial_state,
+                !record_why);
     t->ended.push_back(s);
     t->due_ms = platform_tick_ms(); // a result is shown at once
 }
@@ -154,6 +161,7 @@ void page_feed_update(page_feed *t, batch *g)
     const snapshot s = snapshot_of(t, g);
     ui_slots_take(t->slots, s, now);
     ui_server_status(t->server, ui_status_json(s, t->slots, now));
+    ui_server_metrics(t->server, metrics_text(t->counts, int(g->running.size()), 0, !s.stopping));
 }
 
 void page_feed_free(page_feed *t)
@@ -164,6 +172,7 @@ void page_feed_free(page_feed *t)
         ui_server_free(t->server);
     if (t->slots)
         ui_slots_free(t->slots);
+    metrics_free(t->counts);
     totals_stop(t->today);
     delete t;
 }
