@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <set>
 
 namespace {
 
@@ -171,18 +173,39 @@ const ui_slot *ui_slots_held(const ui_slots *t, const std::string &port)
     return ui_slots_find(t, port, unknown);
 }
 
+const char *const UI_NOT_STARTED_STOPPED = "plugged in, not started: the station is stopped";
+
 void ui_slots_take(ui_slots *t, const snapshot &s, uint32_t now_ms)
 {
-    if (s.ports_known)
+    std::map<std::string, int> was; // whether each slot's port was there before
+    if (s.ports_known) {
+        for (const ui_slot &slot : t->slots)
+            was[slot.name] = slot.present;
         ui_slots_seen(t, s.present.data(), int(s.present.size()), now_ms);
+    }
     for (const snapshot_end &e : s.ended)
         ui_slots_end(t, e);
+    std::set<const ui_slot *> running;
     for (const snapshot_device &d : s.running) {
         if (!t->started || int32_t(d.start_ms - t->first_ms) < 0)
             t->first_ms = d.start_ms;
         t->started = true;
-        ui_slots_of(t, d.port, d.usb, now_ms)->last = ui_result{}; // the next device started here
+        ui_slot *slot = ui_slots_of(t, d.port, d.usb, now_ms);
+        slot->last = ui_result{}; // the next device started here
+        running.insert(slot);
     }
+    // A device plugged in while nothing is started: its tile no longer
+    // shows what the one before it came to.
+    if (s.ports_known && (s.stopping || !s.halt.empty()))
+        for (ui_slot &slot : t->slots) {
+            const auto before = was.find(slot.name);
+            if (slot.present == 1 && (before == was.end() || before->second != 1) &&
+                !running.count(&slot)) {
+                slot.last = ui_result{};
+                slot.last.state = "waiting";
+                slot.last.detail = UI_NOT_STARTED_STOPPED;
+            }
+        }
     static const port_info unknown{};
     for (const snapshot_busy &b : s.busy)
         if (!ui_slots_held(t, b.port))

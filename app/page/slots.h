@@ -13,8 +13,10 @@
 
 // What a device that ended came to, as its tile shows it.
 struct ui_result {
-    std::string state;                // "pass", "fail" or "in-use"; "": no device ended here yet
+    std::string state; // "pass", "fail" or "in-use"; "waiting": a device plugged in while the
+                       // station was stopped, not started; "": no device ended here yet
     std::string result, reason, next; // the record's word, its message, what to do
+    std::string detail;               // a waiting device's words
     double seconds = 0;
     std::string usb_serial, serial, serial_state;
 };
@@ -63,8 +65,14 @@ void ui_slots_seen(ui_slots *t, const port_info *present, int n, uint32_t now_ms
 void ui_slots_end(ui_slots *t, const snapshot_end &e);
 // Takes in what the station shows now: its ports, the devices that ended,
 // the running ones (each takes its slot's tile, replacing what the last
-// one there came to), and the count for the rate per hour.
+// one there came to), and the count for the rate per hour. A port that
+// appears while no new device is started (s.stopping or s.halt) replaces
+// what the last one there came to too: its device waits, not started.
 void ui_slots_take(ui_slots *t, const snapshot &s, uint32_t now_ms);
 // `*` any run of characters, `?` any one, `[a-z]` and `[!0-9]` one of a set
 // or not.
 bool ui_glob(const char *pattern, const char *text);
+
+// What a tile that waits says of a device plugged in while the station is
+// stopped.
+extern const char *const UI_NOT_STARTED_STOPPED;

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <regex>
 
 namespace {
 
@@ -17,6 +19,14 @@ using json = nlohmann::ordered_json;
 constexpr uint32_t HOUR_MS = 3600000;
 
 json text_or_null(const std::string &s) { return s.empty() ? json(nullptr) : json(s); }
+
+// One decimal, rounded as the console prints it ("%.1f").
+double one_decimal(double x)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f", x);
+    return std::strtod(text, nullptr);
+}
 
 json tile(const ui_slot &s)
 {
@@ -31,23 +41,47 @@ json tile(const ui_slot &s)
                 {"result", nullptr},
                 {"reason", nullptr},
                 {"next", nullptr},
+                {"plain", nullptr},
+                {"command", nullptr},
                 {"seconds", nullptr},
                 {"usb_serial", nullptr},
                 {"serial", nullptr},
                 {"serial_state", nullptr}};
 }
 
-void put_result(json &j, const ui_result &r)
+// The engine's words in `text` as `plain` and `command`; the tile's port
+// is "the port" in them (the tile is named).
+void put_words(json &j, const std::string &text, const std::string &port = "")
 {
+    if (text.empty())
+        return;
+    ui_words w = ui_split_message(text);
+    const size_t at = port.empty() ? std::string::npos : w.plain.find(port);
+    if (at != std::string::npos)
+        w.plain.replace(at, port.size(), "the port");
+    j["plain"] = w.plain;
+    j["command"] = text_or_null(w.command);
+}
+
+// A device that waits (plugged in while the station is stopped) says so
+// only while it is there and the station still starts nothing.
+void put_result(json &j, const ui_result &r, const ui_slot &slot, bool halted)
+{
+    if (r.state == "waiting") {
+        if (slot.present == 1 && halted)
+            j["detail"] = r.detail;
+        return;
+    }
     j["state"] = r.state;
     j["result"] = r.result;
     j["reason"] = text_or_null(r.reason);
     j["next"] = text_or_null(r.next);
+    put_words(j, r.reason, slot.port);
     // A port another program held was never touched: no time of its own.
-    j["seconds"] =
-        r.state == "in-use" ? json(nullptr) : json(double(int(r.seconds * 10 + 0.5)) / 10);
+    j["seconds"] = r.state == "in-use" ? json(nullptr) : json(one_decimal(r.seconds));
     j["usb_serial"] = text_or_null(r.usb_serial);
-    j["serial"] = text_or_null(r.serial);
+    // A number that went back to the pool is not this device's.
+    j["serial"] = r.serial_state == "returned" ? json(nullptr) : text_or_null(r.serial);
     j["serial_state"] = text_or_null(r.serial_state);
 }
 
@@ -63,6 +97,8 @@ void put_running(json &j, const snapshot_device &d, uint32_t now_ms)
     j["done"] = std::min(d.done, d.total);
     j["total"] = d.total;
     j["detail"] = text_or_null(d.detail);
+    if (d.waiting != ZMK_GOING)
+        put_words(j, d.detail);
     j["seconds"] = (now_ms - d.start_ms) / 1000;
     j["usb_serial"] = text_or_null(d.usb.serial);
     j["serial"] = text_or_null(d.serial);
@@ -75,19 +111,19 @@ json per_hour(const ui_slots *t, uint32_t now_ms)
     if (t->ends.empty() || !t->started)
         return nullptr;
     const uint32_t since = std::min(now_ms - t->first_ms, HOUR_MS);
-    return double(int(t->ends.size() * double(HOUR_MS) / std::max(since, 1000u) * 10)) / 10;
+    return one_decimal(t->ends.size() * double(HOUR_MS) / std::max(since, 1000u));
 }
 
 json counts(const snapshot &s, const ui_slots *t, uint32_t now_ms)
 {
-    return json{{"programmed", s.programmed},
-                {"ok", s.ok},
-                {"failed", s.failed},
-                {"yield", s.programmed ? json(double(int(1000.0 * s.ok / s.programmed)) / 10)
-                                       : json(nullptr)},
-                {"per_hour", per_hour(t, now_ms)},
-                {"in_use", s.in_use},
-                {"not_started", s.not_started}};
+    return json{
+        {"programmed", s.programmed},
+        {"ok", s.ok},
+        {"failed", s.failed},
+        {"yield", s.programmed ? json(one_decimal(100.0 * s.ok / s.programmed)) : json(nullptr)},
+        {"per_hour", per_hour(t, now_ms)},
+        {"in_use", s.in_use},
+        {"not_started", s.not_started}};
 }
 
 json image(const snapshot &s)
@@ -98,12 +134,19 @@ json image(const snapshot &s)
 }
 
 // Every slot's tile: the running device there, else a port another program
-// holds (asked for again), else what the last device came to.
+// holds (asked for again), else what the last device came to. A port held
+// by another program that is being asked for again stays IN USE until its
+// device answers.
 json tiles(const snapshot &s, const ui_slots *t, uint32_t now_ms)
 {
     std::map<const ui_slot *, json> live;
+    const auto asked_again = [&](const snapshot_device &d) {
+        return d.exchanges == 0 &&
+               std::any_of(s.busy.begin(), s.busy.end(),
+                           [&](const snapshot_busy &b) { return b.port == d.port; });
+    };
     for (const snapshot_device &d : s.running)
-        if (const ui_slot *slot = ui_slots_find(t, d.port, d.usb))
+        if (const ui_slot *slot = ui_slots_find(t, d.port, d.usb); slot && !asked_again(d))
             put_running(live[slot] = tile(*slot), d, now_ms);
     for (const snapshot_busy &b : s.busy) {
         const ui_slot *slot = ui_slots_held(t, b.port);
@@ -112,19 +155,83 @@ json tiles(const snapshot &s, const ui_slots *t, uint32_t now_ms)
         json &j = live[slot] = tile(*slot);
         j["state"] = "in-use";
         j["detail"] = "another program holds the port; asking again";
+        j["plain"] = j["detail"];
         j["seconds"] = (now_ms - b.first_ms) / 1000;
     }
+    const bool halted = s.stopping || !s.halt.empty();
     json out = json::array();
     for (const ui_slot &slot : t->slots) {
         const auto it = live.find(&slot);
         out.push_back(it != live.end() ? it->second : tile(slot));
         if (it == live.end() && !slot.last.state.empty())
-            put_result(out.back(), slot.last);
+            put_result(out.back(), slot.last, slot, halted);
     }
     return out;
 }
 
+// How soon each state needs the operator: the lower the sooner; -1 never.
+int urgency(const std::string &state)
+{
+    static const char *const order[] = {"held", "fail", "in-use", "no-answer", "refusing"};
+    for (int i = 0; i < int(std::size(order)); ++i)
+        if (state == order[i])
+            return i;
+    return -1;
+}
+
+// What the operator does for a tile: its next step, else why it stands.
+std::string next_step(const json &tile)
+{
+    if (tile["state"] == "in-use" && !tile["next"].is_string())
+        return "close the program that holds the port";
+    for (const char *field : {"next", "plain", "reason", "detail", "result"})
+        if (tile[field].is_string() && !tile[field].get<std::string>().empty())
+            return tile[field];
+    return "";
+}
+
+// The slots that need the operator now: the most urgent first, then in
+// the tiles' order.
+json needs(const json &tiles)
+{
+    std::vector<std::pair<int, const json *>> found;
+    for (const json &t : tiles)
+        if (urgency(t["state"]) >= 0)
+            found.emplace_back(urgency(t["state"]), &t);
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    json out = json::array();
+    for (const auto &[_, t] : found)
+        out.push_back(
+            json{{"slot", (*t)["name"]}, {"state", (*t)["state"]}, {"text", next_step(*t)}});
+    return out;
+}
+
 } // namespace
+
+ui_words ui_split_message(const std::string &text)
+{
+    // The command as verdict_describe() names it.
+    static const std::string command =
+        "(the erase poll|(?:PROGRAM|ERASE|RTC_SET|RESET)(?: at 0x[0-9a-fA-F]+)?)";
+    // "no answer for 7 s, waiting on PROGRAM at 0x4c00 (gives up at 30 s)",
+    // "the device disconnected while waiting on ERASE", "the device stopped
+    // answering: nothing acknowledged for 15.0 s while waiting on ...",
+    // "interrupted while waiting on PROGRAM at 0x4c00: the device is ...".
+    static const std::regex waiting("^(.*?)(?:,| while)? waiting on " + command + "(.*)$");
+    // "the device refuses PROGRAM at 0x1900: it answers NAK".
+    static const std::regex refuses("^the device refuses " + command + ": (.*)$");
+    // "answers NAK to PROGRAM at 0x4c00 (gives up at 30 s)".
+    static const std::regex answers("^answers (.*?) to " + command + "(.*)$");
+    std::smatch m;
+    if (std::regex_match(text, m, waiting) && m[1].length() > 0)
+        return {m[1].str() + m[3].str(), m[2]};
+    if (std::regex_match(text, m, refuses))
+        return {"the device refuses: " + m[2].str(), m[1]};
+    if (std::regex_match(text, m, answers))
+        return {"answers " + m[1].str() + m[3].str(), m[2]};
+    return {text, ""};
+}
 
 std::string ui_status_json(const snapshot &s, const ui_slots *slots, uint32_t now_ms)
 {
@@ -133,9 +240,17 @@ std::string ui_status_json(const snapshot &s, const ui_slots *slots, uint32_t no
         today = json{{"programmed", s.today_programmed},
                      {"ok", s.today_ok},
                      {"failed", s.today_programmed - s.today_ok}};
-    const char *state = !s.stopping ? "running" : s.running.empty() ? "stopped" : "stopping";
-    return json{{"station", s.station}, {"state", state},
-                {"image", image(s)},    {"counts", counts(s, slots, now_ms)},
-                {"today", today},       {"slots", tiles(s, slots, now_ms)}}
+    const bool halted = s.stopping || !s.halt.empty();
+    const char *state = !halted ? "running" : s.running.empty() ? "stopped" : "stopping";
+    json all = tiles(s, slots, now_ms);
+    json wanted = needs(all);
+    return json{{"station", s.station},
+                {"state", state},
+                {"halt", text_or_null(s.halt)},
+                {"image", image(s)},
+                {"counts", counts(s, slots, now_ms)},
+                {"today", today},
+                {"needs", std::move(wanted)},
+                {"slots", std::move(all)}}
         .dump(-1, ' ', false, json::error_handler_t::replace); // any byte a port's name holds
 }

@@ -8,10 +8,19 @@ Against a running station:
 Each --step waits (at most --wait seconds) until every tile it names shows
 one of the words given for it (NAME=WORD|WORD), or holds a text
 (NAME~TEXT), and every count matches the header (#COUNT=N: programmed, ok,
-failed, yield, per-hour), then saves a screenshot into DIR. Tiles must keep
-their places from step to step, and a FAIL tile must say why. --press presses Stop and
-Resume (the browser is on the station's machine, so the buttons are there)
-and waits for the station to say STOPPING or STOPPED, then RUNNING.
+failed, yield, per-hour), then saves a screenshot into DIR. A step may also
+  @WxH           look through a window of W x H pixels (from this step on)
+  !press=stop    press Stop (or resume) first, and wait for the station to say
+                 STOPPING or STOPPED (RUNNING)
+  !fit           every tile inside the window, nothing to scroll to
+  !header        the header in one row
+  !needs=A,B     the strip of what needs the operator names A, then B, only
+  !halt~TEXT     the banner of why nothing is started holds TEXT
+  !shot=NAME     its screenshot as NAME.png (else step-N.png)
+Tiles must keep their places from step to step, and a FAIL tile must say
+why. --press presses Stop and Resume (the browser is on the station's
+machine, so the buttons are there) and waits for the station to say
+STOPPING or STOPPED, then RUNNING.
 Exit status: 0 passed, 1 failed, 77 skipped (no Selenium or Chromium).
 """
 import argparse
@@ -40,10 +49,23 @@ class Failed(Exception):
 
 
 def parse_step(text):
-    """'a=PASS; b=PASS|FAIL; b~unplug; #ok=3' ->
-    {'words': {'a': ['PASS'], 'b': [...]}, 'texts': {'b': 'unplug'}, 'counts': {'ok': '3'}}"""
-    step = {"words": {}, "texts": {}, "counts": {}}
+    """'a=PASS; b=PASS|FAIL; b~unplug; #ok=3; @1920x1080; !fit' ->
+    {'words': {'a': ['PASS'], 'b': [...]}, 'texts': {'b': 'unplug'}, 'counts': {'ok': '3'},
+     'size': (1920, 1080), 'checks': {'fit': ''}}"""
+    step = {"words": {}, "texts": {}, "counts": {}, "size": None, "checks": {}}
     for item in filter(None, (i.strip() for i in text.split(";"))):
+        if item.startswith("@"):
+            w, _, h = item[1:].partition("x")
+            if not (w.isdigit() and h.isdigit()):
+                raise SystemExit(f"page_test: a window is @WxH, not {item!r}")
+            step["size"] = (int(w), int(h))
+            continue
+        if item.startswith("!"):
+            name, _, value = item[1:].partition("=") if "~" not in item else item[1:].partition("~")
+            if name not in ("press", "fit", "header", "needs", "halt", "shot"):
+                raise SystemExit(f"page_test: no check {item!r}")
+            step["checks"][name] = value
+            continue
         name, sep, value = item.partition("~") if "~" in item else item.rpartition("=")
         if not sep or not name or not value:
             raise SystemExit(f"page_test: a step item is NAME=WORD, NAME~TEXT or #COUNT=N, "
@@ -105,7 +127,59 @@ def text_of(d, element_id):
                             "return e && !e.hidden ? e.textContent : null;")
 
 
+def outside(d):
+    """The tiles not wholly inside the window, and whether the page scrolls."""
+    return d.execute_script("""
+        const w = window.innerWidth, h = window.innerHeight, out = [];
+        for (const t of document.querySelectorAll('#tiles .tile')) {
+            const b = t.getBoundingClientRect();
+            if (b.left < 0 || b.top < 0 || b.right > w || b.bottom > h)
+                out.push(t.dataset.slot + ' at ' + [b.left, b.top, b.right, b.bottom]
+                    .map(Math.round).join(','));
+        }
+        return [out, document.documentElement.scrollHeight > h ||
+                     document.documentElement.scrollWidth > w];""")
+
+
+def header_in_one_row(d):
+    """Whether one line across the header crosses every part of it shown."""
+    return d.execute_script("""
+        let top = -Infinity, bottom = Infinity;
+        for (const e of document.querySelector('header').children)
+            if (e.offsetParent !== null) {
+                const b = e.getBoundingClientRect();
+                top = Math.max(top, b.top);
+                bottom = Math.min(bottom, b.bottom);
+            }
+        return top < bottom;""")
+
+
+def needs_now(d):
+    """The slots the strip names, in order."""
+    return d.execute_script(
+        "return [...document.querySelectorAll('#needs .need')].map(n => n.dataset.slot);")
+
+
+def checks_missing(d, checks):
+    if "fit" in checks:
+        out, scrolls = outside(d)
+        if out or scrolls:
+            return f"tiles outside the window: {', '.join(out) or 'none'}; scrolls: {scrolls}"
+    if "header" in checks and not header_in_one_row(d):
+        return "the header in more than one row"
+    if "needs" in checks:
+        want = list(filter(None, checks["needs"].split(",")))
+        if needs_now(d) != want:
+            return f"the strip naming {needs_now(d)}, not {want}"
+    if "halt" in checks and checks["halt"] not in (text_of(d, "halt") or ""):
+        return f"the banner saying {text_of(d, 'halt')!r}"
+    return None
+
+
 def step_missing(d, step):
+    missing = checks_missing(d, step["checks"])
+    if missing:
+        return missing
     shown = {t[0]: t for t in tiles_now(d)}
     for name in list(step["words"]) + list(step["texts"]):
         if name not in shown:
@@ -146,14 +220,23 @@ def press(d, out, wait):
     if not d.execute_script("const b = document.getElementById('stop'); "
                             "return !!b && b.offsetParent !== null;"):
         raise Failed("no Stop button for a viewer on the station's own machine")
-    d.find_element(By.ID, "stop").click()
-    wait_until("the station after Stop", wait,
-               lambda: None if text_of(d, "run-state") in ("STOPPING", "STOPPED")
-               else f"the station {text_of(d, 'run-state')!r}")
+    press_one(d, "stop", wait)
     shot(d, out, "stopped")
-    d.find_element(By.ID, "resume").click()
-    wait_until("the station after Resume", wait,
-               lambda: None if text_of(d, "run-state") == "RUNNING"
+    press_one(d, "resume", wait)
+
+
+def window(d, size):
+    """The page seen through a window of exactly this many pixels."""
+    d.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                      {"width": size[0], "height": size[1], "deviceScaleFactor": 1,
+                       "mobile": False})
+
+
+def press_one(d, what, wait):
+    want = ("STOPPING", "STOPPED") if what == "stop" else ("RUNNING",)
+    d.find_element(By.ID, what).click()
+    wait_until(f"the station after {what}", wait,
+               lambda: None if text_of(d, "run-state") in want
                else f"the station {text_of(d, 'run-state')!r}")
 
 
@@ -164,10 +247,14 @@ def run(args, d):
     order = []
     steps = [parse_step(s) for s in args.step]
     for i, step in enumerate(steps, 1):
+        if step["size"]:
+            window(d, step["size"])
+        if step["checks"].get("press"):
+            press_one(d, step["checks"]["press"], args.wait)
         wait_until(f"step {i}", args.wait, lambda: step_missing(d, step))
         order = check_step(d, order)
         print(f"step {i}: {', '.join(order)}")
-        shot(d, args.out, f"step-{i}")
+        shot(d, args.out, step["checks"].get("shot") or f"step-{i}")
     if args.press:
         press(d, args.out, args.wait)
 
