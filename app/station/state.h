@@ -35,6 +35,10 @@ struct batch_settings {
     std::vector<std::string> ui_hosts; // --ui-host: more names the page answers to
     std::vector<std::string> slots;
     std::string db; // the database as given, for the day's totals; "": none
+    record_job job; // the job that set all this (job.given false: none)
+    bool job_sealed = false;         // sealed by a trusted key (job.key_id), to show
+    int64_t hold_after_failures = 0; // failures in a row before a bay is held, 0: never
+    int64_t rated_insertions = 0;    // a bay's rated insertions, 0: no limit
 };
 
 struct batch_device {
