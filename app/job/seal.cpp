@@ -148,11 +148,10 @@ bool seal_verify(const seal_key &key, const seal_signature &sig, const std::stri
 
 std::string seal_key_id(const uint8_t id[8])
 {
-    std::string out;
-    char two[3];
-    for (int k = 7; k >= 0; --k) {
-        std::snprintf(two, sizeof two, "%02X", unsigned(id[k]));
-        out += two;
-    }
-    return out;
+    uint64_t v = 0;
+    for (int k = 7; k >= 0; --k)
+        v = v << 8 | id[k];
+    char text[20];
+    std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(v));
+    return text;
 }

@@ -28,5 +28,5 @@ bool seal_signature_parse(const std::string &text, seal_signature *out, std::str
 // with what is wrong in `why`.
 bool seal_verify(const seal_key &key, const seal_signature &sig, const std::string &message,
                  std::string *why);
-// A key id as minisign shows it: 16 upper-case hex digits.
+// A key id as minisign shows it: upper-case hex, no leading zeros.
 std::string seal_key_id(const uint8_t id[8]);

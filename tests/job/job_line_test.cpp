@@ -49,7 +49,7 @@ struct Job : ::testing::Test {
     {
         const std::string pub = sim_slurp(path(key) + ".pub");
         const size_t at = pub.find("public key ") + 11;
-        return pub.substr(at, 16);
+        return pub.substr(at, pub.find('\n', at) - at);
     }
     bool device()
     {

@@ -252,7 +252,10 @@ TEST_F(Sealed, MinisignsSignaturesOfBothKindsAndWhatBreaksThem)
     const seal_key k1 = key("k1"), k2 = key("k2");
     const std::string message = slurp(dir + "/job.toml");
     // The id as minisign writes it in the key's comment.
-    EXPECT_NE(slurp(dir + "/k1.pub").find("public key " + seal_key_id(k1.id)), std::string::npos);
+    EXPECT_NE(slurp(dir + "/k1.pub").find("public key " + seal_key_id(k1.id) + "\n"),
+              std::string::npos);
+    const uint8_t small[8] = {0x9b, 0x5e, 0x61, 0x2c, 0x6b, 0x18, 0x0d, 0x02};
+    EXPECT_EQ(seal_key_id(small), "20D186B2C615E9B") << "no leading zero, as minisign";
     std::string why;
     for (const char *kind : {"", "-l"}) {
         ASSERT_EQ(sign("k1", std::string(kind) + " -t 'sealed by Ann'"), 0);
