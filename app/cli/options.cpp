@@ -139,11 +139,10 @@ void add_job_options(CLI::App &app, cli_options *opt)
 }
 
 // The options a job sets are its own: given beside --job, they are refused.
-const char *const job_sets[] = {"--image",      "--serial-at",    "--serial-format",
-                                "--serial-start", "--serial-step", "--serial-end",
-                                "--serial-list",  "--serial-pool", "--db",
-                                "--match",        "--slot",        "--timeout",
-                                "--erase-timeout"};
+const char *const job_sets[] = {
+    "--image",      "--serial-at",   "--serial-format", "--serial-start", "--serial-step",
+    "--serial-end", "--serial-list", "--serial-pool",   "--db",           "--match",
+    "--slot",       "--timeout",     "--erase-timeout"};
 
 std::string job_conflict(const CLI::App &app, const cli_options *opt)
 {

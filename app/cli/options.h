@@ -20,10 +20,10 @@ struct cli_options {
     // The line's database, and the serial numbers written into each device.
     std::string db;
     serial_settings serial;
-    std::string station_name;       // "": the machine's name
-    std::string ui;                 // [ADDRESS:]PORT of the station's page, "": none
+    std::string station_name;          // "": the machine's name
+    std::string ui;                    // [ADDRESS:]PORT of the station's page, "": none
     std::vector<std::string> ui_hosts; // more names the page answers to
-    std::vector<std::string> slots; // NAME=PATTERN, the page's named slots
+    std::vector<std::string> slots;    // NAME=PATTERN, the page's named slots
     // --job: every setting above that a job holds comes from its file.
     std::string job_file;              // "": none
     std::vector<std::string> job_keys; // --job-key: public keys whose seal a job needs

@@ -45,8 +45,9 @@ enum record_field {
 
 struct record_column {
     record_field field;
-    const char *group; // the object it sits in ("usb", "image", "serial", "job"), nullptr: top level
-    const char *key;   // its name in the JSON
+    const char
+        *group;      // the object it sits in ("usb", "image", "serial", "job"), nullptr: top level
+    const char *key; // its name in the JSON
     store_param::kind_t kind;
     const char *column;   // its column in the records table, nullptr: in the JSON only
     const char *sql_type; // the column's type

@@ -92,8 +92,7 @@ bool fits(rule_kind kind, const toml::node &v)
                                                  : -1;
         return s >= 0 && s < 1e9;
     }
-    case STRINGS:
-        return v.is_array() && v.as_array()->is_homogeneous(toml::node_type::string);
+    case STRINGS: return v.is_array() && v.as_array()->is_homogeneous(toml::node_type::string);
     default: return v.is_table();
     }
 }
@@ -142,10 +141,7 @@ std::string beside(const std::string &job_path, const std::string &file)
     return (std::filesystem::path(job_path).parent_path() / p).string();
 }
 
-std::string text_of(const toml::node_view<const toml::node> v)
-{
-    return v.value_or(std::string());
-}
+std::string text_of(const toml::node_view<const toml::node> v) { return v.value_or(std::string()); }
 
 std::string number_of(const toml::node_view<const toml::node> v)
 {
@@ -210,8 +206,7 @@ bool take_identity(const reader &rd, const toml::table &doc, job *out)
 
 } // namespace
 
-line_status job_parse(const std::string &path, const std::string &text, job *out,
-                      std::string *why)
+line_status job_parse(const std::string &path, const std::string &text, job *out, std::string *why)
 {
     *out = job{};
     out->path = path;

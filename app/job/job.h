@@ -35,5 +35,4 @@ struct job {
 // "PATH:LINE: what is wrong" (or "PATH: ..." when it cannot be read).
 line_status job_read(const std::string &path, job *out, std::string *why);
 // The same for the job's bytes, already read.
-line_status job_parse(const std::string &path, const std::string &text, job *out,
-                      std::string *why);
+line_status job_parse(const std::string &path, const std::string &text, job *out, std::string *why);

@@ -41,8 +41,8 @@ bool unbase64(const std::string &text, uint8_t *out, size_t n, const char *what,
 {
     std::vector<uint8_t> bin(n + 3);
     size_t len = 0;
-    if (sodium_base642bin(bin.data(), bin.size(), text.data(), text.size(), nullptr, &len,
-                          nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {
+    if (sodium_base642bin(bin.data(), bin.size(), text.data(), text.size(), nullptr, &len, nullptr,
+                          sodium_base64_VARIANT_ORIGINAL) != 0) {
         *why = std::string(what) + " is not base64, or is cut short";
         return false;
     }

@@ -78,8 +78,7 @@ line_status refuse(const std::string &text, std::string *why)
 
 } // namespace
 
-line_status job_trust_load(const std::vector<std::string> &files, job_trust *out,
-                           std::string *why)
+line_status job_trust_load(const std::vector<std::string> &files, job_trust *out, std::string *why)
 {
     *out = job_trust{};
     std::vector<std::string> all = files;
@@ -113,9 +112,8 @@ line_status job_trust_check(const job_trust &t, job *j, std::string *why)
         if (std::memcmp(k.id, sig.id, sizeof k.id) != 0)
             continue;
         if (!seal_verify(k, sig, j->text, &wrong))
-            return refuse("the job " + j->path + " does not match its seal " + sig_file + ": " +
-                              wrong,
-                          why);
+            return refuse(
+                "the job " + j->path + " does not match its seal " + sig_file + ": " + wrong, why);
         j->sealed = true;
         j->key_id = seal_key_id(k.id);
         j->trusted_comment = sig.trusted_comment;

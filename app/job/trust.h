@@ -16,8 +16,7 @@ struct job_trust {
 
 // The keys of `files` and of every *.pub in the machine's folder;
 // LINE_REFUSED naming the file that holds no key.
-line_status job_trust_load(const std::vector<std::string> &files, job_trust *out,
-                           std::string *why);
+line_status job_trust_load(const std::vector<std::string> &files, job_trust *out, std::string *why);
 // Checks the job's seal (JOB.minisig) against the keys: LINE_OK with who
 // sealed it, or LINE_REFUSED naming the file and what is wrong. Without any
 // key, LINE_OK and the job not sealed.

@@ -125,7 +125,8 @@ void make_version_3(const std::string &db)
     make_version_1(db);
     for (const char *sql : {
              "ALTER TABLE records ADD COLUMN image_written_crc32 TEXT",
-             "ALTER TABLE pools ADD COLUMN at BIGINT", "ALTER TABLE pools ADD COLUMN format TEXT",
+             "ALTER TABLE pools ADD COLUMN at BIGINT",
+             "ALTER TABLE pools ADD COLUMN format TEXT",
              "ALTER TABLE serials ADD COLUMN at BIGINT",
              "ALTER TABLE serials ADD COLUMN format TEXT",
              "ALTER TABLE serials ADD COLUMN machine TEXT",
@@ -151,8 +152,7 @@ TEST_P(Schema, Version3GainsTheJobColumnsKeepingItsRows)
               (std::vector<store_row>{{"4"}}));
     EXPECT_EQ(store_db_query(db, "SELECT run, result, image_sha256, job_name, job_key_id FROM "
                                  "records"),
-              (std::vector<store_row>{
-                  {"run-0", "ok", std::nullopt, std::nullopt, std::nullopt}}));
+              (std::vector<store_row>{{"run-0", "ok", std::nullopt, std::nullopt, std::nullopt}}));
     const std::string line =
         "{\"time\":\"2026-12-07T15:00:00Z\",\"image\":{\"sha256\":\"" + std::string(64, 'a') +
         "\"},\"result\":\"ok\",\"job\":{\"name\":\"sensor-board\",\"version\":\"2.4.1\","

@@ -145,34 +145,43 @@ TEST_F(Job, WhateverIsWrongIsRefusedBeforeAnyDeviceIsTouched)
              seal("k1");
              std::ofstream(job, std::ios::app) << "\n";
          },
-         {"--job-key", k1, port}, "does not match its seal " + job + ".minisig"},
+         {"--job-key", k1, port},
+         "does not match its seal " + job + ".minisig"},
         {"the image changed",
          [&] {
              write_job("");
              seal("k1");
              std::ofstream(path("fw.bin"), std::ios::binary) << fw << "x";
          },
-         {"--job-key", k1, port}, "but the job " + job + " names "},
+         {"--job-key", k1, port},
+         "but the job " + job + " names "},
         {"sealed by another key",
          [&] {
              std::ofstream(path("fw.bin"), std::ios::binary) << fw;
              seal("k2");
          },
-         {"--job-key", k1, port}, "is sealed by key " + key_id("k2") + ", which this station"},
-        {"unsealed, a key given", [&] { std::filesystem::remove(job + ".minisig"); },
-         {"--job-key", k1, port}, job + ".minisig is missing"},
+         {"--job-key", k1, port},
+         "is sealed by key " + key_id("k2") + ", which this station"},
+        {"unsealed, a key given",
+         [&] { std::filesystem::remove(job + ".minisig"); },
+         {"--job-key", k1, port},
+         job + ".minisig is missing"},
         {"unsealed, a key in the machine's folder",
          [&] {
              std::filesystem::create_directories(path("machine-keys"));
              std::filesystem::copy_file(k1, path("machine-keys/line.pub"));
          },
-         {port}, job + ".minisig is missing"},
-        {"a flag the job sets", [&] { std::filesystem::remove_all(path("machine-keys")); },
-         {"--serial-start", "7", port}, "--serial-start is the job's to set"},
+         {port},
+         job + ".minisig is missing"},
+        {"a flag the job sets",
+         [&] { std::filesystem::remove_all(path("machine-keys")); },
+         {"--serial-start", "7", port},
+         "--serial-start is the job's to set"},
         {"the image given", [] {}, {"--image", ZMK_IMAGE_FILE, port}, "--image is the job's"},
-        {"an unknown key", [&] { write_job("[extra]\n"); }, {port},
-         job + ":16: unknown key extra"},
-        {"a wrong type", [&] { write_job("bay-2 = 2\n"); }, {port},
+        {"an unknown key", [&] { write_job("[extra]\n"); }, {port}, job + ":16: unknown key extra"},
+        {"a wrong type",
+         [&] { write_job("bay-2 = 2\n"); },
+         {port},
          job + ":16: slots.bay-2 must be a pattern"},
     };
     for (const auto &c : cases) {

@@ -97,10 +97,11 @@ TEST(JobFile, EveryKeyStandsForItsOptionRelativeFilesBesideTheJob)
 
     // A server stays a server; a job without [serial] or [station] keeps the defaults.
     const std::string minimal = "name = \"a\"\nversion = \"1\"\n[image]\nfile = \"/fw.bin\"\n"
-                                "sha256 = \"" + sha + "\"\n";
-    ASSERT_EQ(job_parse("job.toml", minimal + "[station]\ndb = \"postgresql://line@db/zmk\"\n", &j,
-                        &why),
-              LINE_OK)
+                                "sha256 = \"" +
+                                sha + "\"\n";
+    ASSERT_EQ(
+        job_parse("job.toml", minimal + "[station]\ndb = \"postgresql://line@db/zmk\"\n", &j, &why),
+        LINE_OK)
         << why;
     EXPECT_EQ(j.db, "postgresql://line@db/zmk");
     EXPECT_EQ(j.image, "/fw.bin");
@@ -112,7 +113,8 @@ TEST(JobFile, EveryKeyStandsForItsOptionRelativeFilesBesideTheJob)
 TEST(JobFile, RefusedWithTheKeyAndItsLine)
 {
     const std::string head = "name = \"a\"\nversion = \"1\"\n[image]\nfile = \"fw.bin\"\n"
-                             "sha256 = \"" + sha + "\"\n";
+                             "sha256 = \"" +
+                             sha + "\"\n";
     const struct {
         std::string text, says;
     } cases[] = {
@@ -130,7 +132,8 @@ TEST(JobFile, RefusedWithTheKeyAndItsLine)
         {"name = 3\nversion = \"1\"\n", ":1: name must be a string"},
         {"version = \"1\"\n[image]\nfile = \"fw.bin\"\nsha256 = \"" + sha + "\"\n",
          ":1: name is missing"},
-        {"name = \"a\"\nversion = \"1\"\n\n[image]\nfile = \"fw.bin\"\n", ":4: image.sha256 is missing"},
+        {"name = \"a\"\nversion = \"1\"\n\n[image]\nfile = \"fw.bin\"\n",
+         ":4: image.sha256 is missing"},
         {"name = \"a\"\nversion = \"1\"\n", ":1: image is missing"},
         {"name = \"a\"\nversion = \"1\"\n[image]\nfile = \"fw.bin\"\nsha256 = \"abc\"\n",
          ":5: image.sha256 must be 64 hex digits"},
@@ -214,9 +217,8 @@ struct Sealed : ::testing::Test {
         dir = std::filesystem::temp_directory_path() / ("zmk-seal-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir);
         for (const char *k : {"k1", "k2"})
-            ASSERT_EQ(sh("minisign -G -W -p " + dir + "/" + k + ".pub -s " + dir + "/" + k +
-                         ".key"),
-                      0);
+            ASSERT_EQ(
+                sh("minisign -G -W -p " + dir + "/" + k + ".pub -s " + dir + "/" + k + ".key"), 0);
         write(dir + "/job.toml", "name = \"a\"\n");
         setenv("ZMK_JOB_KEYS_DIR", (dir + "/none").c_str(), 1);
     }
@@ -225,7 +227,10 @@ struct Sealed : ::testing::Test {
         if (!dir.empty())
             std::filesystem::remove_all(dir);
     }
-    static int sh(const std::string &cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
+    static int sh(const std::string &cmd)
+    {
+        return std::system((cmd + " >/dev/null 2>&1").c_str());
+    }
     int sign(const char *key, const std::string &more = "")
     {
         return sh("minisign -S -s " + dir + "/" + key + ".key -m " + dir + "/job.toml " + more);

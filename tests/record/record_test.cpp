@@ -59,7 +59,8 @@ TEST(Record, OneLineWithEveryField)
           "\"image\":{\"name\":\"fw\\\"1\\\".bin\",\"size\":60800,\"crc32\":\"1234abcd\","
           "\"written_crc32\":\"0badf00d\",\"sha256\":null}",
           "\"result\":\"ok\",\"exit\":0,\"message\":null,\"seconds\":8.87,\"exchanges\":265,"
-          "\"repeats\":0,\"serial\":null,\"job\":null,\"run\":\"bench-3-1-2-3\",\"tool\":\"zmk-cli "})
+          "\"repeats\":0,\"serial\":null,\"job\":null,\"run\":\"bench-3-1-2-3\",\"tool\":\"zmk-"
+          "cli "})
         EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
 
     f.serial_pool = "default";
@@ -76,8 +77,7 @@ TEST(Record, OneLineWithEveryField)
                         "\"format\":\"u32le\",\"value\":100042,\"bytes\":\"aa860100\","
                         "\"state\":\"used\"},\"job\":{\"name\":\"sensor-board\",\"version\":"
                         "\"2.4.1\",\"sha256\":\"" +
-                        std::string(64, 'b') +
-                        "\",\"key_id\":\"A98BBBD46C5E6C4C\"},\"run\""),
+                        std::string(64, 'b') + "\",\"key_id\":\"A98BBBD46C5E6C4C\"},\"run\""),
               std::string::npos)
         << line;
     EXPECT_NE(line.find("\"written_crc32\":\"0badf00d\",\"sha256\":\"" + std::string(64, 'a')),
