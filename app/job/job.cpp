@@ -92,7 +92,9 @@ bool fits(rule_kind kind, const toml::node &v)
                                                  : -1;
         return s >= 0 && s < 1e9;
     }
-    case STRINGS: return v.is_array() && v.as_array()->is_homogeneous(toml::node_type::string);
+    case STRINGS: // an empty list is no list of anything else
+        return v.is_array() &&
+               (v.as_array()->empty() || v.as_array()->is_homogeneous(toml::node_type::string));
     default: return v.is_table();
     }
 }

@@ -99,9 +99,10 @@ TEST(JobFile, EveryKeyStandsForItsOptionRelativeFilesBesideTheJob)
     const std::string minimal = "name = \"a\"\nversion = \"1\"\n[image]\nfile = \"/fw.bin\"\n"
                                 "sha256 = \"" +
                                 sha + "\"\n";
-    ASSERT_EQ(
-        job_parse("job.toml", minimal + "[station]\ndb = \"postgresql://line@db/zmk\"\n", &j, &why),
-        LINE_OK)
+    ASSERT_EQ(job_parse("job.toml",
+                        minimal + "[station]\ndb = \"postgresql://line@db/zmk\"\nmatch = []\n", &j,
+                        &why),
+              LINE_OK)
         << why;
     EXPECT_EQ(j.db, "postgresql://line@db/zmk");
     EXPECT_EQ(j.image, "/fw.bin");
