@@ -12,7 +12,7 @@ packages=(
   dpkg-dev help2man man-db lintian desktop-file-utils nsis
   libsqlite3-dev sqlite3 tcl libpq-dev postgresql libboost-dev
   chromium chromium-driver python3-selenium
-  prometheus
+  prometheus libtomlplusplus-dev libsodium-dev minisign
 )
 
 missing=()

@@ -2,8 +2,10 @@
 // numbers' plan, the log, the database; then one device here, or many.
 #include "app/cli/cli.h"
 
+#include "app/cli/job.h"
 #include "app/cli/list.h"
 #include "app/cli/single.h"
+#include "app/job/digest.h"
 #include "app/station/batch.h"
 
 #include <cstdio>
@@ -118,6 +120,10 @@ int run_many(const cli_options &opt, const run_image &image, ledger *serials, ke
     set.ui_hosts = opt.ui_hosts;
     set.slots = opt.slots;
     set.db = opt.db;
+    set.job = cli_job_record(opt);
+    set.job_sealed = opt.job_info.sealed;
+    set.hold_after_failures = opt.hold_after_failures;
+    set.rated_insertions = opt.rated_insertions;
     static batch b;
     batch_init(&b, set, image, serials, records);
     return opt.station ? station_run(&b) : batch_run_ports(&b, opt.ports);
@@ -137,8 +143,14 @@ int cli_run(const cli_options &opt)
     std::string why;
     if (!run_image_load(opt.image, &image, &why))
         return refuse(RUN_EXIT_USAGE, why);
+    if (image.size)
+        image.sha256 = digest_sha256_hex(run_image_bytes(image), image.size);
+    if (const int rc = cli_job_image(opt, image))
+        return rc;
     if (serial_plan_make(opt.serial, !opt.db.empty(), image.size, &plan, &why) != LINE_OK)
         return refuse(RUN_EXIT_USAGE, why + "\nRun with --help for more information.");
+    if (opt.check)
+        return cli_job_report(opt, image, plan);
     if (const int rc = check_log(opt))
         return rc;
     keeper_init(&records, opt.log, nullptr, "");

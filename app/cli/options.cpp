@@ -1,5 +1,6 @@
 // zmk-cli's command line.
 #include "app/cli/options.h"
+#include "app/cli/job.h"
 #include "app/page/server.h"
 
 #include "platform/files.h"
@@ -121,13 +122,52 @@ void add_serial_options(CLI::App &app, cli_options *opt)
                  "the same place hands out too");
 }
 
-int check_usage(const cli_options *opt, bool jobs_given, bool ui_given)
+void add_job_options(CLI::App &app, cli_options *opt)
 {
+    app.add_option("--job", opt->job_file,
+                   "Take every production setting (image, serial numbers, database, ports, "
+                   "slots, limits) from the job FILE (TOML), sealed with minisign in FILE.minisig")
+        ->type_name("FILE");
+    app.add_option("--job-key", opt->job_keys,
+                   "Run only jobs sealed by the minisign public key in FILE (besides the keys in "
+                   "the machine's folder of job keys); may be repeated")
+        ->type_name("FILE")
+        ->allow_extra_args(false);
+    app.add_flag("--check", opt->check,
+                 "With --job: verify the job, its seal and its image, show them, and touch no "
+                 "device");
+}
+
+// The options a job sets are its own: given beside --job, they are refused.
+const char *const job_sets[] = {
+    "--image",      "--serial-at",   "--serial-format", "--serial-start", "--serial-step",
+    "--serial-end", "--serial-list", "--serial-pool",   "--db",           "--match",
+    "--slot",       "--timeout",     "--erase-timeout"};
+
+std::string job_conflict(const CLI::App &app, const cli_options *opt)
+{
+    if (opt->job_file.empty()) {
+        if (!opt->job_keys.empty())
+            return "--job-key goes with --job";
+        return opt->check ? "--check goes with --job" : "";
+    }
+    for (const char *name : job_sets)
+        if (app.count(name) > 0)
+            return std::string(name) + " is the job's to set: with --job, change it in " +
+                   opt->job_file;
+    return "";
+}
+
+int check_usage(const cli_options *opt, const CLI::App &app)
+{
+    const bool jobs_given = app.count("--jobs") > 0, ui_given = app.count("--ui") > 0;
     const char *why = nullptr;
-    std::string ui_why;
-    if (jobs_given && opt->jobs < 1)
+    std::string ui_why, job_why = job_conflict(app, opt);
+    if (!job_why.empty())
+        why = job_why.c_str();
+    else if (jobs_given && opt->jobs < 1)
         why = "--jobs must be 1 or more";
-    else if (opt->list)
+    else if (opt->list || opt->check)
         why = nullptr;
     else if (opt->station && !opt->ports.empty())
         why = "--station finds its ports itself: give --match instead of PORT";
@@ -168,6 +208,7 @@ int cli_parse(int argc, char **argv, cli_options *opt)
     add_run_options(app, opt);
     add_line_options(app, opt);
     add_serial_options(app, opt);
+    add_job_options(app, opt);
     app.set_version_flag("--version", "zmk-cli " ZMK_VERSION);
     try {
         app.parse(argc, argv);
@@ -177,7 +218,8 @@ int cli_parse(int argc, char **argv, cli_options *opt)
     }
     if (opt->ports.size() == 1)
         opt->run.port = opt->ports[0];
-    return check_usage(opt, app.count("--jobs") > 0, app.count("--ui") > 0);
+    const int rc = check_usage(opt, app);
+    return rc >= 0 || opt->job_file.empty() ? rc : cli_job_take(opt);
 }
 
 std::string cli_station_name(const cli_options &opt)

@@ -1,6 +1,7 @@
 // zmk-cli's options, as the command line gives them.
 #pragma once
 
+#include "app/job/job.h"
 #include "app/ledger/serial.h"
 #include "app/run/run.h"
 
@@ -19,10 +20,17 @@ struct cli_options {
     // The line's database, and the serial numbers written into each device.
     std::string db;
     serial_settings serial;
-    std::string station_name;       // "": the machine's name
-    std::string ui;                 // [ADDRESS:]PORT of the station's page, "": none
+    std::string station_name;          // "": the machine's name
+    std::string ui;                    // [ADDRESS:]PORT of the station's page, "": none
     std::vector<std::string> ui_hosts; // more names the page answers to
-    std::vector<std::string> slots; // NAME=PATTERN, the page's named slots
+    std::vector<std::string> slots;    // NAME=PATTERN, the page's named slots
+    // --job: every setting above that a job holds comes from its file.
+    std::string job_file;              // "": none
+    std::vector<std::string> job_keys; // --job-key: public keys whose seal a job needs
+    bool check = false;                // --check: the job verified and shown, no device touched
+    job job_info;                      // the job as read, its seal checked
+    int64_t hold_after_failures = 0;   // failures in a row before a bay is held, 0: never
+    int64_t rated_insertions = 0;      // a bay's rated insertions, 0: no limit
 };
 
 // Returns -1 when the run should go on, else the exit status (help or

@@ -1,5 +1,7 @@
 #include "app/cli/single.h"
 
+#include "app/cli/job.h"
+
 #include "platform/process.h"
 #include "platform/tick.h"
 
@@ -41,6 +43,8 @@ record_facts facts_of(const cli_options &opt, const run_image &image, const ledg
     f.image_name = image.name;
     f.image_size = image.size;
     f.image_crc32 = image.crc32;
+    f.image_sha256 = image.sha256;
+    f.job = cli_job_record(opt);
     f.written_crc32 = run_image_written_crc32(image); // its copy holds the number
     if (serials) {
         f.serial_pool = serials->plan->pool;

@@ -25,6 +25,7 @@ constexpr record_column columns[] = {
     {REC_IMAGE_SIZE, "image", "size", INT, "image_size", "BIGINT"},
     {REC_IMAGE_CRC32, "image", "crc32", TEXT, "image_crc32", "TEXT"},
     {REC_IMAGE_WRITTEN_CRC32, "image", "written_crc32", TEXT, "image_written_crc32", "TEXT"},
+    {REC_IMAGE_SHA256, "image", "sha256", TEXT, "image_sha256", "TEXT"},
     {REC_RESULT, nullptr, "result", TEXT, "result", "TEXT"},
     {REC_EXIT, nullptr, "exit", INT, "exit", "INTEGER"},
     {REC_MESSAGE, nullptr, "message", TEXT, "message", "TEXT"},
@@ -37,6 +38,10 @@ constexpr record_column columns[] = {
     {REC_SERIAL_VALUE, "serial", "value", INT, "serial_value", "BIGINT"},
     {REC_SERIAL_BYTES, "serial", "bytes", TEXT, "serial_bytes", "TEXT"},
     {REC_SERIAL_STATE, "serial", "state", TEXT, "serial_state", "TEXT"},
+    {REC_JOB_NAME, "job", "name", TEXT, "job_name", "TEXT"},
+    {REC_JOB_VERSION, "job", "version", TEXT, "job_version", "TEXT"},
+    {REC_JOB_SHA256, "job", "sha256", TEXT, "job_sha256", "TEXT"},
+    {REC_JOB_KEY_ID, "job", "key_id", TEXT, "job_key_id", "TEXT"},
     {REC_RUN, nullptr, "run", TEXT, "run", "TEXT"},
     {REC_TOOL, nullptr, "tool", TEXT, nullptr, nullptr},
 };

@@ -21,6 +21,7 @@ enum record_field {
     REC_IMAGE_SIZE,
     REC_IMAGE_CRC32,
     REC_IMAGE_WRITTEN_CRC32,
+    REC_IMAGE_SHA256,
     REC_RESULT,
     REC_EXIT,
     REC_MESSAGE,
@@ -33,6 +34,10 @@ enum record_field {
     REC_SERIAL_VALUE,
     REC_SERIAL_BYTES,
     REC_SERIAL_STATE,
+    REC_JOB_NAME,
+    REC_JOB_VERSION,
+    REC_JOB_SHA256,
+    REC_JOB_KEY_ID,
     REC_RUN,
     REC_TOOL,
     REC_FIELDS
@@ -40,8 +45,9 @@ enum record_field {
 
 struct record_column {
     record_field field;
-    const char *group; // the object it sits in ("usb", "image", "serial"), nullptr: top level
-    const char *key;   // its name in the JSON
+    const char
+        *group;      // the object it sits in ("usb", "image", "serial", "job"), nullptr: top level
+    const char *key; // its name in the JSON
     store_param::kind_t kind;
     const char *column;   // its column in the records table, nullptr: in the JSON only
     const char *sql_type; // the column's type

@@ -9,7 +9,9 @@ namespace {
 // 3: where and how a pool's numbers are written: pools, serials and records
 //    carry the offset and the format; serials and serial_events the machine
 //    of the reserving process.
-constexpr int64_t store_version = 3;
+// 4: what made a record: records.image_sha256 and the job (name, version,
+//    the job file's SHA-256, the key that sealed it).
+constexpr int64_t store_version = 4;
 
 // The run is the records' key too: a run's record goes in once (ON CONFLICT (run)).
 std::string records_table(const std::string &id)
@@ -93,12 +95,24 @@ bool schema_add_place(store *t)
     return schema_add_column(t, REC_SERIAL_AT) && schema_add_column(t, REC_SERIAL_FORMAT);
 }
 
+// Version 4's step: the image's hash and the job.
+bool schema_add_job(store *t)
+{
+    for (const record_field f :
+         {REC_IMAGE_SHA256, REC_JOB_NAME, REC_JOB_VERSION, REC_JOB_SHA256, REC_JOB_KEY_ID})
+        if (!schema_add_column(t, f))
+            return false;
+    return true;
+}
+
 // Each version's step from the one before, then the version reached; the rows stay.
 line_status schema_upgrade(store *t, int64_t version)
 {
     if (version < 2 && !schema_add_column(t, REC_IMAGE_WRITTEN_CRC32))
         return LINE_AWAY;
     if (version < 3 && !schema_add_place(t))
+        return LINE_AWAY;
+    if (version < 4 && !schema_add_job(t))
         return LINE_AWAY;
     return store_exec(t, "UPDATE zmk_schema SET version = $1", {store_int(store_version)})
                ? LINE_OK

@@ -59,6 +59,16 @@ void put_serial(record_row &r, const record_facts &f)
     r[REC_SERIAL_STATE] = store_text(f.serial_state);
 }
 
+void put_job(record_row &r, const record_job &j)
+{
+    if (!j.given)
+        return;
+    r[REC_JOB_NAME] = store_text(j.name);
+    r[REC_JOB_VERSION] = store_text(j.version);
+    r[REC_JOB_SHA256] = store_text(j.sha256);
+    r[REC_JOB_KEY_ID] = text_or_null(j.key_id);
+}
+
 json value_of(const store_param &p)
 {
     switch (p.kind) {
@@ -83,6 +93,7 @@ record record_make(const record_facts &f)
     r[REC_IMAGE_SIZE] = store_int(f.image_size);
     r[REC_IMAGE_CRC32] = hex(f.image_crc32, 8);
     r[REC_IMAGE_WRITTEN_CRC32] = hex(f.written_crc32, 8);
+    r[REC_IMAGE_SHA256] = text_or_null(f.image_sha256);
     r[REC_RESULT] = store_text(run_result_word(f.end.result));
     r[REC_EXIT] = store_int(f.end.exit);
     r[REC_MESSAGE] = text_or_null(f.end.message);
@@ -90,6 +101,7 @@ record record_make(const record_facts &f)
     r[REC_EXCHANGES] = store_int(f.end.exchanges);
     r[REC_REPEATS] = store_int(f.end.repeats);
     put_serial(r, f);
+    put_job(r, f.job);
     r[REC_RUN] = text_or_null(f.run);
     r[REC_TOOL] = store_text("zmk-cli " ZMK_VERSION);
     out.json = record_json_of(r);
@@ -110,6 +122,9 @@ std::string record_json_of(const record_row &row)
     // A run without a serial number has none, not one of nulls.
     if (row[REC_SERIAL_STATE].kind == store_param::NUL)
         j["serial"] = nullptr;
+    // Nor a run without a job.
+    if (row[REC_JOB_NAME].kind == store_param::NUL)
+        j["job"] = nullptr;
     // Names and texts from the system may hold anything; never fail on them.
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }

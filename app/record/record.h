@@ -12,6 +12,13 @@
 #include <ctime>
 #include <string>
 
+// The job a run was made by: its name, version, the SHA-256 of the job file
+// and the id of the key that sealed it ("": not sealed).
+struct record_job {
+    bool given = false; // false: no job, the record's job is null
+    std::string name, version, sha256, key_id;
+};
+
 // What a record is made of.
 struct record_facts {
     std::time_t start = 0;
@@ -23,6 +30,7 @@ struct record_facts {
     uint32_t image_size = 0;
     uint32_t image_crc32 = 0;   // the image as built or given
     uint32_t written_crc32 = 0; // what the device was sent, its serial number in it
+    std::string image_sha256;   // the image as built or given, in hex
     run_end end;
     // The serial number the run carried (state "": none) and what became of
     // it: "used", "spoiled" (never handed out again) or "returned".
@@ -32,6 +40,7 @@ struct record_facts {
     uint64_t serial_value = 0;
     std::string serial_bytes; // as written, in hex
     std::string serial_state;
+    record_job job;
 };
 
 struct record {

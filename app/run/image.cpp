@@ -69,6 +69,8 @@ const uint8_t *image_bytes(const run_image &t)
 
 } // namespace
 
+const uint8_t *run_image_bytes(const run_image &t) { return image_bytes(t); }
+
 bool run_image_load(const std::string &path, run_image *out, std::string *why)
 {
     *out = run_image{};

@@ -96,6 +96,8 @@ record record_of(const batch *g, const batch_device &d, const run_end &e)
     f.image_name = g->image->name;
     f.image_size = g->image->size;
     f.image_crc32 = g->image->crc32;
+    f.image_sha256 = g->image->sha256;
+    f.job = g->set->job;
     f.end = e;
     if (d.claimed) {
         f.written_crc32 = run_image_written_crc32(*g->image, g->serials->plan->at, d.claim.bytes);

@@ -26,16 +26,20 @@ struct page_feed;
 
 // What the batch and the station are set to do.
 struct batch_settings {
-    run_options run;                // each device's limits (port unused)
-    std::string image_path;         // "": the built-in image
-    std::string host;               // the station's name
-    bool station = false;           // serve every device plugged in, until Ctrl-C
-    int jobs = 0;                   // devices at once, 0: all
-    std::vector<std::string> match; // the station's ports
-    std::string ui;                 // the page's [ADDRESS:]PORT, "": none
+    run_options run;                   // each device's limits (port unused)
+    std::string image_path;            // "": the built-in image
+    std::string host;                  // the station's name
+    bool station = false;              // serve every device plugged in, until Ctrl-C
+    int jobs = 0;                      // devices at once, 0: all
+    std::vector<std::string> match;    // the station's ports
+    std::string ui;                    // the page's [ADDRESS:]PORT, "": none
     std::vector<std::string> ui_hosts; // --ui-host: more names the page answers to
     std::vector<std::string> slots;
-    std::string db; // the database as given, for the day's totals; "": none
+    std::string db;                  // the database as given, for the day's totals; "": none
+    record_job job;                  // the job that set all this (job.given false: none)
+    bool job_sealed = false;         // sealed by a trusted key (job.key_id), to show
+    int64_t hold_after_failures = 0; // failures in a row before a bay is held, 0: never
+    int64_t rated_insertions = 0;    // a bay's rated insertions, 0: no limit
 };
 
 struct batch_device {

@@ -31,8 +31,14 @@ TEST(CliOptions, BadUsageExitsTwo)
              {"--frob", "p"},
              {"--station", "p"}, // the station finds its own ports
              {"--match", "/dev/ttyUSB*", "p"},
-             {"--jobs", "0", "p", "q"}})
+             {"--jobs", "0", "p", "q"},
+             // What a job sets is the job's; its companions need a job.
+             {"--job", "j.toml", "--timeout", "5", "p"},
+             {"--job", "j.toml", "--slot", "1=/dev/ttyUSB0", "--ui", "8080", "p"},
+             {"--job-key", "k.pub", "p"},
+             {"--check"}})
         EXPECT_EQ(parse(bad, &o), RUN_EXIT_USAGE) << bad.size();
+    EXPECT_EQ(parse({"--job", "/nonexistent/j.toml", "p"}, &o), RUN_EXIT_USAGE) << "read at once";
     EXPECT_EQ(parse({"--help"}, &o), RUN_EXIT_DONE);
     ASSERT_EQ(parse({"--list"}, &o), -1);
     EXPECT_TRUE(o.list);

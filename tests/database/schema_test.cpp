@@ -75,7 +75,7 @@ TEST_P(Schema, Version1IsUpgradedInPlace)
     store *t = opened[0];
     ASSERT_TRUE(t);
     EXPECT_EQ(store_db_query(db, "SELECT version FROM zmk_schema"),
-              (std::vector<store_row>{{"3"}}));
+              (std::vector<store_row>{{"4"}}));
     EXPECT_EQ(store_db_query(db, "SELECT run, result, record FROM records"),
               (std::vector<store_row>{{"run-0", "ok", "{\"run\":\"run-0\"}"}}));
 
@@ -114,6 +114,55 @@ TEST_P(Schema, Version1IsUpgradedInPlace)
     placed.at = 0x104;
     EXPECT_EQ(store_pool_open(t, placed, STORE_POOL_EXISTING, false, &held, &w), LINE_REFUSED);
     EXPECT_NE(w.find("u32le at 0x100, not u32le at 0x104"), std::string::npos) << w;
+    store_close(t);
+}
+
+namespace {
+
+// Version 3, as versions 2 and 3 left a version-1 database: a record kept.
+void make_version_3(const std::string &db)
+{
+    make_version_1(db);
+    for (const char *sql : {
+             "ALTER TABLE records ADD COLUMN image_written_crc32 TEXT",
+             "ALTER TABLE pools ADD COLUMN at BIGINT",
+             "ALTER TABLE pools ADD COLUMN format TEXT",
+             "ALTER TABLE serials ADD COLUMN at BIGINT",
+             "ALTER TABLE serials ADD COLUMN format TEXT",
+             "ALTER TABLE serials ADD COLUMN machine TEXT",
+             "ALTER TABLE serial_events ADD COLUMN machine TEXT",
+             "ALTER TABLE records ADD COLUMN serial_at BIGINT",
+             "ALTER TABLE records ADD COLUMN serial_format TEXT",
+             "UPDATE zmk_schema SET version = 3",
+         })
+        store_db_query(db, sql);
+}
+
+} // namespace
+
+// Version 4 adds what made a record; the records before it say nothing of it.
+TEST_P(Schema, Version3GainsTheJobColumnsKeepingItsRows)
+{
+    const std::string db = store_db_new(GetParam());
+    make_version_3(db);
+    std::string why;
+    store *t = store_open(db, &why);
+    ASSERT_TRUE(t) << why;
+    EXPECT_EQ(store_db_query(db, "SELECT version FROM zmk_schema"),
+              (std::vector<store_row>{{"4"}}));
+    EXPECT_EQ(store_db_query(db, "SELECT run, result, image_sha256, job_name, job_key_id FROM "
+                                 "records"),
+              (std::vector<store_row>{{"run-0", "ok", std::nullopt, std::nullopt, std::nullopt}}));
+    const std::string line =
+        "{\"time\":\"2026-12-07T15:00:00Z\",\"image\":{\"sha256\":\"" + std::string(64, 'a') +
+        "\"},\"result\":\"ok\",\"job\":{\"name\":\"sensor-board\",\"version\":\"2.4.1\","
+        "\"sha256\":\"" +
+        std::string(64, 'b') + "\",\"key_id\":\"A98BBBD46C5E6C4C\"},\"run\":\"run-1\"}";
+    EXPECT_EQ(store_finish(t, line, &why), LINE_OK) << why;
+    EXPECT_EQ(store_db_query(db, "SELECT image_sha256, job_name, job_version, job_sha256, "
+                                 "job_key_id FROM records WHERE run = 'run-1'"),
+              (std::vector<store_row>{{std::string(64, 'a'), "sensor-board", "2.4.1",
+                                       std::string(64, 'b'), "A98BBBD46C5E6C4C"}}));
     store_close(t);
 }
 

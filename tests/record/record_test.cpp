@@ -57,9 +57,10 @@ TEST(Record, OneLineWithEveryField)
           "\"usb\":{\"vid\":\"0403\",\"pid\":null,\"serial\":\"A5XK3\\n\",\"location\":null,"
           "\"product\":null}",
           "\"image\":{\"name\":\"fw\\\"1\\\".bin\",\"size\":60800,\"crc32\":\"1234abcd\","
-          "\"written_crc32\":\"0badf00d\"}",
+          "\"written_crc32\":\"0badf00d\",\"sha256\":null}",
           "\"result\":\"ok\",\"exit\":0,\"message\":null,\"seconds\":8.87,\"exchanges\":265,"
-          "\"repeats\":0,\"serial\":null,\"run\":\"bench-3-1-2-3\",\"tool\":\"zmk-cli "})
+          "\"repeats\":0,\"serial\":null,\"job\":null,\"run\":\"bench-3-1-2-3\",\"tool\":\"zmk-"
+          "cli "})
         EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
 
     f.serial_pool = "default";
@@ -68,12 +69,23 @@ TEST(Record, OneLineWithEveryField)
     f.serial_value = 100042;
     f.serial_bytes = "aa860100";
     f.serial_state = "used";
+    // What made it: the image's hash, the job and the key that sealed it.
+    f.image_sha256 = std::string(64, 'a');
+    f.job = {true, "sensor-board", "2.4.1", std::string(64, 'b'), "A98BBBD46C5E6C4C"};
     line = record_make(f).json;
     EXPECT_NE(line.find("\"repeats\":0,\"serial\":{\"pool\":\"default\",\"at\":256,"
                         "\"format\":\"u32le\",\"value\":100042,\"bytes\":\"aa860100\","
-                        "\"state\":\"used\"},\"run\""),
+                        "\"state\":\"used\"},\"job\":{\"name\":\"sensor-board\",\"version\":"
+                        "\"2.4.1\",\"sha256\":\"" +
+                        std::string(64, 'b') + "\",\"key_id\":\"A98BBBD46C5E6C4C\"},\"run\""),
               std::string::npos)
         << line;
+    EXPECT_NE(line.find("\"written_crc32\":\"0badf00d\",\"sha256\":\"" + std::string(64, 'a')),
+              std::string::npos)
+        << line;
+    // An unsealed job has no key.
+    f.job.key_id = "";
+    EXPECT_NE(record_make(f).json.find("\"key_id\":null},\"run\""), std::string::npos);
     record_row back;
     ASSERT_TRUE(record_row_parse(line, &back));
     EXPECT_EQ(record_json_of(back), line) << "a spooled line reads back as the same record";

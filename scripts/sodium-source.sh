@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Readies libsodium's sources for the Windows build from Debian's libsodium
+# source package (its patches applied), fetched by scripts/debian-source.sh;
+# cmake/sodium.cmake compiles them into a static mingw-w64 library. The
+# package carries no configure script (Debian runs autoreconf), so the one
+# header configure would make, version.h, is made here.
+#
+#   scripts/sodium-source.sh [DIR]      (default build/third_party/sodium)
+#
+# Result: DIR/libsodium/{src/libsodium,VERSION}; its stamp is written last,
+# and with the stamp in place the script returns at once. Delete DIR to fetch
+# again. The version matches the installed libsodium-dev when the mirror
+# still has it.
+#
+# Needs apt, dpkg-source (dpkg-dev) and flock. Progress on stderr, details in
+# DIR/log/*.log, which a failure prints the end of.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+dir="${1:-$root/build/third_party/sodium}"
+[ -f "$dir/libsodium/.stamp" ] && exit 0
+
+say() { printf 'sodium-source: %s\n' "$*" >&2; }
+die() {
+    printf 'sodium-source: %s\n' "$*" >&2
+    exit 1
+}
+
+for tool in flock:util-linux; do
+    command -v "${tool%%:*}" >/dev/null ||
+        die "${tool%%:*} is missing (Debian package ${tool#*:}; scripts/install-deps.sh installs it)"
+done
+
+mkdir -p "$dir/log"
+dir="$(cd "$dir" && pwd)"
+out="$dir/libsodium"
+
+# Two configures at once (two presets, two shells) make it once.
+exec 9>"$dir/.lock"
+flock -w 900 9 || die "$dir is locked by another run for 15 minutes; giving up"
+[ -f "$out/.stamp" ] && exit 0
+
+start=$SECONDS
+tree="$(DEBIAN_SOURCE_NAME=sodium-source "$root/scripts/debian-source.sh" "$dir" libsodium libsodium-dev | tail -n 1)"
+want="$(cat "$dir/src/VERSION")"
+lib="$tree/src/libsodium"
+[ -f "$lib/include/sodium/version.h.in" ] || die "no src/libsodium in the libsodium source tree $tree"
+
+# configure.ac's version and library numbers, as configure would put them.
+ac="$tree/configure.ac"
+version="$(sed -n 's/^AC_INIT(\[libsodium\],\[\([0-9.]*\)\].*/\1/p' "$ac")"
+major="$(sed -n 's/^SODIUM_LIBRARY_VERSION_MAJOR=//p' "$ac")"
+minor="$(sed -n 's/^SODIUM_LIBRARY_VERSION_MINOR=//p' "$ac")"
+[ -n "$version" ] && [ -n "$major" ] && [ -n "$minor" ] || die "configure.ac names no version"
+sed -e "s/@VERSION@/$version/" -e "s/@SODIUM_LIBRARY_VERSION_MAJOR@/$major/" \
+    -e "s/@SODIUM_LIBRARY_VERSION_MINOR@/$minor/" -e "s/@SODIUM_LIBRARY_MINIMAL_DEF@//" \
+    "$lib/include/sodium/version.h.in" >"$lib/include/sodium/version.h"
+
+rm -rf "$out.new"
+mkdir -p "$out.new/src"
+cp -a "$lib" "$out.new/src/"
+cp "$tree/LICENSE" "$out.new/"
+printf 'libsodium %s from Debian libsodium %s\n' "$version" "$want" >"$out.new/VERSION"
+rm -rf "$out"
+mv "$out.new" "$out"
+cp "$out/VERSION" "$out/.stamp"
+rm -rf "$tree"
+say "libsodium $version (Debian $want) ready in $out after $((SECONDS - start)) s"
