@@ -41,10 +41,21 @@ struct snapshot_busy {
     uint32_t first_ms = 0;
 };
 
+// A bay held after failures in a row, or past its rated insertions.
+struct snapshot_bay {
+    std::string slot;
+    bool held = false;
+    std::string why; // what held it
+    int64_t insertions = 0;
+    bool worn = false; // past its rated insertions: its contacts are due for service
+};
+
 struct snapshot {
     std::string station; // its name
     bool batch = false;  // a batch of named ports, not a station
     std::string image_name;
+    std::string job_name, job_version; // the job it runs, "": none
+    bool job_sealed = false;
     uint32_t image_size = 0, image_crc32 = 0;
     int programmed = 0, ok = 0, failed = 0, in_use = 0, not_started = 0;
     bool stopping = false;    // no new device is started (Stop or Ctrl-C)
@@ -56,4 +67,5 @@ struct snapshot {
     std::vector<snapshot_device> running;
     std::vector<snapshot_busy> busy;
     std::vector<snapshot_end> ended;
+    std::vector<snapshot_bay> bays;
 };

@@ -46,7 +46,25 @@ json tile(const ui_slot &s)
                 {"seconds", nullptr},
                 {"usb_serial", nullptr},
                 {"serial", nullptr},
-                {"serial_state", nullptr}};
+                {"serial_state", nullptr},
+                {"insertions", nullptr},
+                {"service_due", false}};
+}
+
+// A bay held after failures in a row, unless a device runs there (one
+// started before it was held), and one past its rated insertions.
+void put_bay(json &j, const snapshot_bay &b)
+{
+    j["insertions"] = b.insertions;
+    j["service_due"] = b.worn;
+    static const char *const running[] = {"programming", "erasing", "no-answer", "refusing"};
+    if (!b.held || std::find(std::begin(running), std::end(running), j["state"]) != std::end(running))
+        return;
+    j["state"] = "held";
+    j["reason"] = "held after " + b.why;
+    j["plain"] = j["reason"];
+    j["command"] = nullptr;
+    j["next"] = "check the bay's contacts and cable, then Clear it";
 }
 
 // The engine's words in `text` as `plain` and `command`; the tile's port
@@ -165,6 +183,9 @@ json tiles(const snapshot &s, const ui_slots *t, uint32_t now_ms)
         out.push_back(it != live.end() ? it->second : tile(slot));
         if (it == live.end() && !slot.last.state.empty())
             put_result(out.back(), slot.last, slot, halted);
+        for (const snapshot_bay &b : s.bays)
+            if (b.slot == slot.name)
+                put_bay(out.back(), b);
     }
     return out;
 }
@@ -247,6 +268,10 @@ std::string ui_status_json(const snapshot &s, const ui_slots *slots, uint32_t no
     return json{{"station", s.station},
                 {"state", state},
                 {"halt", text_or_null(s.halt)},
+                {"job", s.job_name.empty() ? json(nullptr)
+                                           : json{{"name", s.job_name},
+                                                  {"version", s.job_version},
+                                                  {"sealed", s.job_sealed}}},
                 {"image", image(s)},
                 {"counts", counts(s, slots, now_ms)},
                 {"today", today},

@@ -1,0 +1,95 @@
+#include "app/station/bays.h"
+
+#include "app/page/slots.h"
+#include "platform/tick.h"
+
+namespace {
+
+bay_health &bay_of(bays *t, const std::string &port, const port_info &usb, std::string *name)
+{
+    *name = ui_slots_of(t->names, port, usb, platform_tick_ms())->name;
+    return t->by_name[*name];
+}
+
+} // namespace
+
+bays *bays_new(const std::vector<std::string> &slots, int64_t hold_after, int64_t rated)
+{
+    auto *t = new bays;
+    t->names = ui_slots_new();
+    std::string why;
+    for (const std::string &named : slots)
+        (void)ui_slots_parse(t->names, named, &why); // refused before, by the page's own parse
+    t->hold_after = hold_after;
+    t->rated = rated;
+    return t;
+}
+
+void bays_free(bays *t)
+{
+    if (!t)
+        return;
+    ui_slots_free(t->names);
+    delete t;
+}
+
+bool bays_plugged(bays *t, const std::string &port, const port_info &usb, std::string *why)
+{
+    if (!t)
+        return false;
+    std::string name;
+    bay_health &b = bay_of(t, port, usb, &name);
+    ++b.insertions;
+    if (b.held)
+        *why = name + " is held: " + b.why;
+    return b.held;
+}
+
+std::string bays_end(bays *t, const std::string &port, const port_info &usb, bool passed,
+                     bool failed, const std::string &message)
+{
+    if (!t)
+        return "";
+    std::string name;
+    bay_health &b = bay_of(t, port, usb, &name);
+    if (passed)
+        b.failures = 0;
+    if (!failed || b.held || t->hold_after <= 0 || ++b.failures < t->hold_after)
+        return "";
+    b.held = true;
+    b.why = std::to_string(b.failures) + " failures in a row, the last: " + message;
+    return name + " is held after " + b.why +
+           ". Devices plugged in there are not started: check its contacts and cable, then "
+           "Clear it on the page (or restart the station)";
+}
+
+bool bays_clear(bays *t, const std::string &name)
+{
+    if (!t)
+        return false;
+    const auto it = t->by_name.find(name);
+    if (it == t->by_name.end() || !it->second.held)
+        return false;
+    it->second.held = false;
+    it->second.failures = 0;
+    return true;
+}
+
+void bays_show(const bays *t, std::vector<snapshot_bay> *out)
+{
+    if (!t)
+        return;
+    for (const auto &[name, b] : t->by_name)
+        if (b.held || (t->rated > 0 && b.insertions >= t->rated))
+            out->push_back(snapshot_bay{name, b.held, b.why, b.insertions,
+                                        t->rated > 0 && b.insertions >= t->rated});
+}
+
+int bays_held(const bays *t)
+{
+    int n = 0;
+    if (t)
+        for (const auto &[name, b] : t->by_name)
+            n += b.held;
+    return n;
+}

@@ -1,0 +1,46 @@
+// The station's bays watching their own health. A bay is a slot of the
+// page (named by --slot or after its port). After `hold_after_failures`
+// failures in a row there the bay is held: a device plugged in is not
+// started until the bay is cleared (from the page) or the station restarts.
+// Insertions are counted per bay, against its rated life.
+#pragma once
+
+#include "app/page/snapshot.h"
+#include "platform/ports.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct ui_slots;
+
+struct bay_health {
+    int failures = 0; // failures in a row since the last PASS or clearing
+    bool held = false;
+    std::string why;        // what held it, for the tile and the terminal
+    int64_t insertions = 0; // devices plugged in, this shift
+};
+
+struct bays {
+    ui_slots *names = nullptr;
+    std::map<std::string, bay_health> by_name;
+    int64_t hold_after = 0; // 0: never held
+    int64_t rated = 0;      // rated insertions, 0: no limit
+};
+
+bays *bays_new(const std::vector<std::string> &slots, int64_t hold_after, int64_t rated);
+void bays_free(bays *t);
+// A device appeared in the port's bay: counted. True when the bay is held,
+// with why in `why`.
+bool bays_plugged(bays *t, const std::string &port, const port_info &usb, std::string *why);
+// A device's run there ended (`failed`: a FAIL; interrupted runs and ports
+// another program held are neither). Returns what to say when this end held
+// the bay, else "".
+std::string bays_end(bays *t, const std::string &port, const port_info &usb, bool passed,
+                     bool failed, const std::string &message);
+// Clears a held bay; false when it was not held.
+bool bays_clear(bays *t, const std::string &name);
+// The bays held or worn, for the page.
+void bays_show(const bays *t, std::vector<snapshot_bay> *out);
+int bays_held(const bays *t);
