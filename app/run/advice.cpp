@@ -1,5 +1,6 @@
 #include "app/run/advice.h"
 
+#include "platform/latency.h"
 #include "platform/port_error.h"
 #include "platform/syserror.h"
 
@@ -103,6 +104,15 @@ void cli_open_advice(int kind, const char *path, char *dest, size_t size)
 
 void cli_latency_warning(const char *port, int32_t ms, const char *path, char *dest, size_t size)
 {
+    if (port_latency_kept_in() == LATENCY_IN_REGISTRY) {
+        std::snprintf(dest, size,
+                      "%s: the adapter holds replies %d ms (LatencyTimer); every exchange waits. "
+                      "Fix: Device Manager > the port > Port Settings > Advanced > Latency Timer "
+                      "(msec): 1, or set the registry value %s to 1, then unplug and plug in the "
+                      "adapter",
+                      port, int(ms), path);
+        return;
+    }
     std::snprintf(dest, size,
                   "%s: the adapter holds replies %d ms (latency_timer); every exchange waits. "
                   "Fix: install zmk's udev rule 70-zmk.rules (it sets the timer to 1 ms when "

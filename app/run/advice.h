@@ -10,5 +10,6 @@
 void cli_open_advice(int kind, const char *path, char *dest, size_t size);
 
 // What to say of an adapter on `port` that holds replies `ms` because its
-// latency timer (the attribute `path`) could not be lowered: the cost and the fix.
+// latency timer (the attribute or registry value `path`) could not be lowered:
+// the cost and the fix this system offers.
 void cli_latency_warning(const char *port, int32_t ms, const char *path, char *dest, size_t size);

@@ -35,6 +35,9 @@ void read_child(batch *g, batch_device *d)
         for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
             batch_message m{d, false, {}};
             pending[eol] = 0;
+            // A Windows child's standard output ends its lines with CR LF.
+            if (eol > 0 && pending[eol - 1] == '\r')
+                pending[eol - 1] = 0;
             if (child_parse(pending.c_str(), &m.line) != CHILD_NONE)
                 deliver(g, m);
             pending.erase(0, eol + 1);

@@ -55,6 +55,8 @@ int32_t read_ms(const char *path)
 
 } // namespace
 
+port_latency_store port_latency_kept_in() { return LATENCY_IN_SYSFS; }
+
 bool port_latency_read(const char *name, port_latency *out)
 {
     *out = port_latency{};
