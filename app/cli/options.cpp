@@ -38,6 +38,11 @@ void add_run_options(CLI::App &app, cli_options *opt)
         ->type_name("SECONDS")
         ->check(seconds)
         ->default_str("30");
+    app.add_option("--hold-after-failures", opt->hold_after_failures,
+                   "With --station: hold a bay after N failures in a row there (no device "
+                   "plugged in is started until it is cleared on the page); 0: never (default)")
+        ->type_name("N")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--erase-timeout", opt->run.erase_timeout_s,
                    "While the device answers the erase poll with \"not yet\", wait up to "
                    "SECONDS for the erase to finish (0: never give up)")
@@ -142,7 +147,7 @@ void add_job_options(CLI::App &app, cli_options *opt)
 const char *const job_sets[] = {
     "--image",      "--serial-at",   "--serial-format", "--serial-start", "--serial-step",
     "--serial-end", "--serial-list", "--serial-pool",   "--db",           "--match",
-    "--slot",       "--timeout",     "--erase-timeout"};
+    "--slot",       "--timeout",     "--erase-timeout", "--hold-after-failures"};
 
 std::string job_conflict(const CLI::App &app, const cli_options *opt)
 {

@@ -58,8 +58,9 @@ struct snapshot {
     bool job_sealed = false;
     uint32_t image_size = 0, image_crc32 = 0;
     int programmed = 0, ok = 0, failed = 0, in_use = 0, not_started = 0;
-    bool stopping = false;    // no new device is started (Stop or Ctrl-C)
-    std::string halt; // why no new device is started ("" : devices are started), in the terminal's words
+    bool stopping = false; // no new device is started (Stop or Ctrl-C)
+    std::string
+        halt; // why no new device is started ("" : devices are started), in the terminal's words
     bool today_known = false; // the line's totals for today (its database)
     int64_t today_programmed = 0, today_ok = 0;
     bool ports_known = false; // `present` holds the ports the station sees

@@ -58,7 +58,8 @@ void put_bay(json &j, const snapshot_bay &b)
     j["insertions"] = b.insertions;
     j["service_due"] = b.worn;
     static const char *const running[] = {"programming", "erasing", "no-answer", "refusing"};
-    if (!b.held || std::find(std::begin(running), std::end(running), j["state"]) != std::end(running))
+    if (!b.held ||
+        std::find(std::begin(running), std::end(running), j["state"]) != std::end(running))
         return;
     j["state"] = "held";
     j["reason"] = "held after " + b.why;

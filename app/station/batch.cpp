@@ -1,6 +1,7 @@
 // Many devices at once: the children, their messages, and each device's end
 // handed to the keeper before its line is shown.
 #include "app/station/batch.h"
+#include "app/station/bays.h"
 
 #include "app/run/advice.h"
 #include "app/station/page_feed.h"
@@ -161,6 +162,11 @@ void conclude(batch *g, const batch_device &d, const run_end &e, int left_out = 
         ++(e.exit == RUN_EXIT_DONE && k.kept ? g->ok : g->failed);
         g->interrupted = g->interrupted || e.result == RUN_INTERRUPTED;
         raise_worst(g, e.exit);
+        const std::string held =
+            bays_end(g->health, d.port, d.usb, e.exit == RUN_EXIT_DONE,
+                     e.exit != RUN_EXIT_DONE && e.result != RUN_INTERRUPTED, e.message);
+        if (!held.empty())
+            view_say(g, held.c_str());
     }
     g->record_lost = g->record_lost || !k.kept;
     const char *why = k.kept ? nullptr : k.why.c_str();

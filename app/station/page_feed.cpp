@@ -1,4 +1,5 @@
 #include "app/station/page_feed.h"
+#include "app/station/bays.h"
 
 #include "app/page/metrics.h"
 #include "app/page/server.h"
@@ -66,6 +67,10 @@ snapshot snapshot_of(page_feed *t, const batch *g)
     s.in_use = g->in_use, s.not_started = g->not_started;
     s.stopping = g->paused || g->stopping;
     s.halt = view_halt(g);
+    s.job_name = g->set->job.given ? g->set->job.name : "";
+    s.job_version = g->set->job.version;
+    s.job_sealed = g->set->job_sealed;
+    bays_show(g->health, &s.bays);
     s.today_known = totals_get(t->today, &s.today_programmed, &s.today_ok);
     s.ports_known = t->ports_known;
     s.present = t->present;
@@ -161,7 +166,8 @@ void page_feed_update(page_feed *t, batch *g)
     const snapshot s = snapshot_of(t, g);
     ui_slots_take(t->slots, s, now);
     ui_server_status(t->server, ui_status_json(s, t->slots, now));
-    ui_server_metrics(t->server, metrics_text(t->counts, int(g->running.size()), 0, !s.stopping));
+    ui_server_metrics(t->server, metrics_text(t->counts, int(g->running.size()),
+                                              bays_held(g->health), !s.stopping));
 }
 
 void page_feed_free(page_feed *t)

@@ -23,6 +23,7 @@
 #include <vector>
 
 struct page_feed;
+struct bays;
 
 // What the batch and the station are set to do.
 struct batch_settings {
@@ -108,6 +109,7 @@ struct batch {
     bool paused = false;                // Stop pressed on the page: no new device until Resume
     bool stopping = false;              // Ctrl-C: no new device, the run ends
     std::set<std::string> latency_said; // ports whose slow adapter has been told of
+    bays *health = nullptr;             // the station's bays, nullptr: a batch
     // What the terminal said for each reason no new device is started, kept
     // while it holds, so the page shows the same words.
     struct {

@@ -2,6 +2,7 @@
 // every device as it appears. Ctrl-C starts no new runs and lets the running
 // ones finish; a second one, SIGTERM or SIGHUP stops them.
 #include "app/station/batch.h"
+#include "app/station/bays.h"
 
 #include "app/station/page_feed.h"
 #include "app/station/view.h"
@@ -143,6 +144,11 @@ void serve_new(batch *g, const port_info *present, int n, std::map<std::string, 
         const std::string path = present[i].path;
         const bool fresh = !served->count(path);
         const bool retry = !fresh && batch_busy_due(g, path, now) && !is_running(g, path);
+        std::string held;
+        if (fresh && bays_plugged(g->health, path, present[i], &held)) {
+            leave_out(g, served, path, held);
+            continue;
+        }
         if (!fresh && (!retry || refused))
             continue; // served; a held port is asked for again only while devices start
         if (fresh && (refused || g->serial_out)) {
@@ -212,6 +218,7 @@ void run_station(batch *g)
     std::map<std::string, bool> served; // port -> seen gone since its run began
     bool acknowledged = false, killed = false, holding = false;
     std::string unkept;
+    g->health = bays_new(g->set->slots, g->set->hold_after_failures, g->set->rated_insertions);
     std::fprintf(stderr, "zmk-cli: waiting for devices; Ctrl-C stops\n");
     for (;;) {
         const int interrupts = follow_interrupts(g, &acknowledged, &killed);
@@ -231,6 +238,8 @@ void run_station(batch *g)
         batch_pump(g, 0);
     }
     port_watch_free(watch);
+    bays_free(g->health);
+    g->health = nullptr;
 }
 
 // A batch's page stays, with every device's end, until Ctrl-C.
