@@ -161,6 +161,51 @@ json status_of(const std::string &dir, const std::string &url)
     return json::parse(http(dir, "GET", url + "api/status"), nullptr, false);
 }
 
+// Sixteen bays: bay-3 goes silent, another program holds bay-6's port,
+// bay-10 and bay-13 are slow. The holder's pid, -1 when a plug failed.
+pid_t plug_sixteen(device_sims *sims, const std::string &dir, bench_guard *guard)
+{
+    pid_t holder = -1;
+    for (int i = 1; i <= 16; ++i) {
+        const std::string link = dir + "/dut" + std::to_string(i);
+        std::vector<std::string> more;
+        if (i == 3)
+            more = {"--silent-after", "8"};
+        else if (i == 10 || i == 13) // still programming for the pictures
+            more = {"--baud", "19200"};
+        if (i == 6)
+            holder = plug_held(sims, link, dir, guard);
+        else if (!plug_staying(sims, link, more))
+            return -1;
+    }
+    return holder;
+}
+
+// The station stopped: bay-1's device unplugged and another plugged in,
+// which waits and says so, unrecorded.
+void stopped_bay(device_sims *sims, const std::string &dir, const std::string &url,
+                 const std::string &stopped)
+{
+    sims->report(0, 0); // bay-1's device unplugged
+    ASSERT_TRUE(wait_for(5000, [&] {
+        const json st = status_of(dir, url);
+        return st.is_object() && st["slots"][0]["present"] == false;
+    }));
+    const auto bay_1_records = [&] {
+        const std::vector<json> all = read_records(dir + "/log.jsonl");
+        return std::count_if(all.begin(), all.end(),
+                             [&](const json &r) { return r.value("port", "") == dir + "/dut1"; });
+    };
+    const auto records = bay_1_records();
+    ASSERT_TRUE(plug_staying(sims, dir + "/dut1"));
+    ASSERT_TRUE(wait_for(5000, [&] {
+        const json st = status_of(dir, url);
+        return st.is_object() && st["slots"][0].value("detail", json()) == stopped;
+    })) << status_of(dir, url).dump();
+    EXPECT_EQ(status_of(dir, url)["slots"][0]["state"], "waiting");
+    EXPECT_EQ(bay_1_records(), records) << "not started while stopped";
+}
+
 } // namespace
 
 // Four bays (one device going silent, one refusing), a port another program
@@ -296,19 +341,7 @@ TEST(StationPage, SixteenBaysAndADevicePluggedIntoAStoppedStation)
         &url);
     guard.pids.push_back(station);
     ASSERT_FALSE(url.empty());
-    pid_t holder = -1;
-    for (int i = 1; i <= 16; ++i) {
-        const std::string link = dir + "/dut" + std::to_string(i);
-        std::vector<std::string> more;
-        if (i == 3)
-            more = {"--silent-after", "8"};
-        else if (i == 10 || i == 13) // still programming for the pictures
-            more = {"--baud", "19200"};
-        if (i == 6)
-            holder = plug_held(&sims, link, dir, &guard);
-        else
-            ASSERT_TRUE(plug_staying(&sims, link, more));
-    }
+    const pid_t holder = plug_sixteen(&sims, dir, &guard);
     ASSERT_GT(holder, 0);
     const std::string shots = std::string(ZMK_ARTEFACTS) + "/station-page-16";
     const std::string stopped = "plugged in, not started: the station is stopped";
@@ -333,24 +366,7 @@ TEST(StationPage, SixteenBaysAndADevicePluggedIntoAStoppedStation)
         const json st = status_of(dir, url);
         return st.is_object() && st["state"] != "running";
     })) << sim_slurp(dir + "/browser.out");
-    sims.report(0, 0); // bay-1's device unplugged
-    ASSERT_TRUE(wait_for(5000, [&] {
-        const json st = status_of(dir, url);
-        return st.is_object() && st["slots"][0]["present"] == false;
-    }));
-    const auto bay_1_records = [&] {
-        const std::vector<json> all = read_records(dir + "/log.jsonl");
-        return std::count_if(all.begin(), all.end(),
-                             [&](const json &r) { return r.value("port", "") == dir + "/dut1"; });
-    };
-    const auto records = bay_1_records();
-    ASSERT_TRUE(plug_staying(&sims, dir + "/dut1"));
-    ASSERT_TRUE(wait_for(5000, [&] {
-        const json st = status_of(dir, url);
-        return st.is_object() && st["slots"][0].value("detail", json()) == stopped;
-    })) << status_of(dir, url).dump();
-    EXPECT_EQ(status_of(dir, url)["slots"][0]["state"], "waiting");
-    EXPECT_EQ(bay_1_records(), records) << "not started while stopped";
+    stopped_bay(&sims, dir, url, stopped);
 
     const int seen = guard.reaped(browser, wait_exit(browser, 200000));
     EXPECT_EQ(seen, 0) << sim_slurp(dir + "/browser.out") << sim_slurp(dir + "/browser.err");
