@@ -10,7 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <regex>
+#include <cctype>
+#include <cstring>
 
 namespace {
 
@@ -229,29 +230,58 @@ json needs(const json &tiles)
     return out;
 }
 
+// The length of the command named at `from` as verdict_describe() names it
+// ("the erase poll", "PROGRAM at 0x4c00", "RESET"); 0 when none is.
+size_t command_length(const std::string &text, size_t from)
+{
+    if (text.compare(from, 14, "the erase poll") == 0)
+        return 14;
+    for (const char *name : {"PROGRAM", "ERASE", "RTC_SET", "RESET"}) {
+        const size_t n = std::strlen(name);
+        if (text.compare(from, n, name) != 0)
+            continue;
+        if (text.compare(from + n, 6, " at 0x") != 0)
+            return n;
+        size_t end = from + n + 6;
+        while (end < text.size() && std::isxdigit(static_cast<unsigned char>(text[end])))
+            ++end;
+        return end > from + n + 6 ? end - from : n;
+    }
+    return 0;
+}
+
 } // namespace
 
 ui_words ui_split_message(const std::string &text)
 {
-    // The command as verdict_describe() names it.
-    static const std::string command =
-        "(the erase poll|(?:PROGRAM|ERASE|RTC_SET|RESET)(?: at 0x[0-9a-fA-F]+)?)";
     // "no answer for 7 s, waiting on PROGRAM at 0x4c00 (gives up at 30 s)",
     // "the device disconnected while waiting on ERASE", "the device stopped
     // answering: nothing acknowledged for 15.0 s while waiting on ...",
     // "interrupted while waiting on PROGRAM at 0x4c00: the device is ...".
-    static const std::regex waiting("^(.*?)(?:,| while)? waiting on " + command + "(.*)$");
+    for (size_t at = text.find(" waiting on "); at != text.npos;
+         at = text.find(" waiting on ", at + 1)) {
+        const size_t from = at + 12, n = command_length(text, from);
+        std::string plain = text.substr(0, at);
+        for (const char *joint : {",", " while"})
+            if (plain.size() >= std::strlen(joint) &&
+                plain.compare(plain.size() - std::strlen(joint), plain.npos, joint) == 0)
+                plain.resize(plain.size() - std::strlen(joint));
+        if (n > 0 && !plain.empty())
+            return {plain + text.substr(from + n), text.substr(from, n)};
+    }
     // "the device refuses PROGRAM at 0x1900: it answers NAK".
-    static const std::regex refuses("^the device refuses " + command + ": (.*)$");
+    const std::string refuses = "the device refuses ";
+    if (text.rfind(refuses, 0) == 0) {
+        const size_t n = command_length(text, refuses.size());
+        if (n > 0 && text.compare(refuses.size() + n, 2, ": ") == 0)
+            return {"the device refuses: " + text.substr(refuses.size() + n + 2),
+                    text.substr(refuses.size(), n)};
+    }
     // "answers NAK to PROGRAM at 0x4c00 (gives up at 30 s)".
-    static const std::regex answers("^answers (.*?) to " + command + "(.*)$");
-    std::smatch m;
-    if (std::regex_match(text, m, waiting) && m[1].length() > 0)
-        return {m[1].str() + m[3].str(), m[2]};
-    if (std::regex_match(text, m, refuses))
-        return {"the device refuses: " + m[2].str(), m[1]};
-    if (std::regex_match(text, m, answers))
-        return {"answers " + m[1].str() + m[3].str(), m[2]};
+    if (text.rfind("answers ", 0) == 0)
+        for (size_t at = text.find(" to ", 8); at != text.npos; at = text.find(" to ", at + 1))
+            if (const size_t n = command_length(text, at + 4); n > 0)
+                return {text.substr(0, at) + text.substr(at + 4 + n), text.substr(at + 4, n)};
     return {text, ""};
 }
 
