@@ -21,7 +21,7 @@ lock = threading.Lock()
 
 def stream(reads):
     s = socket.create_connection((where.hostname, where.port), timeout=120)
-    s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n\r\n")
+    s.sendall(f"GET /events HTTP/1.1\r\nHost: {where.netloc}\r\nAccept: text/event-stream\r\n\r\n".encode())
     if not reads:  # holds the connection and takes nothing
         time.sleep(120)
         return

@@ -1,9 +1,18 @@
 // The event stream of one viewer: the status as Server-Sent Events. Only
 // the latest document is ever sent; a viewer that reads slowly skips what
-// changed meanwhile, and one that takes nothing for UI_WRITE_MS is closed.
+// changed meanwhile, and one that takes nothing for UI_WRITE_MS is closed:
+// nothing of what the system was handed for it (an event or a keep-alive)
+// acknowledged, whether anything changes or not.
 #include "app/page/server_impl.h"
 
+#ifdef __linux__
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#endif
+
 namespace {
+
+using clk = std::chrono::steady_clock;
 
 // One event; a line end in the document starts another data line.
 void event_of(const std::string &doc, std::string *out)
@@ -25,9 +34,40 @@ void watch_for_end(const ui_session_ptr &s)
         [s](const beast::error_code &, size_t) { ui_session_close(s.get()); });
 }
 
+// What the system holds of the stream that the viewer has not acknowledged
+// (sent or not). Where the system does not tell, 0: a viewer is then seen
+// to take nothing only once the system's buffer is full and a write waits.
+uint64_t unacknowledged(tcp::socket &socket)
+{
+#ifdef __linux__
+    int n = 0;
+    if (::ioctl(socket.native_handle(), SIOCOUTQ, &n) == 0 && n > 0)
+        return uint64_t(n);
+#else
+    (void)socket;
+#endif
+    return 0;
+}
+
+void write_more(const ui_session_ptr &s)
+{
+    s->stream.socket().async_write_some(
+        asio::buffer(s->out.data() + s->out_at, s->out.size() - s->out_at),
+        [s](const beast::error_code &ec, size_t n) {
+            s->out_at += n;
+            s->handed += n;
+            if (ec || !s->open)
+                return ui_session_close(s.get());
+            if (s->out_at < s->out.size())
+                return write_more(s);
+            s->writing = false;
+            ui_events_push(s.get());
+        });
+}
+
 } // namespace
 
-void ui_events_start(const ui_session_ptr &s)
+void ui_events_start(const ui_session_ptr &s, bool head_only)
 {
     http::response<http::empty_body> &h = s->head;
     h.version(11);
@@ -36,22 +76,26 @@ void ui_events_start(const ui_session_ptr &s)
     h.set(http::field::cache_control, "no-store");
     h.set(http::field::connection, "close"); // the stream ends when the connection does
     h.set("X-Zmk-Local", s->local ? "true" : "false");
+    ui_guard_headers(h, UI_CSP_ANY);
     s->head_writer.emplace(h);
     s->writing = true;
     s->stream.expires_after(std::chrono::milliseconds(UI_WRITE_MS));
-    http::async_write_header(s->stream, *s->head_writer, [s](const beast::error_code &ec, size_t) {
-        s->writing = false;
-        s->stream.expires_never();
-        if (ec || !s->open)
-            return ui_session_close(s.get());
-        // Little kept in the system for a viewer: one that reads slowly gets
-        // the latest soon, and one that stops is noticed soon.
-        beast::error_code e;
-        s->stream.socket().set_option(asio::socket_base::send_buffer_size(UI_STREAM_BUFFER), e);
-        s->srv->streams.insert(s.get());
-        watch_for_end(s);
-        ui_events_push(s.get());
-    });
+    http::async_write_header(
+        s->stream, *s->head_writer, [s, head_only](const beast::error_code &ec, size_t n) {
+            s->writing = false;
+            s->stream.expires_never();
+            if (ec || !s->open || head_only)
+                return ui_session_close(s.get());
+            // Little kept in the system for a viewer: one that reads slowly
+            // gets the latest soon, and one that stops is noticed soon.
+            beast::error_code e;
+            s->stream.socket().set_option(asio::socket_base::send_buffer_size(UI_STREAM_BUFFER), e);
+            s->handed = n;
+            s->since = clk::now();
+            s->srv->streams.insert(s.get());
+            watch_for_end(s);
+            ui_events_push(s.get());
+        });
 }
 
 void ui_events_push(ui_session *s)
@@ -75,20 +119,31 @@ void ui_events_push(ui_session *s)
         s->out += "event: ping\ndata: \n\n"; // the page's sign that the stream lives
     s->sent = version;
     s->ping = s->first = false;
+    s->out_at = 0;
     s->writing = true;
-    ui_session_ptr self = s->shared_from_this();
-    s->deadline.expires_after(std::chrono::milliseconds(UI_WRITE_MS));
-    s->deadline.async_wait([self](const beast::error_code &ec) {
-        // Not a deadline since moved on by a finished write and a new one.
-        if (!ec && self->deadline.expiry() <= asio::steady_timer::clock_type::now())
-            ui_session_close(self.get());
-    });
-    asio::async_write(s->stream.socket(), asio::buffer(s->out),
-                      [self](const beast::error_code &ec, size_t) {
-                          self->writing = false;
-                          self->deadline.cancel();
-                          if (ec)
-                              return ui_session_close(self.get());
-                          ui_events_push(self.get());
-                      });
+    // Nothing outstanding before this write: whether the viewer takes it
+    // is timed from now; else from what it last took.
+    if (unacknowledged(s->stream.socket()) == 0) {
+        s->taken = s->handed;
+        s->since = clk::now();
+    }
+    write_more(s->shared_from_this());
+}
+
+void ui_events_check(ui_session *s, clk::time_point now)
+{
+    if (!s->open)
+        return;
+    const uint64_t waiting = unacknowledged(s->stream.socket());
+    const uint64_t taken = s->handed - std::min(waiting, s->handed);
+    if (taken > s->taken) { // it moves, however slowly
+        s->taken = taken;
+        s->since = now;
+    }
+    if (!s->writing && waiting == 0) { // nothing outstanding
+        s->since = now;
+        return;
+    }
+    if (now - s->since >= std::chrono::milliseconds(UI_WRITE_MS))
+        ui_session_close(s);
 }

@@ -19,7 +19,8 @@ bool parse_port(const std::string &text, unsigned short *port)
 bool parse_where(const std::string &where, tcp::endpoint *out, std::string *why)
 {
     std::string host = "127.0.0.1", port = where;
-    if (!where.empty() && where[0] == '[') {
+    const bool bracketed = !where.empty() && where[0] == '[';
+    if (bracketed) {
         const size_t end = where.find("]:");
         if (end == where.npos) {
             *why = "\"" + where + "\": an IPv6 address is written [ADDRESS]:PORT";
@@ -40,10 +41,10 @@ bool parse_where(const std::string &where, tcp::endpoint *out, std::string *why)
         *why = "\"" + where + "\": the port is a number from 0 to 65535";
         return false;
     }
-    beast::error_code ec;
-    const asio::ip::address address = asio::ip::make_address(host, ec);
-    if (ec) {
-        *why = "\"" + where + "\": \"" + host + "\" is not a numeric IP address";
+    asio::ip::address address;
+    if (!ui_ip_parse(host, &address) || bracketed != address.is_v6()) {
+        *why = "\"" + where + "\": \"" + host + "\" is not a numeric IP" + (bracketed ? "v6" : "") +
+               " address";
         return false;
     }
     *out = tcp::endpoint(address, number);
@@ -98,7 +99,14 @@ void accepted(ui_server *t, const beast::error_code &ec, tcp::socket socket)
         });
         return;
     }
-    if (t->connections < UI_MAX_CONNECTIONS)
+    // Remote viewers, however many and from wherever, leave room for the
+    // station's own machine (UI_LOCAL_RESERVE), and one address (one IPv6
+    // /64) holds UI_PER_ADDRESS at most.
+    beast::error_code e;
+    const asio::ip::address peer = socket.remote_endpoint(e).address();
+    if (e) // gone already
+        return accept_next(t);
+    if (ui_admit(t, ui_peer_local(socket), ui_peer_key(peer)))
         ui_session_start(t, std::move(socket), false);
     else if (t->refusing < UI_MAX_CONNECTIONS)
         ui_session_start(t, std::move(socket), true);
@@ -123,6 +131,21 @@ void keep_alive(ui_server *t)
             ui_events_push(s);
         }
         keep_alive(t);
+    });
+}
+
+// Event streams whose viewers take nothing are let go, whether anything
+// changes or not.
+void sweep(ui_server *t)
+{
+    t->sweep->expires_after(std::chrono::milliseconds(UI_SWEEP_MS));
+    t->sweep->async_wait([t](const beast::error_code &ec) {
+        if (ec)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        for (ui_session *s : std::set<ui_session *>(t->streams))
+            ui_events_check(s, now);
+        sweep(t);
     });
 }
 
@@ -167,12 +190,17 @@ bool ui_server_where_valid(const std::string &where, std::string *why)
     return parse_where(where, &at, why);
 }
 
-ui_server *ui_server_new(const std::string &where, std::string *url, std::string *why)
+ui_server *ui_server_new(const std::string &where, const std::vector<std::string> &hosts,
+                         std::string *url, std::string *why)
 {
     tcp::endpoint at;
     if (!parse_where(where, &at, why))
         return nullptr;
     auto *t = new ui_server;
+    if (!ui_hosts_parse(hosts, &t->names, &t->addresses, why)) {
+        delete t;
+        return nullptr;
+    }
     t->io = std::make_unique<asio::io_context>(1);
     t->acceptor = std::make_unique<tcp::acceptor>(*t->io);
     if (!listen_on(t, at, why)) {
@@ -182,15 +210,22 @@ ui_server *ui_server_new(const std::string &where, std::string *url, std::string
         return nullptr;
     }
     beast::error_code ec;
-    *url = url_of(t->acceptor->local_endpoint(ec));
+    const tcp::endpoint bound = t->acceptor->local_endpoint(ec);
+    *url = url_of(bound);
+    t->bound = at.address();
+    t->port = bound.port();
     t->status = std::make_shared<const std::string>("{}");
     t->metrics = std::make_shared<const std::string>("");
-    t->page_local = page_for(true);
-    t->page_remote = page_for(false);
+    // The token is only ever in the local page; never printed.
+    t->token = ui_random_hex(t->random, 16);
+    t->page_local = ui_page_pieces(page_for(true), t->token);
+    t->page_remote = ui_page_pieces(page_for(false), "");
     t->retry = std::make_unique<asio::steady_timer>(*t->io);
     t->keepalive = std::make_unique<asio::steady_timer>(*t->io);
+    t->sweep = std::make_unique<asio::steady_timer>(*t->io);
     accept_next(t);
     keep_alive(t);
+    sweep(t);
     t->thread = std::thread(run, t);
     return t;
 }
@@ -243,6 +278,7 @@ void ui_server_free(ui_server *t)
     t->acceptor.reset();
     t->retry.reset();
     t->keepalive.reset();
+    t->sweep.reset();
     t->io.reset(); // the connections close as their pending work is dropped
     delete t;
 }

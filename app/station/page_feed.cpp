@@ -101,7 +101,7 @@ line_status page_feed_start(batch *g, page_feed **out, std::string *why)
             page_feed_free(t);
             return LINE_REFUSED;
         }
-    t->server = ui_server_new(g->set->ui, &url, why);
+    t->server = ui_server_new(g->set->ui, g->set->ui_hosts, &url, why);
     if (!t->server) {
         *why = "cannot serve the page on " + g->set->ui + ": " + *why;
         page_feed_free(t);

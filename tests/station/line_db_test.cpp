@@ -36,9 +36,13 @@ struct line_db : ::testing::Test {
     {
         const std::string state = dir + "/state-" + name;
         setenv("XDG_STATE_HOME", state.c_str(), 1);
-        std::vector<std::string> args{ZMK_CLI, "--station", "--match", dir + "/" + name + "-*",
-                                      "--station-name", name, "--db", uri, "--serial-at", "0x100",
-                                      "--serial-start", "1", "--log", dir + "/" + name + ".jsonl"};
+        std::vector<std::string> args{ZMK_CLI,          "--station",
+                                      "--match",        dir + "/" + name + "-*",
+                                      "--station-name", name,
+                                      "--db",           uri,
+                                      "--serial-at",    "0x100",
+                                      "--serial-start", "1",
+                                      "--log",          dir + "/" + name + ".jsonl"};
         args.insert(args.end(), more.begin(), more.end());
         const pid_t pid = sim_spawn(args, dir + "/" + name + ".out", dir + "/" + name + ".err");
         EXPECT_TRUE(wait_for(5000, [&] { return has(err(name), "waiting for devices"); }));
@@ -133,8 +137,9 @@ TEST_F(line_db, TheServerGoesAwayMidShiftAndComesBack)
     EXPECT_EQ(json_number(sim_finish(&sims.sims[1], 0), "exchanges"), 0);
     // The page says it across its width, in the terminal's words.
     const json said = halt("st");
-    EXPECT_TRUE(said.is_string() && has(said.get<std::string>(), "no serial number can be "
-                                                                  "reserved from") &&
+    EXPECT_TRUE(said.is_string() &&
+                has(said.get<std::string>(), "no serial number can be "
+                                             "reserved from") &&
                 has(out("st"), said.get<std::string>()))
         << said.dump();
 

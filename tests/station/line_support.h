@@ -192,6 +192,18 @@ inline std::string page_http(const std::string &dir, const std::string &method,
     return run_program({"/usr/bin/python3", "-c", code, method, url, token}, dir).out;
 }
 
+// The token the station's page gives a viewer on its own machine, which
+// Stop and Resume need.
+inline std::string page_token(const std::string &dir, const std::string &url)
+{
+    const std::string page = page_http(dir, "GET", url);
+    const std::string mark = "name=\"zmk-token\" content=\"";
+    const size_t at = page.find(mark);
+    return at == std::string::npos
+               ? ""
+               : page.substr(at + mark.size(), page.find('"', at + mark.size()) - at - mark.size());
+}
+
 // The page's address a station printed on its standard error, "" before.
 inline std::string page_url(const std::string &err_text)
 {

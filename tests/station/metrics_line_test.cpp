@@ -62,7 +62,7 @@ TEST(StationMetrics, TheCountersAreTheLogsRecords)
         text = run_program({"/usr/bin/python3", "-c", get, url}, dir).out;
         return has(text, "zmk_run_seconds_count{station=\"line-7\"} 3\n");
     })) << text;
-    EXPECT_EQ(text.substr(0, text.find('\n')), "text/plain; version=0.0.4");
+    EXPECT_EQ(text.substr(0, text.find('\n')), "text/plain; version=0.0.4; charset=utf-8");
     counts results, slots, serials{{"spoiled", 0}, {"returned", 0}};
     for (const json &r : read_records(log)) {
         ++results[r.value("result", "")];

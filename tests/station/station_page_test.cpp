@@ -12,16 +12,6 @@
 
 namespace {
 
-// The body of a request to the station's page, by Python's standard library.
-std::string http(const std::string &dir, const std::string &method, const std::string &url)
-{
-    const std::string code = "import sys, urllib.request\n"
-                             "r = urllib.request.urlopen(urllib.request.Request(sys.argv[2], "
-                             "method=sys.argv[1]), timeout=10)\n"
-                             "sys.stdout.write(r.read().decode())\n";
-    return run_program({"/usr/bin/python3", "-c", code, method, url}, dir).out;
-}
-
 bool plug(device_sims *sims, const std::string &link, std::vector<std::string> faults = {})
 {
     faults.insert(faults.end(), {"--baud", "0", "--erase-ms", "50", "--quiet-ms", "200",
@@ -116,7 +106,7 @@ void held_port_tile(device_sims *sims, const std::string &dir, const std::string
     const pid_t holder = plug_held(sims, dir + "/dut-held", dir, guard);
     ASSERT_GT(holder, 0);
     EXPECT_TRUE(wait_for(8000, [&] {
-        const json st = json::parse(http(dir, "GET", url + "api/status"), nullptr, false);
+        const json st = json::parse(page_http(dir, "GET", url + "api/status"), nullptr, false);
         return st.is_object() && st["slots"].at(0).value("state", "") == "in-use";
     }));
     EXPECT_TRUE(wait_for(15000, [&] { return has(sim_slurp(dir + "/station.out"), "BUSY "); }));
@@ -158,7 +148,7 @@ std::string bay_words(int bays, const std::map<int, std::string> &words)
 
 json status_of(const std::string &dir, const std::string &url)
 {
-    return json::parse(http(dir, "GET", url + "api/status"), nullptr, false);
+    return json::parse(page_http(dir, "GET", url + "api/status"), nullptr, false);
 }
 
 // Sixteen bays: bay-3 goes silent, another program holds bay-6's port,
@@ -242,7 +232,7 @@ TEST(StationPage, TilesInABrowserAndTheApiAgainstTheRecords)
     // A device plugged in later gets a tile of its own, after the named ones.
     ASSERT_TRUE(plug(&sims, dir + "/dut4"));
     EXPECT_TRUE(wait_for(8000, [&] {
-        const json st = json::parse(http(dir, "GET", url + "api/status"), nullptr, false);
+        const json st = json::parse(page_http(dir, "GET", url + "api/status"), nullptr, false);
         return st.is_object() && st["slots"].size() == 6 &&
                st["slots"].at(5).value("name", "") == dir + "/dut4" &&
                st["slots"].at(5).value("state", "") == "pass";
@@ -251,21 +241,32 @@ TEST(StationPage, TilesInABrowserAndTheApiAgainstTheRecords)
     held_port_tile(&sims, dir, url, &guard);
 
     // What the page's API gives is what the log holds, record for record.
-    EXPECT_EQ(http(dir, "GET", url + "api/records?after=0"), sim_slurp(log));
-    const json status = json::parse(http(dir, "GET", url + "api/status"), nullptr, false);
+    EXPECT_EQ(page_http(dir, "GET", url + "api/records?after=0"), sim_slurp(log));
+    const json status = json::parse(page_http(dir, "GET", url + "api/status"), nullptr, false);
     EXPECT_EQ(status["counts"]["programmed"], 5) << status.dump();
     EXPECT_EQ(status["counts"]["failed"], 2) << status.dump();
     EXPECT_EQ(status["counts"]["in_use"], 1) << status.dump();
 
     // Stopped from the station's own machine, a device plugged in waits
     // until Resume.
-    http(dir, "POST", url + "api/stop");
-    ASSERT_TRUE(wait_for(
-        3000, [&] { return has(sim_slurp(dir + "/station.out"), "stopped from the page"); }));
+    const std::string token = page_token(dir, url);
+    ASSERT_EQ(token.size(), 32u);
+    const auto stops = [&] { // the browser's Stop came before
+        const std::string out = sim_slurp(dir + "/station.out");
+        size_t n = 0;
+        for (size_t at = out.find("stopped from the page"); at != std::string::npos;
+             at = out.find("stopped from the page", at + 1))
+            ++n;
+        return n;
+    };
+    const size_t before = stops();
+    EXPECT_EQ(page_http(dir, "POST", url + "api/stop", "wrong"), "") << "refused without it";
+    page_http(dir, "POST", url + "api/stop", token);
+    ASSERT_TRUE(wait_for(3000, [&] { return stops() == before + 1; })) << "one Stop, the token's";
     ASSERT_TRUE(plug(&sims, dir + "/dut5"));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_FALSE(has(sim_slurp(dir + "/station.out"), dir + "/dut5"));
-    http(dir, "POST", url + "api/resume");
+    page_http(dir, "POST", url + "api/resume", token);
     EXPECT_TRUE(sims.report(sims.sims.size() - 1, 20000).value("ok", false));
     EXPECT_EQ(guard.end(station, SIGINT, 5000), 3) << "devices failed";
     EXPECT_EQ(read_records(log).size(), 7u);
