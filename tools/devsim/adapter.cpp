@@ -48,13 +48,13 @@ void adapter_follow(adapter *t)
         t->latency_ms = v;
 }
 
-void adapter_put(adapter *t, const uint8_t *p, int32_t n, int64_t now_us)
+void adapter_put(adapter *t, const uint8_t *p, int32_t n, int64_t at_us)
 {
     if (n <= 0)
         return;
     if (t->held.empty()) {
         adapter_follow(t);
-        t->first_us = now_us;
+        t->first_us = at_us;
     }
     t->held.insert(t->held.end(), p, p + n);
 }
@@ -68,10 +68,10 @@ int64_t adapter_due_us(const adapter *t)
     return t->first_us + int64_t(t->latency_ms) * 1000;
 }
 
-int32_t adapter_due(const adapter *t, int64_t now_us)
+int32_t adapter_due(const adapter *t, int64_t at_us)
 {
     const int64_t due = adapter_due_us(t);
-    return due >= 0 && now_us >= due ? int32_t(t->held.size()) : 0;
+    return due >= 0 && at_us >= due ? int32_t(t->held.size()) : 0;
 }
 
 void adapter_sent(adapter *t)

@@ -30,12 +30,12 @@ bool adapter_sysfs_make(adapter *t, const std::string &dir, const std::string &n
 // Reads the followed file; a value that is no number leaves the latency as it is.
 void adapter_follow(adapter *t);
 
-// The device sends bytes at `now_us`. A hold that starts here reads the
+// The device sends bytes at `at_us`. A hold that starts here reads the
 // file first: the latency in force is the file's.
-void adapter_put(adapter *t, const uint8_t *p, int32_t n, int64_t now_us);
+void adapter_put(adapter *t, const uint8_t *p, int32_t n, int64_t at_us);
 // When the held bytes are due on to the host; -1 when nothing is held.
 int64_t adapter_due_us(const adapter *t);
-// How many held bytes (from held[0]) are due on to the host at `now_us`; the
+// How many held bytes (from held[0]) are due on to the host at `at_us`; the
 // caller sends them, then calls adapter_sent.
-int32_t adapter_due(const adapter *t, int64_t now_us);
+int32_t adapter_due(const adapter *t, int64_t at_us);
 void adapter_sent(adapter *t);
