@@ -22,10 +22,10 @@ bool adapter_sysfs_make(adapter *t, const std::string &dir, const std::string &n
     std::error_code ec;
     fs::create_directories(device, ec);
     const fs::path file = device / "latency_timer";
-    std::ofstream out(file, std::ios::trunc);
-    out << t->latency_ms << "\n";
-    out.close();
-    if (ec || !out) {
+    std::ofstream made(file, std::ios::trunc);
+    made << t->latency_ms << "\n";
+    made.close();
+    if (ec || !made) {
         *error = file.string() + ": cannot be written" + (ec ? ": " + ec.message() : "");
         return false;
     }
@@ -37,9 +37,9 @@ void adapter_follow(adapter *t)
 {
     if (t->file.empty())
         return;
-    std::ifstream in(t->file);
+    std::ifstream attribute(t->file);
     char text[16] = "";
-    in.getline(text, sizeof text);
+    attribute.getline(text, sizeof text);
     uint32_t v = 0;
     const char *end = text;
     while (*end >= '0' && *end <= '9')
