@@ -117,7 +117,7 @@ if [ "$scenario" = unplugged ]; then
   ms=$(($(date +%s%3N) - start))
   [ "$ms" -lt 3200 ] || fail "the disconnection was shown $ms ms after Program"
   grep -q '^fits 5 yes' "$work/peek.txt" || fail "the status does not fit its field: $(grep '^fits 5' "$work/peek.txt")"
-  wait_for 5 "grep -q '^ ! Stopped: the device disconnected while waiting on PROGRAM at 0x' '$work/console.txt'" ||
+  wait_for 5 "grep -q ' ! Stopped: the device disconnected while waiting on PROGRAM at 0x' '$work/console.txt'" ||
     fail "the console does not say why"
   import -window root "$artifacts/win32-disconnected.png" 2>/dev/null || true
   start=$(date +%s%3N)
