@@ -482,7 +482,7 @@ int main(int argc, char **argv)
     s.ad = &ad;
     const char *how = appeared ? run_session(s) : "signal";
     if (l.fd >= 0)
-        adapter_flush(&ad, l.fd);
+        pty_flush_held(&ad, l.fd);
     end_line(o, &l);
     adapter_follow(&ad);
 

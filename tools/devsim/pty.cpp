@@ -99,11 +99,11 @@ bool write_all(int fd, const uint8_t *p, int32_t n)
 bool wait_until(int64_t when, int fd, inbox *in, adapter *a)
 {
     while (!stop_signal) {
-        adapter_pump(a, fd);
+        pty_release_due(a, fd);
         int64_t left = when - now_us();
         if (left <= 0)
             return true;
-        int64_t us = adapter_wait_cap(a, std::min<int64_t>(left, 20'000));
+        int64_t us = pty_wait_cap(a, std::min<int64_t>(left, 20'000));
         if (in->eof || in->full())
             pause_us(us);
         else
@@ -120,7 +120,7 @@ void device_send(adapter *a, int fd, const uint8_t *p, int32_t n)
         return;
     }
     adapter_put(a, p, n, now_us());
-    adapter_pump(a, fd);
+    pty_release_due(a, fd);
 }
 
 } // namespace
@@ -247,20 +247,20 @@ bool device_deaf(devsim_t *t, int fd, inbox *in)
 
 void idle(devsim_t *t, line_noise *noise, uint32_t baud, int fd, inbox *in, adapter *a)
 {
-    adapter_pump(a, fd);
+    pty_release_due(a, fd);
     line_fault_state *lf = devsim_line(t);
     int64_t now = now_us(), left = 0;
     int32_t kind = line_fault_on(lf, now, &left) ? lf->cfg.kind : DEVSIM_LINE_NONE;
     if (kind == DEVSIM_LINE_DEAF) {
-        pause_us(adapter_wait_cap(a, std::min<int64_t>(left, 20'000)));
+        pause_us(pty_wait_cap(a, std::min<int64_t>(left, 20'000)));
     } else if (kind == DEVSIM_LINE_CHATTER || kind == DEVSIM_LINE_TRICKLE) {
-        in->fill(fd, adapter_wait_cap(a, line_noise_pump(noise, kind, baud, fd, now, &lf->bytes)));
+        in->fill(fd, pty_wait_cap(a, line_noise_pump(noise, kind, baud, fd, now, &lf->bytes)));
     } else {
-        in->fill(fd, adapter_wait_cap(a, 20'000));
+        in->fill(fd, pty_wait_cap(a, 20'000));
     }
 }
 
-void adapter_pump(adapter *a, int fd)
+void pty_release_due(adapter *a, int fd)
 {
     if (const int32_t n = adapter_due(a, now_us()); n > 0) {
         write_all(fd, a->held.data(), n);
@@ -268,13 +268,13 @@ void adapter_pump(adapter *a, int fd)
     }
 }
 
-int64_t adapter_wait_cap(const adapter *a, int64_t us)
+int64_t pty_wait_cap(const adapter *a, int64_t us)
 {
     const int64_t due = adapter_due_us(a);
     return due < 0 ? us : std::clamp<int64_t>(due - now_us(), 0, us);
 }
 
-void adapter_flush(adapter *a, int fd)
+void pty_flush_held(adapter *a, int fd)
 {
     if (a->held.empty())
         return;

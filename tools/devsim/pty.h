@@ -57,11 +57,11 @@ struct inbox {
 bool send_reply(const devsim_reply &reply, int fd, inbox *in, adapter *a);
 
 // Sends on what the adapter has due now.
-void adapter_pump(adapter *a, int fd);
+void pty_release_due(adapter *a, int fd);
 // `us`, or less when the adapter has bytes due sooner.
-int64_t adapter_wait_cap(const adapter *a, int64_t us);
+int64_t pty_wait_cap(const adapter *a, int64_t us);
 // Sends on whatever the adapter holds (the session ends).
-void adapter_flush(adapter *a, int fd);
+void pty_flush_held(adapter *a, int fd);
 
 // True while a deaf device leaves the line unread.
 bool device_deaf(devsim_t *t, int fd, inbox *in);
