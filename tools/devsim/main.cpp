@@ -369,8 +369,8 @@ const char *run_session(session &s)
     for (;;) {
         if (const char *how = session_over(s))
             return how;
-        if (device_deaf(s.t, s.l->fd, &s.in) || s.in.empty()) {
-            if (s.in.eof && s.in.empty())
+        if (device_deaf(s.t, s.l->fd, &s.in) || s.in.all_read()) {
+            if (s.in.eof && s.in.all_read())
                 return "eof";
             idle(s.t, &s.noise, s.o.cfg.baud, s.l->fd, &s.in, s.ad);
             continue;

@@ -104,7 +104,7 @@ bool wait_until(int64_t when, int fd, inbox *in, adapter *a)
         if (left <= 0)
             return true;
         int64_t us = pty_wait_cap(a, std::min<int64_t>(left, 20'000));
-        if (in->eof || in->full())
+        if (in->eof || in->no_room())
             pause_us(us);
         else
             in->fill(fd, us);
@@ -174,12 +174,12 @@ inbox::inbox()
 // ppoll, because a millisecond poll would make every paced reply up to 1 ms late.
 void inbox::fill(int fd, int64_t us)
 {
-    if (empty()) {
+    if (all_read()) {
         bytes.clear();
         marks.clear();
         pos = 0;
     }
-    if (fd < 0 || full())
+    if (fd < 0 || no_room())
         return;
     pollfd pfd{fd, POLLIN, 0};
     timespec ts{time_t(us / 1'000'000), long(us % 1'000'000) * 1000};
@@ -237,7 +237,7 @@ bool device_deaf(devsim_t *t, int fd, inbox *in)
         return true;
     if (lf->started_us < 0)
         return false;
-    for (uint64_t before = ~0ull; before != in->total && !in->full() && !in->eof;) {
+    for (uint64_t before = ~0ull; before != in->total && !in->no_room() && !in->eof;) {
         before = in->total;
         in->fill(fd, 10'000);
     }

@@ -44,8 +44,8 @@ struct inbox {
     inbox();
     static constexpr size_t cap = 1 << 16;
 
-    bool empty() const { return pos == bytes.size(); }
-    bool full() const { return bytes.size() + 4096 > cap || marks.size() == marks.capacity(); }
+    bool all_read() const { return pos == bytes.size(); }
+    bool no_room() const { return bytes.size() + 4096 > cap || marks.size() == marks.capacity(); }
     // Waits up to `us` for bytes and takes what has come.
     void fill(int fd, int64_t us);
     // The next run of bytes that share one arrival time.
