@@ -38,8 +38,8 @@
 // this server's run (random, 128 bits, never printed; the local page holds
 // it in <meta name="zmk-token">, a remote viewer's page holds none), and its
 // Origin, when sent, must be the Host it was sent to. Every answer carries
-// X-Zmk-Local: true or false; the page a remote viewer gets has no Stop /
-// Resume buttons.
+// X-Zmk-Local: true or false; the page a remote viewer gets has no Stop,
+// Resume or Clear buttons.
 // Every answer also carries Content-Security-Policy (the page: itself only,
 // its inline script by a nonce of the answer; anything else: frame-ancestors
 // 'none'), X-Frame-Options: DENY, X-Content-Type-Options: nosniff and
