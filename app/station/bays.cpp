@@ -47,16 +47,21 @@ bool bays_load(bays *t, store *db, const std::string &station, std::string *why)
     return true;
 }
 
-void bays_save(bays *t)
+int64_t bays_save(bays *t)
 {
+    int64_t left = 0;
     if (!t || !t->db)
-        return;
+        return 0;
     std::string why;
     for (auto &[name, b] : t->by_name) {
-        if (b.unsaved > 0 && store_bays_add(t->db, t->station, name, b.unsaved, &why) != LINE_OK)
-            return; // away: asked again later, not once per bay now
-        b.unsaved = 0;
+        // Once the database refuses, it is not asked again for each bay now.
+        if (b.unsaved > 0 &&
+            (left > 0 || store_bays_add(t->db, t->station, name, b.unsaved, &why) != LINE_OK))
+            left += b.unsaved;
+        else
+            b.unsaved = 0;
     }
+    return left;
 }
 
 bool bays_plugged(bays *t, const std::string &port, const port_info &usb, std::string *why)

@@ -42,8 +42,8 @@ void bays_free(bays *t);
 // cannot be read now (the count starts at 0 on the page, and is added all the same).
 bool bays_load(bays *t, store *db, const std::string &station, std::string *why);
 // This shift's insertions not yet in the database added there; what it does
-// not take now is added at a later call.
-void bays_save(bays *t);
+// not take now is added at a later call. How many are left unsaved.
+int64_t bays_save(bays *t);
 // A device appeared in the port's bay: counted. True when the bay is held,
 // with why in `why`.
 bool bays_plugged(bays *t, const std::string &port, const port_info &usb, std::string *why);

@@ -245,7 +245,12 @@ void run_station(batch *g)
         batch_pump(g, 0);
     }
     port_watch_free(watch);
-    bays_save(g->health);
+    if (const int64_t unsaved = bays_save(g->health))
+        std::fprintf(stderr,
+                     "zmk-cli: %lld insertion%s of this shift could not be added to the bays' "
+                     "counts in the database %s\n",
+                     static_cast<long long>(unsaved), unsaved == 1 ? "" : "s",
+                     g->records->db_name.c_str());
     bays_free(g->health);
     g->health = nullptr;
 }
@@ -278,12 +283,17 @@ int finish(batch *g)
 
 namespace {
 
-// The page from the start; false with the reason told and the status set.
 // The job the batch or station runs is in the audit trail first.
-bool start_page(batch *g, int *status)
+void audit_job(batch *g)
 {
     if (g->set->job.given)
         keeper_audit(g->records, audit_make(g->set->host, "job loaded", "", "", "", &g->set->job));
+}
+
+// The page from the start; false with the reason told and the status set.
+bool start_page(batch *g, int *status)
+{
+    audit_job(g);
     std::string why;
     const line_status s = page_feed_start(g, &g->page, &why);
     if (s == LINE_OK)
