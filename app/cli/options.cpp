@@ -43,6 +43,12 @@ void add_run_options(CLI::App &app, cli_options *opt)
                    "plugged in is started until it is cleared on the page); 0: never (default)")
         ->type_name("N")
         ->check(CLI::NonNegativeNumber);
+    app.add_option("--rated-insertions", opt->rated_insertions,
+                   "With --station: a bay's contacts are rated for N insertions; past them its "
+                   "tile says they are due for service (counted across shifts with --db); 0: no "
+                   "limit (default)")
+        ->type_name("N")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--erase-timeout", opt->run.erase_timeout_s,
                    "While the device answers the erase poll with \"not yet\", wait up to "
                    "SECONDS for the erase to finish (0: never give up)")
@@ -144,10 +150,21 @@ void add_job_options(CLI::App &app, cli_options *opt)
 }
 
 // The options a job sets are its own: given beside --job, they are refused.
-const char *const job_sets[] = {
-    "--image",      "--serial-at",   "--serial-format", "--serial-start", "--serial-step",
-    "--serial-end", "--serial-list", "--serial-pool",   "--db",           "--match",
-    "--slot",       "--timeout",     "--erase-timeout", "--hold-after-failures"};
+const char *const job_sets[] = {"--image",
+                                "--serial-at",
+                                "--serial-format",
+                                "--serial-start",
+                                "--serial-step",
+                                "--serial-end",
+                                "--serial-list",
+                                "--serial-pool",
+                                "--db",
+                                "--match",
+                                "--slot",
+                                "--timeout",
+                                "--erase-timeout",
+                                "--hold-after-failures",
+                                "--rated-insertions"};
 
 std::string job_conflict(const CLI::App &app, const cli_options *opt)
 {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct store; // one open database
@@ -110,3 +111,17 @@ line_status store_touch(store *t, const std::string &host, const std::string &ma
 // the day), and how many of them passed.
 line_status store_totals(store *t, const std::string &since, int64_t *runs, int64_t *ok,
                          std::string *why);
+// A bay's insertions across shifts (a bay is its slot at its station): the
+// counts of `station`'s bays by slot.
+line_status store_bays_load(store *t, const std::string &station,
+                            std::vector<std::pair<std::string, int64_t>> *out, std::string *why);
+// `more` insertions added to the bay's count, made when first counted.
+line_status store_bays_add(store *t, const std::string &station, const std::string &slot,
+                           int64_t more, std::string *why);
+// One line of the audit trail: what was done to the station, when (ISO
+// 8601 UTC, the station's clock), and by which viewer of the page ("": not
+// from the page).
+struct store_audit_row {
+    std::string time, station, event, slot, viewer, detail;
+};
+line_status store_audit(store *t, const store_audit_row &a, std::string *why);

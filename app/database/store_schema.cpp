@@ -11,7 +11,17 @@ namespace {
 //    of the reserving process.
 // 4: what made a record: records.image_sha256 and the job (name, version,
 //    the job file's SHA-256, the key that sealed it).
-constexpr int64_t store_version = 4;
+// 5: each bay's insertions across shifts (bays), and the audit trail.
+constexpr int64_t store_version = 5;
+
+const char *const bays_table = "CREATE TABLE bays (station TEXT NOT NULL, slot TEXT NOT NULL, "
+                               "insertions BIGINT NOT NULL, PRIMARY KEY (station, slot))";
+std::string audit_table(const std::string &id)
+{
+    return "CREATE TABLE audit (id " + id +
+           ", time TEXT NOT NULL, station TEXT NOT NULL, event TEXT NOT NULL, slot TEXT, "
+           "viewer TEXT, detail TEXT)";
+}
 
 // The run is the records' key too: a run's record goes in once (ON CONFLICT (run)).
 std::string records_table(const std::string &id)
@@ -48,6 +58,8 @@ std::vector<std::string> store_tables(const std::string &id)
         records_table(id),
         "CREATE INDEX records_time ON records (time)",
         "CREATE INDEX records_serial ON records (serial_pool, serial_value)",
+        bays_table,
+        audit_table(id),
         "INSERT INTO zmk_schema (version) VALUES (" + std::to_string(store_version) + ")",
     };
 }
@@ -105,6 +117,12 @@ bool schema_add_job(store *t)
     return true;
 }
 
+// Version 5's step: the bays' insertions and the audit trail.
+bool schema_add_audit(store *t)
+{
+    return store_exec(t, bays_table, {}) && store_exec(t, audit_table(t->b->id_column), {});
+}
+
 // Each version's step from the one before, then the version reached; the rows stay.
 line_status schema_upgrade(store *t, int64_t version)
 {
@@ -113,6 +131,8 @@ line_status schema_upgrade(store *t, int64_t version)
     if (version < 3 && !schema_add_place(t))
         return LINE_AWAY;
     if (version < 4 && !schema_add_job(t))
+        return LINE_AWAY;
+    if (version < 5 && !schema_add_audit(t))
         return LINE_AWAY;
     return store_exec(t, "UPDATE zmk_schema SET version = $1", {store_int(store_version)})
                ? LINE_OK

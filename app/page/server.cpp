@@ -3,6 +3,7 @@
 #include "app/page/server_impl.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -267,7 +268,19 @@ void ui_server_record(ui_server *t, const std::string &record_json)
     }
 }
 
-ui_request ui_server_take_request(ui_server *t) { return ui_request(t->request.exchange(UI_NONE)); }
+ui_request ui_server_take_request(ui_server *t, std::string *viewer)
+{
+    std::lock_guard<std::mutex> hold(t->press_lock);
+    if (viewer)
+        *viewer = t->request_viewer;
+    return std::exchange(t->request, UI_NONE);
+}
+
+std::vector<ui_clear> ui_server_take_clears(ui_server *t)
+{
+    std::lock_guard<std::mutex> hold(t->press_lock);
+    return std::exchange(t->clears, {});
+}
 
 void ui_server_free(ui_server *t)
 {

@@ -19,6 +19,8 @@
 //   POST /api/stop, /api/resume
 //                           local viewers only, with the page's token (else
 //                           403); 204 when taken
+//   POST /api/clear         the same; its body names a held bay (its slot):
+//                           the station lets devices start there again
 // HEAD is answered as GET without the body (/events: its head, then the end).
 // A request target may be absolute ("http://HOST:PORT/api/status"): its
 // HOST is checked as the Host header is.
@@ -36,8 +38,8 @@
 // this server's run (random, 128 bits, never printed; the local page holds
 // it in <meta name="zmk-token">, a remote viewer's page holds none), and its
 // Origin, when sent, must be the Host it was sent to. Every answer carries
-// X-Zmk-Local: true or false; the page a remote viewer gets has no Stop /
-// Resume buttons.
+// X-Zmk-Local: true or false; the page a remote viewer gets has no Stop,
+// Resume or Clear buttons.
 // Every answer also carries Content-Security-Policy (the page: itself only,
 // its inline script by a nonce of the answer; anything else: frame-ancestors
 // 'none'), X-Frame-Options: DENY, X-Content-Type-Options: nosniff and
@@ -85,8 +87,16 @@ void ui_server_status(ui_server *t, const std::string &status_json);
 void ui_server_metrics(ui_server *t, const std::string &text);
 // One record (a JSON line without its line end), numbered 1, 2, ... in order.
 void ui_server_record(ui_server *t, const std::string &record_json);
+constexpr size_t UI_CLEARS_WAITING = 64; // Clears not yet taken by the station; more: 503
 enum ui_request { UI_NONE, UI_STOP, UI_RESUME };
-// The last Stop or Resume a local viewer pressed since the previous call.
-ui_request ui_server_take_request(ui_server *t);
+// The last Stop or Resume a local viewer pressed since the previous call;
+// `viewer` (may be nullptr) gets the address it came from.
+ui_request ui_server_take_request(ui_server *t, std::string *viewer = nullptr);
+// A bay a local viewer cleared, with the address it came from.
+struct ui_clear {
+    std::string slot, viewer;
+};
+// The Clears pressed since the previous call, in order.
+std::vector<ui_clear> ui_server_take_clears(ui_server *t);
 // Closes every connection; returns once the server's thread has ended.
 void ui_server_free(ui_server *t);

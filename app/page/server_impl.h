@@ -40,7 +40,10 @@ struct ui_server {
     std::deque<ui_text> records;
     uint64_t records_first = 1; // the number of records.front()
     std::atomic<bool> notify_pending{false};
-    std::atomic<int> request{UI_NONE};
+    std::mutex press_lock; // request, request_viewer, clears
+    ui_request request = UI_NONE;
+    std::string request_viewer;
+    std::vector<ui_clear> clears;
 
     // Set before the thread starts, then read only.
     std::string token; // what a POST must carry as X-Zmk-Token

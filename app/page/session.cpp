@@ -155,23 +155,61 @@ void records(const ui_session_ptr &s, std::string_view query)
 
 // Only a viewer on this machine, with the token of the page it was given,
 // and never a page of another site in its browser (its Origin differs from
-// the host it sent to).
-void press(const ui_session_ptr &s, ui_request what, std::string_view host)
+// the host it sent to). False when refused (and answered).
+bool press_allowed(const ui_session_ptr &s, std::string_view host, const std::string &what)
 {
     const auto &req = s->parser->get();
     const auto origin = req.find(http::field::origin);
     const bool foreign =
         origin != req.end() && !same_text_ci(sv(origin->value()), "http://" + std::string(host));
-    if (!s->local || foreign)
-        return error(s, http::status::forbidden,
-                     "Stop and Resume are for the station's own machine", false);
+    if (!s->local || foreign) {
+        error(s, http::status::forbidden, what + " for the station's own machine", false);
+        return false;
+    }
     const auto token = req.find("X-Zmk-Token");
-    if (token == req.end() || !ui_token_matches(s->srv->token, sv(token->value())))
-        return error(s, http::status::forbidden,
-                     "Stop and Resume need the token of the station's page: reload the page",
-                     false);
-    s->srv->request = what;
+    if (token == req.end() || !ui_token_matches(s->srv->token, sv(token->value()))) {
+        error(s, http::status::forbidden,
+              what + " need the token of the station's page: reload the page", false);
+        return false;
+    }
+    return true;
+}
+
+std::string viewer_of(const ui_session_ptr &s)
+{
+    beast::error_code ec;
+    const asio::ip::address a = ui_unmapped(s->stream.socket().remote_endpoint(ec).address());
+    return ec ? "" : a.to_string();
+}
+
+void press(const ui_session_ptr &s, ui_request what, std::string_view host)
+{
+    if (!press_allowed(s, host, "Stop and Resume are"))
+        return;
+    {
+        std::lock_guard<std::mutex> hold(s->srv->press_lock);
+        s->srv->request = what;
+        s->srv->request_viewer = viewer_of(s);
+    }
     send(s, http::status::no_content, "", "");
+}
+
+// The body names the bay: its slot as the page shows it.
+void clear(const ui_session_ptr &s, std::string_view host)
+{
+    if (!press_allowed(s, host, "Clear is"))
+        return;
+    const std::string &slot = s->parser->get().body();
+    if (slot.empty() || slot.size() > 200 || slot.find_first_of("\r\n") != slot.npos)
+        return error(s, http::status::bad_request, "Clear takes the name of a bay", false);
+    {
+        std::lock_guard<std::mutex> hold(s->srv->press_lock);
+        if (s->srv->clears.size() < UI_CLEARS_WAITING) {
+            s->srv->clears.push_back(ui_clear{slot, viewer_of(s)});
+            return send(s, http::status::no_content, "", "");
+        }
+    }
+    error(s, http::status::service_unavailable, "too many Clears wait; try again", false);
 }
 
 // A target's parts: the host an absolute target names ("http://HOST/..."),
@@ -283,10 +321,12 @@ void route(const ui_session_ptr &s)
         return records(s, query);
     if ((path == "/api/stop" || path == "/api/resume") && post)
         return press(s, path == "/api/stop" ? UI_STOP : UI_RESUME, host);
+    if (path == "/api/clear" && post)
+        return clear(s, host);
     for (const char *known : {"/", "/events", "/api/status", "/api/records", "/metrics"})
         if (path == known)
             return not_allowed(s, "GET, HEAD");
-    if (path == "/api/stop" || path == "/api/resume")
+    if (path == "/api/stop" || path == "/api/resume" || path == "/api/clear")
         return not_allowed(s, "POST");
     error(s, http::status::not_found, "no such page", false);
 }

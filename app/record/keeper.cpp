@@ -61,6 +61,45 @@ std::string not_kept_words(const keeper *t, const std::string &log_refused,
     return words;
 }
 
+bool audit_db_takes(keeper *t, const audit &a)
+{
+    std::string why;
+    return store_audit(t->db, a.row, &why) != LINE_AWAY;
+}
+
+void flush_audits(keeper *t)
+{
+    bool log_open = true, db_open = true;
+    for (keeper_audit_entry &e : t->audits) {
+        if (e.log_waits && log_open)
+            e.log_waits = !(log_open = log_takes(t, e.line.json));
+        if (e.db_waits && db_open)
+            e.db_waits = !(db_open = audit_db_takes(t, e.line));
+    }
+    std::erase_if(t->audits,
+                  [](const keeper_audit_entry &e) { return !e.log_waits && !e.db_waits; });
+}
+
+// What of the audit trail no store took is shown at the end, as written.
+void report_audits(const keeper *t)
+{
+    if (t->audits.empty())
+        return;
+    std::string stores;
+    for (const keeper_audit_entry &e : t->audits) {
+        if (e.log_waits && stores.find(t->log) == stores.npos)
+            stores += (stores.empty() ? "" : ", nor to ") + t->log;
+        if (e.db_waits && stores.find("the database") == stores.npos)
+            stores += (stores.empty() ? "" : ", nor to ") + ("the database " + t->db_name);
+    }
+    std::fprintf(stderr,
+                 "zmk-cli: %zu line%s of the audit trail could not be written to %s; here as "
+                 "written:\n",
+                 t->audits.size(), t->audits.size() == 1 ? "" : "s", stores.c_str());
+    for (const keeper_audit_entry &e : t->audits)
+        std::fprintf(stderr, "%s\n", e.line.json.c_str());
+}
+
 } // namespace
 
 void keeper_init(keeper *t, const std::string &log, store *db, const std::string &db_name)
@@ -99,12 +138,23 @@ keeper_kept keeper_keep(keeper *t, const record &r)
     return out;
 }
 
+void keeper_audit(keeper *t, const audit &a)
+{
+    keeper_audit_entry e{a};
+    e.log_waits =
+        !t->log.empty() && (keeper_log_waits(t) || !t->audits.empty() || !log_takes(t, a.json));
+    e.db_waits = t->db && (keeper_db_waits(t) || !t->audits.empty() || !audit_db_takes(t, a));
+    if (e.log_waits || e.db_waits)
+        t->audits.push_back(std::move(e));
+}
+
 bool keeper_flush(keeper *t, bool now)
 {
     const uint32_t tick = platform_tick_ms();
-    if (t->waiting.empty() || (!now && int32_t(tick - t->retry_ms) < 0))
+    if ((t->waiting.empty() && t->audits.empty()) || (!now && int32_t(tick - t->retry_ms) < 0))
         return t->waiting.empty();
     t->retry_ms = tick + 1000;
+    flush_audits(t);
     bool log_open = true, db_open = true; // stop at a store's first refusal: order
     for (keeper_entry &e : t->waiting) {
         if (e.log_waits && log_open)
@@ -132,7 +182,9 @@ bool keeper_db_waits(const keeper *t)
 
 void keeper_report(keeper *t)
 {
-    if (keeper_flush(t, true))
+    const bool none_waits = keeper_flush(t, true);
+    report_audits(t);
+    if (none_waits)
         return;
     const auto count = [t](const auto &which) {
         return long(std::count_if(t->waiting.begin(), t->waiting.end(), which));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/database/store.h"
+#include "app/record/audit.h"
 #include "app/record/record.h"
 
 #include <cstdint>
@@ -18,13 +19,19 @@ struct keeper_entry {
     bool in_spool = false; // the database's copy waits on disk
 };
 
+struct keeper_audit_entry {
+    audit line;
+    bool log_waits = false, db_waits = false;
+};
+
 struct keeper {
-    std::string log;                  // "": no log
-    store *db = nullptr;              // nullptr: no database
-    std::string db_name;              // as shown: without a password
-    std::string spool;                // this process's spool, "" without a database
-    std::deque<keeper_entry> waiting; // records some store has not taken yet, in order
-    std::string log_why, db_why;      // why each last refused
+    std::string log;                       // "": no log
+    store *db = nullptr;                   // nullptr: no database
+    std::string db_name;                   // as shown: without a password
+    std::string spool;                     // this process's spool, "" without a database
+    std::deque<keeper_entry> waiting;      // records some store has not taken yet, in order
+    std::deque<keeper_audit_entry> audits; // audit lines some store has not taken yet
+    std::string log_why, db_why;           // why each last refused
     uint32_t retry_ms = 0;
 };
 
@@ -44,7 +51,12 @@ struct keeper_kept {
 // spools.
 void keeper_init(keeper *t, const std::string &log, store *db, const std::string &db_name);
 keeper_kept keeper_keep(keeper *t, const record &r);
-// Tries the waiting records again, in order, at most once a second unless
+// One line of the audit trail into the log and the database. One a store
+// does not take now waits (in memory) and is tried again with the records;
+// while records wait for the database it is not asked, so that no device
+// waits on it.
+void keeper_audit(keeper *t, const audit &a);
+// Tries the waiting records (and audit lines) again, in order, at most once a second unless
 // `now`. True when none waits.
 bool keeper_flush(keeper *t, bool now = false);
 // Whether a record waits for the log (a station then starts no device), or

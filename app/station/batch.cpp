@@ -139,6 +139,23 @@ void raise_worst(batch *g, int exit)
         g->worst = exit;
 }
 
+// A device's end in its bay: a bay held after it is said and audited. The
+// bays' insertions go to the database as the records do, never while it is
+// away.
+void bay_end(batch *g, const batch_device &d, const run_end &e)
+{
+    std::string bay[2];
+    const std::string held =
+        bays_end(g->health, d.port, d.usb, e.exit == RUN_EXIT_DONE,
+                 e.exit != RUN_EXIT_DONE && e.result != RUN_INTERRUPTED, e.message, bay);
+    if (!held.empty()) {
+        view_say(g, held.c_str());
+        batch_audit(g, "bay held", bay[0], "", bay[1]);
+    }
+    if (!keeper_db_waits(g->records))
+        bays_save(g->health);
+}
+
 constexpr int TOUCHED = -1;
 
 // A device's run is over: its record first, then its line and the counts.
@@ -162,11 +179,7 @@ void conclude(batch *g, const batch_device &d, const run_end &e, int left_out = 
         ++(e.exit == RUN_EXIT_DONE && k.kept ? g->ok : g->failed);
         g->interrupted = g->interrupted || e.result == RUN_INTERRUPTED;
         raise_worst(g, e.exit);
-        const std::string held =
-            bays_end(g->health, d.port, d.usb, e.exit == RUN_EXIT_DONE,
-                     e.exit != RUN_EXIT_DONE && e.result != RUN_INTERRUPTED, e.message);
-        if (!held.empty())
-            view_say(g, held.c_str());
+        bay_end(g, d, e);
     }
     g->record_lost = g->record_lost || !k.kept;
     const char *why = k.kept ? nullptr : k.why.c_str();
@@ -444,6 +457,12 @@ void batch_kill_all(batch *g)
         d.stop_ms = now ? now : 1;
         proc_stop(d.child);
     }
+}
+
+void batch_audit(batch *g, const std::string &event, const std::string &slot,
+                 const std::string &viewer, const std::string &detail)
+{
+    keeper_audit(g->records, audit_make(g->set->host, event, slot, viewer, detail));
 }
 
 int batch_status(const batch *g)

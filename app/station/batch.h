@@ -44,6 +44,11 @@ constexpr uint32_t BATCH_STOP_GRACE_MS = 3000;
 // The numbers that ports held by other programs kept and will not use now
 // go back to the ledger.
 void batch_release_busy(batch *t, const std::string &port);
+// One line of the station's audit trail (the log's and the database's):
+// `event` at the bay `slot` ("": the station's), by the page's viewer at
+// `viewer` ("": not from the page).
+void batch_audit(batch *t, const std::string &event, const std::string &slot,
+                 const std::string &viewer, const std::string &detail);
 // The status the whole batch or station ends with.
 int batch_status(const batch *t);
 

@@ -33,6 +33,37 @@ void bays_free(bays *t)
     delete t;
 }
 
+bool bays_load(bays *t, store *db, const std::string &station, std::string *why)
+{
+    if (!t || !db)
+        return true;
+    t->db = db;
+    t->station = station;
+    std::vector<std::pair<std::string, int64_t>> before;
+    if (store_bays_load(db, station, &before, why) != LINE_OK)
+        return false;
+    for (const auto &[slot, count] : before)
+        t->by_name[slot].insertions += count;
+    return true;
+}
+
+int64_t bays_save(bays *t)
+{
+    int64_t left = 0;
+    if (!t || !t->db)
+        return 0;
+    std::string why;
+    for (auto &[name, b] : t->by_name) {
+        // Once the database refuses, it is not asked again for each bay now.
+        if (b.unsaved > 0 &&
+            (left > 0 || store_bays_add(t->db, t->station, name, b.unsaved, &why) != LINE_OK))
+            left += b.unsaved;
+        else
+            b.unsaved = 0;
+    }
+    return left;
+}
+
 bool bays_plugged(bays *t, const std::string &port, const port_info &usb, std::string *why)
 {
     if (!t)
@@ -40,13 +71,14 @@ bool bays_plugged(bays *t, const std::string &port, const port_info &usb, std::s
     std::string name;
     bay_health &b = bay_of(t, port, usb, &name);
     ++b.insertions;
+    ++b.unsaved;
     if (b.held)
         *why = name + " is held: " + b.why;
     return b.held;
 }
 
 std::string bays_end(bays *t, const std::string &port, const port_info &usb, bool passed,
-                     bool failed, const std::string &message)
+                     bool failed, const std::string &message, std::string held[2])
 {
     if (!t)
         return "";
@@ -58,6 +90,8 @@ std::string bays_end(bays *t, const std::string &port, const port_info &usb, boo
         return "";
     b.held = true;
     b.why = std::to_string(b.failures) + " failures in a row, the last: " + message;
+    if (held)
+        held[0] = name, held[1] = b.why;
     return name + " is held after " + b.why +
            ". Devices plugged in there are not started: check its contacts and cable, then "
            "Clear it on the page (or restart the station)";

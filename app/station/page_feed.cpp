@@ -1,4 +1,5 @@
 #include "app/station/page_feed.h"
+#include "app/station/batch.h"
 #include "app/station/bays.h"
 
 #include "app/page/metrics.h"
@@ -26,17 +27,37 @@ namespace {
 
 constexpr uint32_t UI_EVERY_MS = 100;
 
+// A Clear for a bay that is not held (cleared already, or never held)
+// changes nothing and is said.
+void take_clears(page_feed *t, batch *g)
+{
+    for (const ui_clear &c : ui_server_take_clears(t->server)) {
+        const bool cleared = bays_clear(g->health, c.slot);
+        const std::string text = cleared ? c.slot + " cleared from the page (" + c.viewer +
+                                               "): devices plugged in there are started again"
+                                         : "Clear from the page: " + c.slot + " is not held";
+        view_say(g, text.c_str());
+        if (cleared)
+            batch_audit(g, "bay cleared", c.slot, c.viewer, "");
+    }
+}
+
 void take_request(page_feed *t, batch *g)
 {
-    const ui_request r = ui_server_take_request(t->server);
-    if (r == UI_STOP && !g->paused)
+    std::string viewer;
+    const ui_request r = ui_server_take_request(t->server, &viewer);
+    if (r == UI_STOP && !g->paused) {
         view_say(g, (g->halt.page = "stopped from the page: running devices finish, no new "
                                     "device is started; Resume on the page starts them again")
                         .c_str());
-    else if (r == UI_RESUME && g->paused)
+        batch_audit(g, "stopped", "", viewer, "from the page");
+    } else if (r == UI_RESUME && g->paused) {
         view_say(g, "resumed from the page: devices are started");
+        batch_audit(g, "resumed", "", viewer, "from the page");
+    }
     if (r != UI_NONE)
         g->paused = r == UI_STOP;
+    take_clears(t, g);
 }
 
 snapshot_device device_of(const batch *g, const batch_device &d)

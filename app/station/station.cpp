@@ -40,6 +40,8 @@ int follow_interrupts(batch *g, bool *acknowledged, bool *killed)
         view_say(g, text);
         g->halt.interrupt = text;
     }
+    if (count > 0 && !*acknowledged && g->set->station)
+        batch_audit(g, "stopped", "", "", "by a signal");
     *acknowledged = *acknowledged || count > 0;
     if (count >= 2 && !*killed) {
         std::snprintf(text, sizeof text,
@@ -219,6 +221,11 @@ void run_station(batch *g)
     bool acknowledged = false, killed = false, holding = false;
     std::string unkept;
     g->health = bays_new(g->set->slots, g->set->hold_after_failures, g->set->rated_insertions);
+    std::string why;
+    if (!bays_load(g->health, g->records->db, g->set->host, &why))
+        view_say(g, ("the bays' insertions before this shift cannot be read from the database " +
+                     g->records->db_name + " (" + why + "): counted from 0, and added there")
+                        .c_str());
     std::fprintf(stderr, "zmk-cli: waiting for devices; Ctrl-C stops\n");
     for (;;) {
         const int interrupts = follow_interrupts(g, &acknowledged, &killed);
@@ -238,6 +245,12 @@ void run_station(batch *g)
         batch_pump(g, 0);
     }
     port_watch_free(watch);
+    if (const int64_t unsaved = bays_save(g->health))
+        std::fprintf(stderr,
+                     "zmk-cli: %lld insertion%s of this shift could not be added to the bays' "
+                     "counts in the database %s\n",
+                     static_cast<long long>(unsaved), unsaved == 1 ? "" : "s",
+                     g->records->db_name.c_str());
     bays_free(g->health);
     g->health = nullptr;
 }
@@ -270,9 +283,17 @@ int finish(batch *g)
 
 namespace {
 
+// The job the batch or station runs is in the audit trail first.
+void audit_job(batch *g)
+{
+    if (g->set->job.given)
+        keeper_audit(g->records, audit_make(g->set->host, "job loaded", "", "", "", &g->set->job));
+}
+
 // The page from the start; false with the reason told and the status set.
 bool start_page(batch *g, int *status)
 {
+    audit_job(g);
     std::string why;
     const line_status s = page_feed_start(g, &g->page, &why);
     if (s == LINE_OK)

@@ -75,7 +75,7 @@ TEST_P(Schema, Version1IsUpgradedInPlace)
     store *t = opened[0];
     ASSERT_TRUE(t);
     EXPECT_EQ(store_db_query(db, "SELECT version FROM zmk_schema"),
-              (std::vector<store_row>{{"4"}}));
+              (std::vector<store_row>{{"5"}}));
     EXPECT_EQ(store_db_query(db, "SELECT run, result, record FROM records"),
               (std::vector<store_row>{{"run-0", "ok", "{\"run\":\"run-0\"}"}}));
 
@@ -140,7 +140,9 @@ void make_version_3(const std::string &db)
 
 } // namespace
 
-// Version 4 adds what made a record; the records before it say nothing of it.
+// Version 4 adds what made a record; the records before it say nothing of
+// it. Version 5 adds the bays' insertions (added up across shifts) and the
+// audit trail.
 TEST_P(Schema, Version3GainsTheJobColumnsKeepingItsRows)
 {
     const std::string db = store_db_new(GetParam());
@@ -149,7 +151,7 @@ TEST_P(Schema, Version3GainsTheJobColumnsKeepingItsRows)
     store *t = store_open(db, &why);
     ASSERT_TRUE(t) << why;
     EXPECT_EQ(store_db_query(db, "SELECT version FROM zmk_schema"),
-              (std::vector<store_row>{{"4"}}));
+              (std::vector<store_row>{{"5"}}));
     EXPECT_EQ(store_db_query(db, "SELECT run, result, image_sha256, job_name, job_key_id FROM "
                                  "records"),
               (std::vector<store_row>{{"run-0", "ok", std::nullopt, std::nullopt, std::nullopt}}));
@@ -163,6 +165,17 @@ TEST_P(Schema, Version3GainsTheJobColumnsKeepingItsRows)
                                  "job_key_id FROM records WHERE run = 'run-1'"),
               (std::vector<store_row>{{std::string(64, 'a'), "sensor-board", "2.4.1",
                                        std::string(64, 'b'), "A98BBBD46C5E6C4C"}}));
+    EXPECT_EQ(store_bays_add(t, "bench-3", "bay-1", 2, &why), LINE_OK) << why;
+    EXPECT_EQ(store_bays_add(t, "bench-3", "bay-1", 3, &why), LINE_OK) << why;
+    std::vector<std::pair<std::string, int64_t>> bays;
+    EXPECT_EQ(store_bays_load(t, "bench-3", &bays, &why), LINE_OK) << why;
+    EXPECT_EQ(bays, (std::vector<std::pair<std::string, int64_t>>{{"bay-1", 5}}));
+    EXPECT_EQ(store_audit(t, {"2026-12-07T15:00:00Z", "bench-3", "bay cleared", "bay-1", "::1", ""},
+                          &why),
+              LINE_OK)
+        << why;
+    EXPECT_EQ(store_db_query(db, "SELECT event, slot, viewer, detail FROM audit"),
+              (std::vector<store_row>{{"bay cleared", "bay-1", "::1", std::nullopt}}));
     store_close(t);
 }
 

@@ -104,7 +104,11 @@ TEST_F(Job, SealedJobProgramsABatchAndEveryRecordSaysWhatMadeIt)
                        {"version", "2.4.1"},
                        {"sha256", job_sha},
                        {"key_id", key_id("k1")}};
-    const std::vector<json> records = read_records(log);
+    std::vector<json> audits;
+    const std::vector<json> records = read_records(log, &audits);
+    ASSERT_EQ(audits.size(), 1u) << "the job loaded, in the audit trail first";
+    EXPECT_EQ(audits[0].value("audit", ""), "job loaded");
+    EXPECT_EQ(audits[0]["job"], made) << audits[0];
     ASSERT_EQ(records.size(), 2u);
     for (const json &rec : records) {
         EXPECT_EQ(rec["job"], made) << rec;
@@ -118,6 +122,9 @@ TEST_F(Job, SealedJobProgramsABatchAndEveryRecordSaysWhatMadeIt)
                           dir + "/sim0")
                   .out,
               "sensor-board|2.4.1|" + key_id("k1") + "|1\n");
+    EXPECT_EQ(run_program({"sqlite3", path("line.db"), "SELECT event, detail FROM audit"}, dir).out,
+              "job loaded|sensor-board 2.4.1 sha256 " + job_sha + ", sealed by key " +
+                  key_id("k1") + "\n");
 }
 
 // An unsealed job runs where no key is trusted, and says so once; its

@@ -12,6 +12,8 @@ failed, yield, per-hour), then saves a screenshot into DIR. A step may also
   @WxH           look through a window of W x H pixels (from this step on)
   !press=stop    press Stop (or resume) first, and wait for the station to say
                  STOPPING or STOPPED (RUNNING)
+  !press=clear:NAME  press Clear on the held tile NAME first, and wait until
+                 it is held no more
   !fit           every tile inside the window, nothing to scroll to
   !header        the header in one row
   !needs=A,B     the strip of what needs the operator names A, then B, only
@@ -233,6 +235,13 @@ def window(d, size):
 
 
 def press_one(d, what, wait):
+    if what.startswith("clear:"):
+        tile = d.find_element(By.CSS_SELECTOR, f'.tile[data-slot="{what[6:]}"]')
+        tile.find_element(By.CSS_SELECTOR, ".clear").click()
+        wait_until(f"{what[6:]} after Clear", wait,
+                   lambda: "still held" if "held" in tile.get_attribute("class").split()
+                   else None)
+        return
     want = ("STOPPING", "STOPPED") if what == "stop" else ("RUNNING",)
     d.find_element(By.ID, what).click()
     wait_until(f"the station after {what}", wait,

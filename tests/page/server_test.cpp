@@ -243,7 +243,7 @@ TEST(UiServer, RecordsAreNumberedAndServedAfterAGivenNumber)
 // 127.0.0.2 stands in for another machine: it sees the page without the
 // buttons, and may not press them; neither may a page of another site in a
 // local browser.
-TEST(UiServer, OnlyTheStationsOwnMachineMayStopOrResume)
+TEST(UiServer, OnlyTheStationsOwnMachineMayStopResumeOrClear)
 {
     served s;
     const auto remote_page = get(s.port, "/", "127.0.0.2");
@@ -272,6 +272,19 @@ TEST(UiServer, OnlyTheStationsOwnMachineMayStopOrResume)
     EXPECT_EQ(ask(s.port, ui_request_text("POST", "/api/stop", token)).result_int(), 204);
     EXPECT_EQ(ask(s.port, ui_request_text("POST", "/api/resume", token)).result_int(), 204);
     EXPECT_EQ(ui_server_take_request(s.t), UI_RESUME); // the last one pressed
+
+    // Clear names its bay in the body, and says who pressed it.
+    const std::string clear =
+        ui_request_text("POST", "/api/clear", token + "Content-Length: 5\r\n");
+    EXPECT_EQ(ask(s.port, clear + "bay-1", "127.0.0.2").result_int(), 403);
+    EXPECT_EQ(ask(s.port, ui_request_text("POST", "/api/clear", "Content-Length: 5\r\n") + "bay-1")
+                  .result_int(),
+              403);
+    EXPECT_EQ(ask(s.port, clear + "bay-1").result_int(), 204);
+    const std::vector<ui_clear> cleared = ui_server_take_clears(s.t);
+    ASSERT_EQ(cleared.size(), 1u);
+    EXPECT_EQ(cleared[0].slot + " " + cleared[0].viewer, "bay-1 127.0.0.1");
+    EXPECT_TRUE(ui_server_take_clears(s.t).empty());
 }
 
 // ---------------------------------------------------------------------------

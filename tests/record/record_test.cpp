@@ -214,7 +214,7 @@ TEST_F(Keeper, TheWordsSayWhichStoreHoldsTheRecord)
 
 // A file another program holds locked delays no record: the keeper gives up
 // on it at once, the spool keeps the records, and they are written in order
-// once the lock is gone.
+// once the lock is gone. A line of the audit trail waits with them.
 TEST_F(Keeper, ALockedFileDelaysNoRecord)
 {
     keeper_init(&k, dir + "/log.jsonl", db, "line.db");
@@ -228,6 +228,9 @@ TEST_F(Keeper, ALockedFileDelaysNoRecord)
     }
     EXPECT_EQ(lines_of(k.spool).size(), 2u);
     EXPECT_TRUE(keeper_db_waits(&k));
+    keeper_audit(&k, audit_make("bench-3", "bay cleared", "bay-1", "::1", ""));
+    EXPECT_EQ(k.audits.size(), 1u) << "in the log, waiting for the database";
+    EXPECT_EQ(lines_of(k.log).size(), 3u);
 
     lock.release();
     EXPECT_TRUE(keeper_flush(&k, true));
@@ -236,12 +239,14 @@ TEST_F(Keeper, ALockedFileDelaysNoRecord)
     ASSERT_EQ(sqlite3_open((dir + "/line.db").c_str(), &check), SQLITE_OK);
     std::string runs;
     sqlite3_exec(
-        check, "SELECT run FROM records ORDER BY id",
+        check,
+        "SELECT run FROM (SELECT run FROM records ORDER BY id) UNION ALL SELECT event FROM audit",
         [](void *out, int, char **values, char **) {
             *static_cast<std::string *>(out) += std::string(values[0]) + " ";
             return 0;
         },
         &runs, nullptr);
     sqlite3_close(check);
-    EXPECT_EQ(runs, "run-1 run-2 ");
+    EXPECT_EQ(runs, "run-1 run-2 bay cleared ");
+    EXPECT_TRUE(k.audits.empty());
 }

@@ -71,9 +71,10 @@ inline int wait_exit(pid_t pid, int ms)
     return -1;
 }
 
-// Every record of a --log file. A line that is not one whole JSON object,
-// or a file that does not end with a line end, fails the test.
-inline std::vector<json> read_records(const std::string &path)
+// Every record of a --log file; the audit trail's lines go to `audits`.
+// A line that is not one whole JSON object, or a file that does not end
+// with a line end, fails the test.
+inline std::vector<json> read_records(const std::string &path, std::vector<json> *audits = nullptr)
 {
     const std::string text = sim_slurp(path);
     EXPECT_TRUE(text.empty() || text.back() == '\n') << "a partial last line: " << text;
@@ -81,9 +82,12 @@ inline std::vector<json> read_records(const std::string &path)
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         json j = json::parse(line, nullptr, false);
-        if (j.is_object())
+        if (j.is_object() && j.contains("audit")) {
+            if (audits)
+                audits->push_back(j);
+        } else if (j.is_object()) {
             out.push_back(j);
-        else
+        } else
             ADD_FAILURE() << "not one JSON object: " << line;
     }
     return out;
@@ -180,16 +184,18 @@ struct held_lock {
 };
 
 // A request to a station's page (Python's standard library); the answer's
-// body, "" when it failed. `token`: the page's token for a POST.
+// body, "" when it failed. `token`: the page's token for a POST; `body`: what it sends.
 inline std::string page_http(const std::string &dir, const std::string &method,
-                             const std::string &url, const std::string &token = "")
+                             const std::string &url, const std::string &token = "",
+                             const std::string &body = "")
 {
     const std::string code = "import sys, urllib.request\n"
-                             "q = urllib.request.Request(sys.argv[2], method=sys.argv[1])\n"
+                             "d = sys.argv[4].encode() or None\n"
+                             "q = urllib.request.Request(sys.argv[2], d, method=sys.argv[1])\n"
                              "if sys.argv[3]: q.add_header('X-Zmk-Token', sys.argv[3])\n"
                              "r = urllib.request.urlopen(q, timeout=10)\n"
                              "sys.stdout.write(r.read().decode())\n";
-    return run_program({"/usr/bin/python3", "-c", code, method, url, token}, dir).out;
+    return run_program({"/usr/bin/python3", "-c", code, method, url, token, body}, dir).out;
 }
 
 // The token the station's page gives a viewer on its own machine, which

@@ -112,7 +112,9 @@ TEST(StationFaults, AFullLogStopsNewDevicesUntilItTakesRecordsAgain)
     EXPECT_EQ(sims.report(1, 0)["exchanges"], 0);
     const std::string text = sim_slurp(log);
     EXPECT_TRUE(text.starts_with(before));
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
+    // The three records, and the Ctrl-C in the audit trail.
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5) << text;
+    EXPECT_TRUE(text.ends_with("\"detail\":\"by a signal\"}\n")) << text;
 }
 
 namespace {
