@@ -89,7 +89,9 @@ std::string bays_end(bays *t, const std::string &port, const port_info &usb, boo
     if (!failed || b.held || t->hold_after <= 0 || ++b.failures < t->hold_after)
         return "";
     b.held = true;
-    b.why = std::to_string(b.failures) + " failures in a row, the last: " + message;
+    b.why =
+        (b.failures == 1 ? std::string("1 failure") : std::to_string(b.failures) + " failures") +
+        " in a row, the last: " + message;
     if (held)
         held[0] = name, held[1] = b.why;
     return name + " is held after " + b.why +
