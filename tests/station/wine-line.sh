@@ -10,7 +10,7 @@
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)" com="$here/../wine/com.sh"
 exe="$1" cli="$2" devsim="$3" image="$4"
-ports=(${ZMK_LINE_COMS:-26 27 28 29})
+read -r -a ports <<<"${ZMK_LINE_COMS:-26 27 28 29}"
 bin="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)"
 for tool in "$cli" "$devsim" "$bin/initdb" "$(command -v openssl)" "$(command -v psql)"; do
   [ -x "$tool" ] || { echo "SKIP: needs the Linux build, PostgreSQL and openssl (${tool:-openssl})"; exit 77; }
@@ -47,7 +47,7 @@ cert() { # NAME: a self-signed certificate for 127.0.0.1
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
     -addext subjectAltName=IP:127.0.0.1 -keyout "$pg/$1.key" -out "$pg/$1.crt" >>"$pg/log" 2>&1
 }
-cert server && cert stranger || { cat "$pg/log"; exit 1; }
+{ cert server && cert stranger; } || { cat "$pg/log"; exit 1; }
 chmod 600 "$pg/server.key"
 [ "$(id -u)" -ne 0 ] || chown nobody: "$pg/server.key" "$pg/server.crt"
 cat >>"$pg/data/postgresql.conf" <<EOF
@@ -94,9 +94,10 @@ station() { # NAME PROGRAM ARGS...: a station in the background, on Linux its sp
   pids+=($!)
   wait_for 30 grep -qs "waiting for devices" "$work/$name.err" || fail "$name did not start: $(cat "$work/$name.err")"
 }
+gone() { ! kill -0 "$1" 2>/dev/null; }
 stop_station() { # NAME PID: Ctrl-C, and its totals
   kill -INT "$2"
-  wait_for 20 eval "! kill -0 $2 2>/dev/null" || fail "$1 did not stop"
+  wait_for 20 gone "$2" || fail "$1 did not stop"
   wait "$2" || fail "$1 exited $?: $(tr -d '\r' <"$work/$1.err" | tail -n 3)"
   says "$1" "4 programmed: 4 ok" || fail "$1's totals: $(tr -d '\r' <"$work/$1.out" | tail -n 3)"
 }
@@ -115,14 +116,16 @@ for k in 0 1 2 3; do
   plug win $k 115200
   "$com" link "${ports[k]}" "$work/win-dut$k"
 done
+matches=()
+for n in "${ports[@]}"; do matches+=(--match "COM$n"); done
 station win wine "$exe" --db "$uri?sslmode=require" --ui 127.0.0.1:0 --log "$(winepath -w "$work/win.jsonl" 2>/dev/null)" \
-  $(printf -- '--match COM%s ' "${ports[@]}")
+  "${matches[@]}"
 win="${pids[-1]}"
 reserved() { [ "$(psql "SELECT count(*) FROM serials WHERE state IN ('reserved', 'used')")" = 12 ]; }
 wait_for 60 reserved || fail "twelve numbers reserved: $(psql 'SELECT value, state FROM serials')"
 pg_ctl -m fast stop || fail "pg_ctl stop: $(tail -n 5 "$pg/log")"
-wait_for 60 eval '[ "$(tr -d "\r" <"$work/win.out" | grep -c "^PASS COM")" = 4 ]' ||
-  fail "the Windows station's devices: $(cat "$work/win.out")"
+passed() { [ "$(tr -d '\r' <"$work/win.out" | grep -c '^PASS COM')" = 4 ]; }
+wait_for 60 passed || fail "the Windows station's devices: $(cat "$work/win.out")"
 says win "takes no records now" || fail "no spool while the server was away: $(cat "$work/win.out")"
 pg_ctl start || fail "pg_ctl start: $(tail -n 5 "$pg/server.log")"
 wait_for 30 says win "takes records again" || fail "the spool was not written: $(cat "$work/win.out")"
@@ -130,9 +133,10 @@ wait_for 30 says win "takes records again" || fail "the spool was not written: $
 # The line's totals for today, on the Windows station's page.
 page="$(tr -d '\r' <"$work/win.err" | grep -o 'http://[^ ]*' | head -n 1)"
 today() { python3 -c 'import json, sys, urllib.request as u
-print(json.load(u.urlopen(sys.argv[1] + "api/status", timeout=5)).get("today"))' "$page" 2>&1; }
-wait_for 30 eval '[ "$(today)" = "{'"'programmed'"': 12, '"'ok'"': 12, '"'failed'"': 0}" ]' ||
-  fail "the day's totals on the Windows station's page ($page): $(today)"
+d = json.load(u.urlopen(sys.argv[1] + "api/status", timeout=5)).get("today") or {}
+print(d.get("programmed"), d.get("ok"))' "$page" 2>&1; }
+all_today() { [ "$(today)" = "12 12" ]; }
+wait_for 30 all_today || fail "the day's totals on the Windows station's page ($page): $(today)"
 stop_station win "$win"
 stop_station st1 "${linux[0]}"
 stop_station st2 "${linux[1]}"
