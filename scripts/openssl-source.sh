@@ -60,9 +60,13 @@ want="$(cat "$dir/src/VERSION")"
 
 say "building libssl and libcrypto for mingw-w64 (a few minutes)"
 (cd "$tree" && step configure 600 ./Configure mingw64 no-shared no-tests no-dso \
-    no-engine no-legacy no-module \
-    --cross-compile-prefix=x86_64-w64-mingw32-)
-(cd "$tree" && step make 3600 make -j"$(nproc)" build_libs)
+    no-engine no-legacy no-module --cross-compile-prefix=x86_64-w64-mingw32-)
+# libpq has OpenSSL read its configuration file: from a folder only an
+# administrator may write to, not /usr/local/ssl, which Windows reads as
+# C:\usr\local\ssl, a folder any user may make. (Configure would put a
+# Windows path under --prefix; nothing is loaded from the other folders.)
+(cd "$tree" && step make 3600 make -j"$(nproc)" build_libs \
+    OPENSSLDIR="C:/Program Files/Common Files/SSL")
 
 rm -rf "$out.new"
 mkdir -p "$out.new/include" "$out.new/lib"
