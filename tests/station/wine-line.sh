@@ -159,7 +159,8 @@ done
 [ "$(psql "SELECT count(*) FROM serials WHERE state = 'used'")" = 12 ] || fail "twelve numbers used"
 echo "the Windows station said:"
 tr -d '\r' <"$work/win.out"
-ledger="SELECT host AS station, port, serial_value AS serial, result FROM records ORDER BY serial_value"
+ledger="SELECT host AS station, port, serial_value AS serial, serial_state, result
+  FROM records ORDER BY serial_value"
 echo "the ledger:"
 command psql "$uri" -X -c "$ledger" | tee "${ZMK_LINE_LEDGER:-/dev/null}"
 [ "$failures" -eq 0 ]
