@@ -130,10 +130,11 @@ uninstalled() {
 }
 (cd "$tmp" && cmake -E tar xf "$OLDPWD/$zip")
 check "the zip's zmk-cli.exe --version" wine_version "$tmp/zmk-$version-windows/zmk-cli.exe"
-check "the zip holds zmk.exe, zmk-device.exe, README.md, LICENSE.txt" \
+check "the zip holds zmk.exe, zmk-device.exe, README.md, LICENSE.txt, the libraries' licences" \
   test -f "$tmp/zmk-$version-windows/zmk.exe" -a -f "$tmp/zmk-$version-windows/zmk-device.exe" \
   -a -f "$tmp/zmk-$version-windows/README.md" \
-  -a -f "$tmp/zmk-$version-windows/LICENSE.txt"
+  -a -f "$tmp/zmk-$version-windows/LICENSE.txt" \
+  -a -f "$tmp/zmk-$version-windows/licenses/OpenSSL.txt"
 check "silent install: $(basename "$setup") /S" wine "$setup" /S
 check "installed under Program Files, with a Start-menu entry" installed_files
 check "installed zmk-cli.exe --version" wine_version "$c\\zmk-cli.exe"

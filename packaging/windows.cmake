@@ -3,6 +3,11 @@
 install(TARGETS zmk zmk-cli zmk-device RUNTIME DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
+# The libraries linked into the programs keep their notices beside them
+# (SQLite is in the public domain and asks for none).
+install(FILES ${ZMK_OPENSSL_DIR}/openssl/LICENSE.txt DESTINATION licenses RENAME OpenSSL.txt)
+install(FILES ${ZMK_LIBPQ_DIR}/libpq/COPYRIGHT DESTINATION licenses RENAME PostgreSQL.txt)
+install(FILES ${ZMK_SODIUM_DIR}/libsodium/LICENSE DESTINATION licenses RENAME libsodium.txt)
 
 set(CPACK_GENERATOR ZIP NSIS)
 set(CPACK_PACKAGE_INSTALL_DIRECTORY zmk)

@@ -8,9 +8,9 @@
 # Unpacks SOURCE into DIR/src and prints the tree's path on the last line of
 # stdout. The version is DEV-PACKAGE's installed one when the mirror still has
 # it, so the Linux and the Windows builds match; otherwise the mirror's
-# newest, said so. Details go to DIR/log/*.log, which a failure prints the end
-# of. The caller holds DIR's lock (debian_source_lock) when two configures may
-# run at once.
+# newest that it can fetch, said so. Details go to DIR/log/*.log, which a
+# failure prints the end of. The caller holds DIR's lock (debian_source_lock)
+# when two configures may run at once.
 #
 # The machine's apt setup is left alone: a private source list names the
 # mirrors and suites of /etc/apt/sources.list.d/debian.sources as deb-src,
@@ -92,18 +92,31 @@ say "reading the source index ($(wc -l <"$dir/apt/sources.list") deb-src lines i
 step apt-update 600 apt-get "${apt_opts[@]}" --error-on=any update
 grep '^[WE]:' "$dir/log/apt-update.log" >&2 || true
 
-# Same version as the Linux build's library when the mirror still has it.
+# Same version as the Linux build's library when the mirror still has it;
+# then the mirror's versions, newest first: a mirror may list a version whose
+# files it does not have yet.
 have=""
 [ -z "$dev" ] || have="$(dpkg-query -W -f='${source:Version}' "$dev" 2>/dev/null || true)"
-package="$source"
-if [ -n "$have" ] && apt-cache "${apt_opts[@]}" showsrc "$source" | grep -xF "Version: $have" >/dev/null; then
-    package="$source=$have"
+versions="$(apt-cache "${apt_opts[@]}" showsrc "$source" | sed -n 's/^Version: //p' | sort -u -r -V)"
+[ -n "$versions" ] || die "the mirror has no $source source package"
+if [ -n "$have" ] && grep -xF "$have" <<<"$versions" >/dev/null; then
+    versions="$(printf '%s\n' "$have" "$(grep -vxF "$have" <<<"$versions")")"
 fi
 
-say "fetching Debian's $package source package"
 rm -rf "$dir/src"
 mkdir -p "$dir/src"
-(cd "$dir/src" && step apt-source 900 apt-get "${apt_opts[@]}" source "$package")
+fetched=""
+for version in $versions; do
+    say "fetching Debian's $source=$version source package"
+    if (cd "$dir/src" && timeout 900 apt-get "${apt_opts[@]}" source "$source=$version") \
+        >"$dir/log/apt-source.log" 2>&1; then
+        fetched=1
+        break
+    fi
+    grep '^E:' "$dir/log/apt-source.log" | head -n 2 >&2 || true
+    find "$dir/src" -mindepth 1 -delete
+done
+[ -n "$fetched" ] || die "no version of $source could be fetched (log: $dir/log/apt-source.log)"
 want="$(sed -n 's/^Version: //p' "$dir/src/${source}"_*.dsc)"
 [ -z "$dev" ] || [ "$want" = "$have" ] ||
     say "note: $source $want, while the installed $dev is ${have:-absent}"

@@ -10,7 +10,7 @@ packages=(
   xvfb x11-utils xdotool socat imagemagick
   qt6-base-dev libudev-dev libcli11-dev libpulse-dev nlohmann-json3-dev
   dpkg-dev help2man man-db lintian desktop-file-utils nsis
-  libsqlite3-dev sqlite3 tcl libpq-dev postgresql libboost-dev
+  libsqlite3-dev sqlite3 tcl libpq-dev postgresql libboost-dev openssl perl
   chromium chromium-driver python3-selenium
   prometheus libtomlplusplus-dev libsodium-dev minisign
 )

@@ -113,6 +113,8 @@ store_sql_rc pg_exec(store_conn *c, const char *sql, const std::vector<store_par
 }
 
 // The bounds come before the name, so that a setting in the name wins.
+// Windows has no TCP user time-out and sends its own count of keepalive
+// probes (10): a server gone silent is noticed there after 25 s, not 11.
 PGconn *pg_connect(const std::string &name)
 {
     const char *keys[] = {"connect_timeout",     "keepalives",       "keepalives_idle",
