@@ -11,7 +11,8 @@ namespace {
 //    of the reserving process.
 // 4: what made a record: records.image_sha256 and the job (name, version,
 //    the job file's SHA-256, the key that sealed it).
-constexpr int64_t store_version = 4;
+// 5: records.reply_ms, how long the device's replies took to start.
+constexpr int64_t store_version = 5;
 
 // The run is the records' key too: a run's record goes in once (ON CONFLICT (run)).
 std::string records_table(const std::string &id)
@@ -105,6 +106,9 @@ bool schema_add_job(store *t)
     return true;
 }
 
+// Version 5's step: the run's reply time.
+bool schema_add_reply(store *t) { return schema_add_column(t, REC_REPLY_MS); }
+
 // Each version's step from the one before, then the version reached; the rows stay.
 line_status schema_upgrade(store *t, int64_t version)
 {
@@ -113,6 +117,8 @@ line_status schema_upgrade(store *t, int64_t version)
     if (version < 3 && !schema_add_place(t))
         return LINE_AWAY;
     if (version < 4 && !schema_add_job(t))
+        return LINE_AWAY;
+    if (version < 5 && !schema_add_reply(t))
         return LINE_AWAY;
     return store_exec(t, "UPDATE zmk_schema SET version = $1", {store_int(store_version)})
                ? LINE_OK

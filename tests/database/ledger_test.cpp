@@ -366,7 +366,7 @@ TEST_P(Ledger, NewerSchemasAndOtherProgramsDatabasesAreRefused)
     std::string why;
     EXPECT_EQ(store_open(db, &why), nullptr);
     EXPECT_EQ(why, "the database " + store_display_name(db) +
-                       " has schema version 99; this zmk-cli knows up to 4");
+                       " has schema version 99; this zmk-cli knows up to 5");
 
     // Another program's database is not mixed into.
     const std::string other = store_db_new(GetParam());

@@ -75,7 +75,7 @@ TEST_P(Schema, Version1IsUpgradedInPlace)
     store *t = opened[0];
     ASSERT_TRUE(t);
     EXPECT_EQ(store_db_query(db, "SELECT version FROM zmk_schema"),
-              (std::vector<store_row>{{"4"}}));
+              (std::vector<store_row>{{"5"}}));
     EXPECT_EQ(store_db_query(db, "SELECT run, result, record FROM records"),
               (std::vector<store_row>{{"run-0", "ok", "{\"run\":\"run-0\"}"}}));
 
@@ -140,8 +140,9 @@ void make_version_3(const std::string &db)
 
 } // namespace
 
-// Version 4 adds what made a record; the records before it say nothing of it.
-TEST_P(Schema, Version3GainsTheJobColumnsKeepingItsRows)
+// Versions 4 and 5 add what made a record and how long its replies took;
+// the records before them say nothing of either.
+TEST_P(Schema, Version3GainsTheJobAndReplyColumnsKeepingItsRows)
 {
     const std::string db = store_db_new(GetParam());
     make_version_3(db);
@@ -149,20 +150,22 @@ TEST_P(Schema, Version3GainsTheJobColumnsKeepingItsRows)
     store *t = store_open(db, &why);
     ASSERT_TRUE(t) << why;
     EXPECT_EQ(store_db_query(db, "SELECT version FROM zmk_schema"),
-              (std::vector<store_row>{{"4"}}));
-    EXPECT_EQ(store_db_query(db, "SELECT run, result, image_sha256, job_name, job_key_id FROM "
-                                 "records"),
-              (std::vector<store_row>{{"run-0", "ok", std::nullopt, std::nullopt, std::nullopt}}));
+              (std::vector<store_row>{{"5"}}));
+    EXPECT_EQ(store_db_query(db, "SELECT run, result, image_sha256, job_name, job_key_id, "
+                                 "reply_ms FROM records"),
+              (std::vector<store_row>{
+                  {"run-0", "ok", std::nullopt, std::nullopt, std::nullopt, std::nullopt}}));
     const std::string line =
         "{\"time\":\"2026-12-07T15:00:00Z\",\"image\":{\"sha256\":\"" + std::string(64, 'a') +
         "\"},\"result\":\"ok\",\"job\":{\"name\":\"sensor-board\",\"version\":\"2.4.1\","
         "\"sha256\":\"" +
-        std::string(64, 'b') + "\",\"key_id\":\"A98BBBD46C5E6C4C\"},\"run\":\"run-1\"}";
+        std::string(64, 'b') +
+        "\",\"key_id\":\"A98BBBD46C5E6C4C\"},\"reply_ms\":16.3,\"run\":\"run-1\"}";
     EXPECT_EQ(store_finish(t, line, &why), LINE_OK) << why;
     EXPECT_EQ(store_db_query(db, "SELECT image_sha256, job_name, job_version, job_sha256, "
-                                 "job_key_id FROM records WHERE run = 'run-1'"),
+                                 "job_key_id, reply_ms FROM records WHERE run = 'run-1'"),
               (std::vector<store_row>{{std::string(64, 'a'), "sensor-board", "2.4.1",
-                                       std::string(64, 'b'), "A98BBBD46C5E6C4C"}}));
+                                       std::string(64, 'b'), "A98BBBD46C5E6C4C", "16.3"}}));
     store_close(t);
 }
 
