@@ -147,7 +147,8 @@ int flasher_open(flasher_t *t)
     fe->console(line);
 
     layer_t *link = layer_new();
-    ser_attach(link, t->handle);
+    ser_attach(link, t->handle, uint32_t(t->baud));
+    reply_times_init(&t->replies);
     run_stack built{};
     stack_build(&built, link);
     t->stack = built.stack;
@@ -170,6 +171,8 @@ int flasher_step(flasher_t *t)
     mlb_reset(t->buf, 0, STACK_HEADROOM);
     plm_tx(t->stack, t->buf);
     plm_rx(t->stack, t->buf);
+    if (const int32_t us = ser_reply_us(t->stack->bottom); us >= 0)
+        reply_times_add(&t->replies, uint32_t(us));
     zmk_event answered = sent;
     answered.kind = ZMK_ANSWER;
     answered.answer = answer_of(t);

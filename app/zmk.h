@@ -3,6 +3,7 @@
 // front end (app/frontend.h) what happened in each.
 #pragma once
 
+#include "app/reply_time.h"
 #include "app/verdict.h"
 #include "framework/layer.h"
 #include "framework/mlb.h"
@@ -31,6 +32,7 @@ struct flasher_t {
     zmk_verdict failed;  // the failure that ended the run, ZMK_GOING while none did
     zmk_verdict told;    // the waiting state last told
     uint32_t told_ms;    // and when
+    reply_times replies; // how long each reply took to start
 };
 
 extern flasher_t flasher;

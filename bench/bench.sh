@@ -10,7 +10,11 @@
 #     (batch-serial: the batch row with a serial number for each device from an
 #     SQLite ledger; batch-ui: 8 devices with the station's page served to 20
 #     viewers, one of which never reads; adapter: one device through a USB
-#     serial adapter's 16 ms latency timer, left so and as zmk-cli sets it)
+#     serial adapter's 16 ms latency timer, left so and as zmk-cli sets it,
+#     with the reply time each record gives)
+#   ZMK_BENCH_BASE=PATH  with adapter: a zmk-cli that does not time replies
+#     (main's build before it did); the direct run by it and by this one,
+#     alternating, three each
 #   BENCH_BATCH=32  devices at once in the batch row (at 115200)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -227,11 +231,11 @@ batch_row() {
 # adapter model whose 16 ms timer holds every short reply: left at 16 ms (no
 # sysfs file, so zmk-cli finds nothing to set) and with a writable file under
 # ZMK_SYSFS_ROOT, which zmk-cli sets to 1 ms. Full-run seconds (zmk-cli's wall
-# time) against the direct run.
+# time) against the direct run, and the reply_ms its record gives.
 adapter() {
-  local kind stat wall direct= timer opts envs
-  adapter_note="| adapter | timer at the end | run s | of direct |
-|---|---|---|---|
+  local kind stat wall direct= timer opts envs reply
+  adapter_note="| adapter | timer at the end | run s | of direct | reply_ms |
+|---|---|---|---|---|
 "
   for kind in direct held lowered; do
     stat="$work/adapter-$kind" opts=() envs=()
@@ -240,14 +244,41 @@ adapter() {
     lowered) opts=(--adapter-latency-ms 16 --adapter-sysfs "$work/sys") envs=(ZMK_SYSFS_ROOT="$work/sys") ;;
     esac
     sim 115200 $erase_ms "${opts[@]}"
-    "$runstat" "$stat" env "${envs[@]}" "$lin/app/cli/zmk-cli" --quiet "$tty" || die "adapter $kind: zmk-cli exited $?"
+    "$runstat" "$stat" env "${envs[@]}" "$lin/app/cli/zmk-cli" --quiet --log "$stat.jsonl" "$tty" ||
+      die "adapter $kind: zmk-cli exited $?"
     sim_end "adapter $kind"
     wall=$(stat_of wall_ms "$stat") timer=$(grep -o '"latency_ms": [0-9]*' "$report" | grep -o '[0-9]*$' || echo none)
+    reply=$(grep -o '"reply_ms":[^,]*' "$stat.jsonl" | cut -d: -f2)
     [ -n "$direct" ] || direct=$wall
-    adapter_note+="| $kind | ${timer:-none}$([ "$timer" = none ] || echo ' ms') | $(calc %.2f "$wall / 1000") | $(calc %.3f "$wall / $direct") |
+    adapter_note+="| $kind | ${timer:-none}$([ "$timer" = none ] || echo ' ms') | $(calc %.2f "$wall / 1000") | $(calc %.3f "$wall / $direct") | $reply |
 "
   done
   if awk "BEGIN { exit !($wall / $direct > 1.05) }"; then misses+=("adapter: lowered to 1 ms, $(calc %.3f "$wall / $direct") of direct > 1.05"); fi
+  [ -z "${ZMK_BENCH_BASE:-}" ] || measuring_cost
+}
+
+# The direct run by a zmk-cli without reply timing ($ZMK_BENCH_BASE) and by
+# this one, alternating, three each: wall seconds and CPU ms of each run.
+measuring_cost() {
+  local i who cli stat
+  declare -A walls=() cpus=()
+  for i in 1 2 3; do
+    for who in base this; do
+      cli="$lin/app/cli/zmk-cli" stat="$work/measuring-$who-$i"
+      [ $who = this ] || cli="$ZMK_BENCH_BASE"
+      sim 115200 $erase_ms
+      "$runstat" "$stat" "$cli" --quiet "$tty" || die "measuring $who: zmk-cli exited $?"
+      sim_end "measuring $who"
+      walls[$who]+="$(calc %.2f "$(stat_of wall_ms "$stat") / 1000") "
+      cpus[$who]+="$(calc %.0f "$(stat_of user_ms "$stat") + $(stat_of sys_ms "$stat")") "
+    done
+  done
+  adapter_note+="
+| direct run | run s, 3 runs alternating | CPU ms |
+|---|---|---|
+| without reply timing | ${walls[base]}| ${cpus[base]}|
+| timing replies | ${walls[this]}| ${cpus[this]}|
+"
 }
 
 declare -A base

@@ -4,13 +4,17 @@
 #include "framework/zassert.h"
 #include "platform/tick.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
-// The layer's private state: its port and what the port last did.
+// The layer's private state: its port, what the port last did and when.
 struct ser_link {
     port_handle port;
     port_status outcome;
+    uint32_t baud;
+    uint64_t sent_us; // the end of the last command's last byte on the wire
+    int32_t reply_us;
 };
 
 namespace {
@@ -20,6 +24,20 @@ int saved_count;
 
 // Every content byte escaped, plus the two END bytes.
 constexpr int SER_MAX_ENCODED = slip_encoded_max(SER_MAX_FRAME);
+
+// Bytes at the line's rate, 10 bits each.
+uint64_t wire_us(uint32_t baud, int bytes) { return baud ? uint64_t(bytes) * 10000000u / baud : 0; }
+
+// From the command's end on the wire to the start of the reply's first byte:
+// reads take one byte, and that byte's own wire time is no wait. 0 when it
+// was on its way already.
+int32_t reply_wait(const ser_link *link, uint64_t first_us)
+{
+    const uint64_t began = first_us - std::min(first_us, wire_us(link->baud, 1));
+    if (began <= link->sent_us)
+        return 0;
+    return int32_t(std::min<uint64_t>(began - link->sent_us, INT32_MAX));
+}
 
 // The newest slot of a port holds the time-outs it has now.
 int find_newest_saved(port_handle port)
@@ -64,7 +82,7 @@ void drain(port_handle port)
 
 } // namespace
 
-void ser_attach(layer_t *t, port_handle port)
+void ser_attach(layer_t *t, port_handle port, uint32_t baud)
 {
     ZMK_ASSERT(t);
     ZMK_ASSERT(!t->p_);
@@ -72,6 +90,8 @@ void ser_attach(layer_t *t, port_handle port)
     ZMK_ASSERT(link);
     link->port = port;
     link->outcome = PORT_TIMED_OUT;
+    link->baud = baud;
+    link->reply_us = -1;
     t->tx = ser_tx;
     t->rx = ser_rx;
     t->p_ = link;
@@ -90,13 +110,25 @@ port_status ser_outcome(const layer_t *t)
     return static_cast<const ser_link *>(t->p_)->outcome;
 }
 
+int32_t ser_reply_us(const layer_t *t)
+{
+    ZMK_ASSERT(t && t->p_);
+    return static_cast<const ser_link *>(t->p_)->reply_us;
+}
+
+// A write may return once the driver has the bytes (a UART's queue) or once
+// they have left (a driver that waits): the later of the two ends counts.
 void ser_tx(layer_t *t, mlb_t *buffer)
 {
     ZMK_ASSERT(t);
     auto *link = static_cast<ser_link *>(t->p_);
     if (!link || !link->port)
         return;
-    (void)ser_write_frame(link->port, mlb_header(buffer), mlb_length(buffer), &link->outcome);
+    const uint64_t start = platform_tick_us();
+    int wire = 0;
+    (void)ser_write_frame(link->port, mlb_header(buffer), mlb_length(buffer), &link->outcome,
+                          &wire);
+    link->sent_us = std::max(platform_tick_us(), start + wire_us(link->baud, wire));
 }
 
 void ser_rx(layer_t *t, mlb_t *buffer)
@@ -109,8 +141,10 @@ void ser_rx(layer_t *t, mlb_t *buffer)
     mlb_reset(buffer, SER_MAX_FRAME, 0);
     // A port found gone when writing stays gone: the read cannot undo that.
     port_status read = PORT_TIMED_OUT;
-    int n = ser_read_frame(port, mlb_data(buffer), SER_MAX_FRAME, &read);
+    uint64_t first_us = 0;
+    int n = ser_read_frame(port, mlb_data(buffer), SER_MAX_FRAME, &read, &first_us);
     link->outcome = link->outcome == PORT_GONE ? PORT_GONE : read;
+    link->reply_us = first_us ? reply_wait(link, first_us) : -1;
     drain(port);
     mlb_reset(buffer, n, 0);
     ZMK_ASSERT(t->upper);
@@ -118,11 +152,15 @@ void ser_rx(layer_t *t, mlb_t *buffer)
     t->upper->rx(t->upper, buffer);
 }
 
-int ser_write_frame(port_handle port, const uint8_t *data, int size, port_status *outcome)
+int ser_write_frame(port_handle port, const uint8_t *data, int size, port_status *outcome,
+                    int *wire)
 {
     port_status unused;
     port_status &said = outcome ? *outcome : unused;
     said = PORT_DONE;
+    int none = 0;
+    int &handed = wire ? *wire : none;
+    handed = 0;
     if (size == 0)
         return 0;
     if (size < 0 || size > SER_MAX_FRAME || !data)
@@ -133,6 +171,7 @@ int ser_write_frame(port_handle port, const uint8_t *data, int size, port_status
     // whole is given up, and the command simply goes again on the next tick.
     int taken = 0;
     said = port_write(port, frame.data(), len, &taken);
+    handed = taken;
     return said == PORT_DONE ? size : -1;
 }
 
@@ -143,11 +182,15 @@ int ser_read_byte(port_handle port)
     return port_read(port, &b, 1, &got) == PORT_DONE ? int(b) : -1;
 }
 
-int ser_read_frame(port_handle port, uint8_t *dest, int dest_size, port_status *outcome)
+int ser_read_frame(port_handle port, uint8_t *dest, int dest_size, port_status *outcome,
+                   uint64_t *first_us)
 {
     port_status unused;
     port_status &said = outcome ? *outcome : unused;
     said = PORT_TIMED_OUT;
+    uint64_t no_time = 0;
+    uint64_t &first = first_us ? *first_us : no_time;
+    first = 0;
     const uint32_t start = platform_tick_ms();
     slip_decoder dec;
     slip_decoder_init(&dec, dest, dest_size);
@@ -162,6 +205,8 @@ int ser_read_frame(port_handle port, uint8_t *dest, int dest_size, port_status *
             said = s;
             return 0;
         }
+        if (first == 0)
+            first = platform_tick_us();
         switch (slip_decode(&dec, b)) {
         case SLIP_FRAME: said = PORT_DONE; return dec.count;
         case SLIP_FULL: return 0;

@@ -27,8 +27,9 @@ constexpr uint32_t SER_DRAIN_MS = 50;       // no drain read starts after this
 constexpr uint32_t SER_WRITE_MARGIN_MS = 50;
 
 // Attaches the port to the layer, with a record of what the port did in the
-// last exchange (made once here, never per exchange).
-void ser_attach(layer_t *t, port_handle port);
+// last exchange (made once here, never per exchange). `baud` times the bytes
+// on the wire for ser_reply_us (0: not counted).
+void ser_attach(layer_t *t, port_handle port, uint32_t baud = 0);
 // The flasher attaches once for the life of the process and never detaches;
 // ser_detach serves the tests and fuzzers.
 void ser_detach(layer_t *t);
@@ -37,18 +38,27 @@ void ser_detach(layer_t *t);
 // PORT_GONE once the port has gone away (for good), PORT_FAILED when the
 // system refused. The engine reads the outcome here, never from the port.
 port_status ser_outcome(const layer_t *t);
+// How long the last exchange's reply took to start, in microseconds: from
+// the end of the command's last byte on the wire (the later of the write's
+// return and its start plus the frame's wire time) to the return of the read
+// that brought the reply's first byte, less that byte's wire time; -1 when no
+// byte came.
+int32_t ser_reply_us(const layer_t *t);
 void ser_tx(layer_t *t, mlb_t *buffer);
 void ser_rx(layer_t *t, mlb_t *buffer);
 // Returns -1 when the frame is refused (too long) or not taken whole within
 // the port's write time-out; the command then simply goes again. `outcome`
-// (when given) receives what the port did.
-int ser_write_frame(port_handle port, const uint8_t *data, int size,
-                    port_status *outcome = nullptr);
+// (when given) receives what the port did, `wire` the bytes handed to it.
+int ser_write_frame(port_handle port, const uint8_t *data, int size, port_status *outcome = nullptr,
+                    int *wire = nullptr);
 // Returns the content length of the frame read, or 0 when none was: no byte
 // within the read time-out, a frame not ended within SER_FRAME_READ_MS, one
 // that would fill dest, or a port that has gone away. `outcome` (when given)
-// tells which: PORT_DONE with a frame, else what the port did.
-int ser_read_frame(port_handle port, uint8_t *dest, int dest_size, port_status *outcome = nullptr);
+// tells which: PORT_DONE with a frame, else what the port did. `first_us`
+// (when given) receives platform_tick_us() as the first byte came, 0 when
+// none did.
+int ser_read_frame(port_handle port, uint8_t *dest, int dest_size, port_status *outcome = nullptr,
+                   uint64_t *first_us = nullptr);
 int ser_read_byte(port_handle port);
 
 struct saved_port {

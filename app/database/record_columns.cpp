@@ -32,6 +32,7 @@ constexpr record_column columns[] = {
     {REC_SECONDS, nullptr, "seconds", REAL, "seconds", "DOUBLE PRECISION"},
     {REC_EXCHANGES, nullptr, "exchanges", INT, "exchanges", "BIGINT"},
     {REC_REPEATS, nullptr, "repeats", INT, "repeats", "BIGINT"},
+    {REC_REPLY_MS, nullptr, "reply_ms", REAL, "reply_ms", "DOUBLE PRECISION"},
     {REC_SERIAL_POOL, "serial", "pool", TEXT, "serial_pool", "TEXT"},
     {REC_SERIAL_AT, "serial", "at", INT, "serial_at", "BIGINT"},
     {REC_SERIAL_FORMAT, "serial", "format", TEXT, "serial_format", "TEXT"},

@@ -28,6 +28,7 @@ enum record_field {
     REC_SECONDS,
     REC_EXCHANGES,
     REC_REPEATS,
+    REC_REPLY_MS,
     REC_SERIAL_POOL,
     REC_SERIAL_AT,
     REC_SERIAL_FORMAT,

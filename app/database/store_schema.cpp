@@ -11,7 +11,8 @@ namespace {
 //    of the reserving process.
 // 4: what made a record: records.image_sha256 and the job (name, version,
 //    the job file's SHA-256, the key that sealed it).
-// 5: each bay's insertions across shifts (bays), and the audit trail.
+// 5: each bay's insertions across shifts (bays), the audit trail, and
+//    records.reply_ms, how long the device's replies took to start.
 constexpr int64_t store_version = 5;
 
 const char *const bays_table = "CREATE TABLE bays (station TEXT NOT NULL, slot TEXT NOT NULL, "
@@ -117,11 +118,12 @@ bool schema_add_job(store *t)
     return true;
 }
 
-// Version 5's step: the bays' insertions and the audit trail.
+// Version 5's steps: the bays' insertions and the audit trail; the run's reply time.
 bool schema_add_audit(store *t)
 {
     return store_exec(t, bays_table, {}) && store_exec(t, audit_table(t->b->id_column), {});
 }
+bool schema_add_reply(store *t) { return schema_add_column(t, REC_REPLY_MS); }
 
 // Each version's step from the one before, then the version reached; the rows stay.
 line_status schema_upgrade(store *t, int64_t version)
@@ -132,7 +134,7 @@ line_status schema_upgrade(store *t, int64_t version)
         return LINE_AWAY;
     if (version < 4 && !schema_add_job(t))
         return LINE_AWAY;
-    if (version < 5 && !schema_add_audit(t))
+    if (version < 5 && (!schema_add_audit(t) || !schema_add_reply(t)))
         return LINE_AWAY;
     return store_exec(t, "UPDATE zmk_schema SET version = $1", {store_int(store_version)})
                ? LINE_OK

@@ -18,6 +18,9 @@ struct metrics {
     uint64_t buckets[std::size(METRICS_RUN_BUCKETS)] = {};
     uint64_t runs = 0;
     double seconds = 0;
+    uint64_t reply_buckets[std::size(METRICS_REPLY_BUCKETS)] = {};
+    uint64_t replies = 0;
+    double reply_seconds = 0;
 };
 
 namespace {
@@ -81,18 +84,39 @@ void counts(std::string *out, const metrics *t)
     sample(out, t, "zmk_records_total", "kept=\"false\"", std::to_string(t->lost));
 }
 
-void histogram(std::string *out, const metrics *t)
+// A histogram's series: `bounds` and the counts at each (not yet summed).
+template <size_t N>
+void histogram(std::string *out, const metrics *t, const std::string &name,
+               const double (&bounds)[N], const uint64_t (&counts)[N], uint64_t count, double sum)
+{
+    uint64_t below = 0;
+    for (size_t i = 0; i < N; ++i) {
+        below += counts[i];
+        sample(out, t, name + "_bucket", "le=\"" + number(bounds[i]) + "\"", std::to_string(below));
+    }
+    sample(out, t, name + "_bucket", "le=\"+Inf\"", std::to_string(count));
+    sample(out, t, name + "_sum", "", number(sum));
+    sample(out, t, name + "_count", "", std::to_string(count));
+}
+
+void histograms(std::string *out, const metrics *t)
 {
     head(out, "zmk_run_seconds", "histogram", "How long each device's run took, in seconds.");
-    uint64_t below = 0;
-    for (size_t i = 0; i < std::size(METRICS_RUN_BUCKETS); ++i) {
-        below += t->buckets[i];
-        sample(out, t, "zmk_run_seconds_bucket", "le=\"" + number(METRICS_RUN_BUCKETS[i]) + "\"",
-               std::to_string(below));
-    }
-    sample(out, t, "zmk_run_seconds_bucket", "le=\"+Inf\"", std::to_string(t->runs));
-    sample(out, t, "zmk_run_seconds_sum", "", number(t->seconds));
-    sample(out, t, "zmk_run_seconds_count", "", std::to_string(t->runs));
+    histogram(out, t, "zmk_run_seconds", METRICS_RUN_BUCKETS, t->buckets, t->runs, t->seconds);
+    head(out, "zmk_reply_seconds", "histogram",
+         "Each run's median wait from a command's end to its reply's first byte, in seconds.");
+    histogram(out, t, "zmk_reply_seconds", METRICS_REPLY_BUCKETS, t->reply_buckets, t->replies,
+              t->reply_seconds);
+}
+
+// Counts `v` in the first bucket whose bound it does not pass.
+template <size_t N> void observe(const double (&bounds)[N], uint64_t (&counts)[N], double v)
+{
+    for (size_t i = 0; i < N; ++i)
+        if (v <= bounds[i]) {
+            ++counts[i];
+            return;
+        }
 }
 
 } // namespace
@@ -125,7 +149,7 @@ metrics *metrics_new(const std::string &station)
 void metrics_free(metrics *t) { delete t; }
 
 void metrics_end(metrics *t, const std::string &slot, const std::string &result_word,
-                 double seconds, const std::string &serial_state, bool record_kept)
+                 double seconds, const std::string &serial_state, bool record_kept, double reply_ms)
 {
     const std::string result = metrics_label(result_word);
     ++t->by_result[result];
@@ -134,20 +158,21 @@ void metrics_end(metrics *t, const std::string &slot, const std::string &result_
         ++t->serials[metrics_label(serial_state)];
     ++(record_kept ? t->kept : t->lost);
     seconds = seconds > 0 ? seconds : 0;
-    for (size_t i = 0; i < std::size(METRICS_RUN_BUCKETS); ++i)
-        if (seconds <= METRICS_RUN_BUCKETS[i]) {
-            ++t->buckets[i];
-            break;
-        }
+    observe(METRICS_RUN_BUCKETS, t->buckets, seconds);
     ++t->runs;
     t->seconds += seconds;
+    if (reply_ms >= 0) {
+        observe(METRICS_REPLY_BUCKETS, t->reply_buckets, reply_ms / 1000);
+        ++t->replies;
+        t->reply_seconds += reply_ms / 1000;
+    }
 }
 
 std::string metrics_text(const metrics *t, int running, int held, bool starting)
 {
     std::string out;
     counts(&out, t);
-    histogram(&out, t);
+    histograms(&out, t);
     head(&out, "zmk_running_devices", "gauge", "Devices being programmed now.");
     sample(&out, t, "zmk_running_devices", "", std::to_string(running));
     head(&out, "zmk_held_bays", "gauge", "Bays whose port another program holds.");

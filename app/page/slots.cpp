@@ -162,6 +162,7 @@ void ui_slots_end(ui_slots *t, const snapshot_end &e)
     r.usb_serial = e.usb.serial;
     r.serial = e.serial;
     r.serial_state = e.serial_state;
+    r.reply_ms = e.reply_ms;
 }
 
 const ui_slot *ui_slots_held(const ui_slots *t, const std::string &port)

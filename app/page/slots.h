@@ -19,6 +19,7 @@ struct ui_result {
     std::string detail;               // a waiting device's words
     double seconds = 0;
     std::string usb_serial, serial, serial_state;
+    double reply_ms = -1;
 };
 
 struct ui_slot {

@@ -33,6 +33,7 @@ struct snapshot_end {
     std::string result, message, next; // the record's word, how it ended, what to do now
     std::string serial;                // the number it carried, "" for none
     std::string serial_state;          // what became of it: used, spoiled or returned
+    double reply_ms = -1;              // its replies' median wait to start; -1: none timed
 };
 
 // A port another program holds, asked for again.

@@ -48,6 +48,8 @@ json tile(const ui_slot &s)
                 {"usb_serial", nullptr},
                 {"serial", nullptr},
                 {"serial_state", nullptr},
+                {"reply_ms", nullptr},
+                {"adapter", nullptr},
                 {"insertions", nullptr},
                 {"service_due", false}};
 }
@@ -83,6 +85,20 @@ void put_words(json &j, const std::string &text, const std::string &port = "")
     j["command"] = text_or_null(w.command);
 }
 
+// The last run's wait for a reply to start; past a few milliseconds the
+// bay's USB serial adapter holds replies, and every exchange pays for it.
+void put_reply(json &j, double reply_ms)
+{
+    if (reply_ms < 0)
+        return;
+    j["reply_ms"] = one_decimal(reply_ms);
+    if (reply_ms > UI_SLOW_REPLY_MS) {
+        char text[64];
+        std::snprintf(text, sizeof text, "slow adapter: %.0f ms a reply", reply_ms);
+        j["adapter"] = text;
+    }
+}
+
 // A device that waits (plugged in while the station is stopped) says so
 // only while it is there and the station still starts nothing.
 void put_result(json &j, const ui_result &r, const ui_slot &slot, bool halted)
@@ -103,6 +119,7 @@ void put_result(json &j, const ui_result &r, const ui_slot &slot, bool halted)
     // A number that went back to the pool is not this device's.
     j["serial"] = r.serial_state == "returned" ? json(nullptr) : text_or_null(r.serial);
     j["serial_state"] = text_or_null(r.serial_state);
+    put_reply(j, r.reply_ms);
 }
 
 // How a running device stands: its phase and progress, or what the engine

@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <string>
 
+// A tile says "slow adapter" when its last run's replies waited longer than
+// this to start (a lowered adapter timer or a direct line: about 1 ms).
+constexpr double UI_SLOW_REPLY_MS = 4;
+
 // Reads the snapshot and the slots (after ui_slots_take); changes neither.
 std::string ui_status_json(const snapshot &s, const ui_slots *slots, uint32_t now_ms);
 

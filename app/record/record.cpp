@@ -100,6 +100,9 @@ record record_make(const record_facts &f)
     r[REC_SECONDS] = store_real(double(int64_t(f.end.seconds * 100 + 0.5)) / 100);
     r[REC_EXCHANGES] = store_int(f.end.exchanges);
     r[REC_REPEATS] = store_int(f.end.repeats);
+    r[REC_REPLY_MS] = f.end.reply_ms < 0
+                          ? store_null()
+                          : store_real(double(int64_t(f.end.reply_ms * 10 + 0.5)) / 10);
     put_serial(r, f);
     put_job(r, f.job);
     r[REC_RUN] = text_or_null(f.run);

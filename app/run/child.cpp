@@ -1,6 +1,7 @@
 #include "app/run/child.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -58,6 +59,21 @@ child_line_kind parse_waiting(const char *rest, child_line *out)
     return CHILD_EVENT;
 }
 
+// "-" for none, else milliseconds no reply could take longer than.
+bool parse_reply(const char *word, double *out)
+{
+    if (std::strcmp(word, "-") == 0) {
+        *out = -1;
+        return true;
+    }
+    char *end = nullptr;
+    const double v = std::strtod(word, &end);
+    if (end == word || *end || !(v >= 0 && v <= 1e6))
+        return false;
+    *out = v;
+    return true;
+}
+
 child_line_kind parse_latency(const char *rest, child_line *out)
 {
     int ms = 0, used = 0;
@@ -86,11 +102,13 @@ int child_format_event(const zmk_event *e, char *dest, size_t size)
 
 int child_format_end(const run_end *end, char *dest, size_t size)
 {
-    char message[256];
+    char message[256], reply[24] = "-";
     flatten(end->message, message, sizeof message);
-    return std::snprintf(dest, size, "@zmk end %d %s %u %u %s\n", end->exit,
+    if (end->reply_ms >= 0)
+        std::snprintf(reply, sizeof reply, "%.1f", end->reply_ms);
+    return std::snprintf(dest, size, "@zmk end %d %s %u %u %s %s\n", end->exit,
                          run_result_word(end->result), unsigned(end->exchanges),
-                         unsigned(end->repeats), message);
+                         unsigned(end->repeats), reply, message);
 }
 
 int child_format_latency(int32_t ms, const char *path, char *dest, size_t size)
@@ -115,11 +133,11 @@ child_line_kind child_parse(const char *line, child_line *out)
         return CHILD_NONE;
     run_end &end = out->end;
     end = run_end{};
-    char word[24] = "";
+    char word[24] = "", reply[24] = "";
     int used = 0;
-    if (std::sscanf(line + 9, "%d %23s %u %u%n", &end.exit, word, &end.exchanges, &end.repeats,
-                    &used) != 4 ||
-        !run_result_parse(word, &end.result))
+    if (std::sscanf(line + 9, "%d %23s %u %u %23s%n", &end.exit, word, &end.exchanges, &end.repeats,
+                    reply, &used) != 5 ||
+        !run_result_parse(word, &end.result) || !parse_reply(reply, &end.reply_ms))
         return CHILD_NONE;
     const char *message = line + 9 + used;
     flatten(*message == ' ' ? message + 1 : message, end.message, sizeof end.message);

@@ -5,7 +5,7 @@
 //   @zmk answer <command> <ack|other|none|gone> <text>
 //   @zmk waiting <command> <verdict> <text>
 //   @zmk latency <ms> <path>   the adapter's timer, left above 1 ms
-//   @zmk end <exit> <result> <exchanges> <repeats> <message>
+//   @zmk end <exit> <result> <exchanges> <repeats> <reply ms|-> <message>
 #pragma once
 
 #include "app/frontend.h"

@@ -36,6 +36,7 @@ struct run_end {
     char message[256] = ""; // the one line that explains a failure
     uint32_t exchanges = 0, repeats = 0;
     double seconds = 0;
+    double reply_ms = -1; // the median wait for a reply to start, to 0.1 ms; -1: none timed
 };
 
 // "ok", "silent", "in-use", ...

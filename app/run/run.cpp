@@ -97,6 +97,7 @@ run_end finish(int exit, run_result result, const char *message)
     end.exchanges = run.watch->exchanges;
     end.repeats = run.watch->repeats;
     end.seconds = (platform_tick_ms() - run.started_ms) / 1000.0;
+    end.reply_ms = reply_times_median_ms(&flasher.replies);
     return end;
 }
 

@@ -161,10 +161,11 @@ void page_feed_end(page_feed *t, const batch *g, const batch_device &d, const ru
     s.next = view_next_step(g->set->station, e.result);
     s.serial = d.claimed ? std::to_string(d.claim.value) : "";
     s.serial_state = d.claimed ? ledger_state(e.exit == RUN_EXIT_DONE, d.watch.serial_sent) : "";
+    s.reply_ms = e.reply_ms;
     // A port with no tile yet gets one named after it when the page next looks.
     const ui_slot *slot = ui_slots_find(t->slots, d.port, d.usb);
     metrics_end(t->counts, slot ? slot->name : d.port, s.result, e.seconds, s.serial_state,
-                !record_why);
+                !record_why, e.reply_ms);
     t->ended.push_back(s);
     t->due_ms = platform_tick_ms(); // a result is shown at once
 }

@@ -103,6 +103,9 @@ has out "^PASS COM$live  "
 has out "^PASS COM$second  "
 [ "$(grep -c '"result":"ok"' "$work/log.jsonl" 2>/dev/null)" = 2 ] || fail "two records: $(cat "$work/log.jsonl")"
 [ "$(grep -o '"state":"used"' "$work/log.jsonl" | wc -l)" = 2 ] || fail "two numbers used: $(cat "$work/log.jsonl")"
+# Each record times its device's replies, in the log and in the database.
+[ "$(grep -Eo '"reply_ms":[0-9]+\.[0-9]' "$work/log.jsonl" | wc -l)" = 2 ] || fail "two reply times: $(cat "$work/log.jsonl")"
+[ "$(sqlite3 "$work/line.db" "SELECT count(reply_ms) FROM records")" = 2 ] || fail "the reply times in the database"
 [ "$(sqlite3 "$work/line.db" "SELECT group_concat(value) FROM (SELECT value FROM serials WHERE state = 'used' ORDER BY value)")" = "7,8" ] ||
   fail "the ledger: $(sqlite3 "$work/line.db" 'SELECT * FROM serials')"
 end_sim "the first of two devices"

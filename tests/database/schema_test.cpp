@@ -141,9 +141,9 @@ void make_version_3(const std::string &db)
 } // namespace
 
 // Version 4 adds what made a record; the records before it say nothing of
-// it. Version 5 adds the bays' insertions (added up across shifts) and the
-// audit trail.
-TEST_P(Schema, Version3GainsTheJobColumnsKeepingItsRows)
+// it. Version 5 adds the bays' insertions (added up across shifts), the
+// audit trail and how long a run's replies took.
+TEST_P(Schema, Version3GainsTheJobAndReplyColumnsKeepingItsRows)
 {
     const std::string db = store_db_new(GetParam());
     make_version_3(db);
@@ -152,19 +152,21 @@ TEST_P(Schema, Version3GainsTheJobColumnsKeepingItsRows)
     ASSERT_TRUE(t) << why;
     EXPECT_EQ(store_db_query(db, "SELECT version FROM zmk_schema"),
               (std::vector<store_row>{{"5"}}));
-    EXPECT_EQ(store_db_query(db, "SELECT run, result, image_sha256, job_name, job_key_id FROM "
-                                 "records"),
-              (std::vector<store_row>{{"run-0", "ok", std::nullopt, std::nullopt, std::nullopt}}));
+    EXPECT_EQ(store_db_query(db, "SELECT run, result, image_sha256, job_name, job_key_id, "
+                                 "reply_ms FROM records"),
+              (std::vector<store_row>{
+                  {"run-0", "ok", std::nullopt, std::nullopt, std::nullopt, std::nullopt}}));
     const std::string line =
         "{\"time\":\"2026-12-07T15:00:00Z\",\"image\":{\"sha256\":\"" + std::string(64, 'a') +
         "\"},\"result\":\"ok\",\"job\":{\"name\":\"sensor-board\",\"version\":\"2.4.1\","
         "\"sha256\":\"" +
-        std::string(64, 'b') + "\",\"key_id\":\"A98BBBD46C5E6C4C\"},\"run\":\"run-1\"}";
+        std::string(64, 'b') +
+        "\",\"key_id\":\"A98BBBD46C5E6C4C\"},\"reply_ms\":16.3,\"run\":\"run-1\"}";
     EXPECT_EQ(store_finish(t, line, &why), LINE_OK) << why;
     EXPECT_EQ(store_db_query(db, "SELECT image_sha256, job_name, job_version, job_sha256, "
-                                 "job_key_id FROM records WHERE run = 'run-1'"),
+                                 "job_key_id, reply_ms FROM records WHERE run = 'run-1'"),
               (std::vector<store_row>{{std::string(64, 'a'), "sensor-board", "2.4.1",
-                                       std::string(64, 'b'), "A98BBBD46C5E6C4C"}}));
+                                       std::string(64, 'b'), "A98BBBD46C5E6C4C", "16.3"}}));
     EXPECT_EQ(store_bays_add(t, "bench-3", "bay-1", 2, &why), LINE_OK) << why;
     EXPECT_EQ(store_bays_add(t, "bench-3", "bay-1", 3, &why), LINE_OK) << why;
     std::vector<std::pair<std::string, int64_t>> bays;

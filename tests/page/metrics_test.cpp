@@ -9,13 +9,13 @@
 #include <fstream>
 #include <unistd.h>
 
-TEST(Metrics, CountsByResultSlotSerialAndRecordAndTheRunTimes)
+TEST(Metrics, CountsByResultSlotSerialAndRecordAndTheRunAndReplyTimes)
 {
     metrics *m = metrics_new("b3");
-    metrics_end(m, "bay-1", "ok", 4.2, "used", true);
-    metrics_end(m, "bay-1", "ok", 5, "used", true); // on a bound: counted at or below it
-    metrics_end(m, "bay-2", "silent", 31, "spoiled", true);
-    metrics_end(m, "bay-2", "ok", 400, "", false); // no number; its record not kept
+    metrics_end(m, "bay-1", "ok", 4.2, "used", true, 16.3);
+    metrics_end(m, "bay-1", "ok", 5, "used", true, 2);      // on a bound: counted at or below it
+    metrics_end(m, "bay-2", "silent", 31, "spoiled", true); // no reply timed: not counted
+    metrics_end(m, "bay-2", "ok", 400, "", false, 0.4);     // no number; its record not kept
     const std::string text = metrics_text(m, 2, 1, false);
     for (const char *line :
          {"zmk_devices_total{station=\"b3\",result=\"ok\"} 3",
@@ -27,8 +27,11 @@ TEST(Metrics, CountsByResultSlotSerialAndRecordAndTheRunTimes)
           "zmk_run_seconds_bucket{station=\"b3\",le=\"300\"} 3",
           "zmk_run_seconds_bucket{station=\"b3\",le=\"+Inf\"} 4",
           "zmk_run_seconds_sum{station=\"b3\"} 440.2", "zmk_run_seconds_count{station=\"b3\"} 4",
-          "zmk_running_devices{station=\"b3\"} 2", "zmk_held_bays{station=\"b3\"} 1",
-          "zmk_starting{station=\"b3\"} 0"})
+          "zmk_reply_seconds_bucket{station=\"b3\",le=\"0.002\"} 2",
+          "zmk_reply_seconds_bucket{station=\"b3\",le=\"0.012\"} 2",
+          "zmk_reply_seconds_bucket{station=\"b3\",le=\"0.02\"} 3",
+          "zmk_reply_seconds_count{station=\"b3\"} 3", "zmk_running_devices{station=\"b3\"} 2",
+          "zmk_held_bays{station=\"b3\"} 1", "zmk_starting{station=\"b3\"} 0"})
         EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << text;
     metrics_free(m);
 }
@@ -40,7 +43,7 @@ TEST(Metrics, LabelsHoldAnythingAndPromtoolTakesThem)
     EXPECT_EQ(metrics_label("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"); // surrogate
     metrics *m = metrics_new("st\"a\\tion\n\xFF");
     const std::string empty = metrics_text(m, 0, 0, true);
-    metrics_end(m, "bay {1}, \"left\"", "erase-timeout", 12.5, "spoiled", false);
+    metrics_end(m, "bay {1}, \"left\"", "erase-timeout", 12.5, "spoiled", false, 16.3);
     const std::string full = metrics_text(m, 1, 0, true);
     metrics_free(m);
     EXPECT_NE(full.find("{station=\"st\\\"a\\\\tion\\n\xEF\xBF\xBD\",slot=\"bay {1}, "

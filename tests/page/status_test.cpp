@@ -159,11 +159,17 @@ TEST(UiStatus, ATileShowsItsDeviceThenKeepsTheResultUntilTheNextStarts)
 
     s.end("/dev/ttyUSB0", true, "ok", "", 14.26);
     s.end("/dev/ttyUSB1", false, "silent", "the device stopped answering", 30);
+    s.snap.ended[0].reply_ms = 16.26; // behind a USB adapter's default timer
+    s.snap.ended[1].reply_ms = 0.8;
     s.snap.ports_known = true; // both unplugged
     json st = s.status(50000);
     t = tile(st, "/dev/ttyUSB0");
     EXPECT_EQ(t["state"], "pass");
     EXPECT_EQ(t["seconds"], 14.3);
+    EXPECT_EQ(t["reply_ms"], 16.3);
+    EXPECT_EQ(t["adapter"], "slow adapter: 16 ms a reply");
+    EXPECT_EQ(tile(st, "/dev/ttyUSB1")["reply_ms"], 0.8);
+    EXPECT_EQ(tile(st, "/dev/ttyUSB1")["adapter"], nullptr);
     EXPECT_EQ(t["present"], false);
     EXPECT_EQ(t["serial"], "1042");
     EXPECT_EQ(t["serial_state"], "used");

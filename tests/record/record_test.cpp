@@ -59,7 +59,8 @@ TEST(Record, OneLineWithEveryField)
           "\"image\":{\"name\":\"fw\\\"1\\\".bin\",\"size\":60800,\"crc32\":\"1234abcd\","
           "\"written_crc32\":\"0badf00d\",\"sha256\":null}",
           "\"result\":\"ok\",\"exit\":0,\"message\":null,\"seconds\":8.87,\"exchanges\":265,"
-          "\"repeats\":0,\"serial\":null,\"job\":null,\"run\":\"bench-3-1-2-3\",\"tool\":\"zmk-"
+          "\"repeats\":0,\"reply_ms\":null,\"serial\":null,\"job\":null,\"run\":\"bench-3-1-2-3\","
+          "\"tool\":\"zmk-"
           "cli "})
         EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
 
@@ -72,13 +73,15 @@ TEST(Record, OneLineWithEveryField)
     // What made it: the image's hash, the job and the key that sealed it.
     f.image_sha256 = std::string(64, 'a');
     f.job = {true, "sensor-board", "2.4.1", std::string(64, 'b'), "A98BBBD46C5E6C4C"};
+    f.end.reply_ms = 16.26; // one decimal
     line = record_make(f).json;
-    EXPECT_NE(line.find("\"repeats\":0,\"serial\":{\"pool\":\"default\",\"at\":256,"
-                        "\"format\":\"u32le\",\"value\":100042,\"bytes\":\"aa860100\","
-                        "\"state\":\"used\"},\"job\":{\"name\":\"sensor-board\",\"version\":"
-                        "\"2.4.1\",\"sha256\":\"" +
-                        std::string(64, 'b') + "\",\"key_id\":\"A98BBBD46C5E6C4C\"},\"run\""),
-              std::string::npos)
+    EXPECT_NE(
+        line.find("\"repeats\":0,\"reply_ms\":16.3,\"serial\":{\"pool\":\"default\",\"at\":256,"
+                  "\"format\":\"u32le\",\"value\":100042,\"bytes\":\"aa860100\","
+                  "\"state\":\"used\"},\"job\":{\"name\":\"sensor-board\",\"version\":"
+                  "\"2.4.1\",\"sha256\":\"" +
+                  std::string(64, 'b') + "\",\"key_id\":\"A98BBBD46C5E6C4C\"},\"run\""),
+        std::string::npos)
         << line;
     EXPECT_NE(line.find("\"written_crc32\":\"0badf00d\",\"sha256\":\"" + std::string(64, 'a')),
               std::string::npos)

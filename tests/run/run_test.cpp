@@ -90,13 +90,17 @@ TEST(RunChild, LinesRoundTrip)
         run_end_make(3, RUN_REFUSED, "the device refuses PROGRAM at 0x1900: it answers NAK");
     end.exchanges = 250;
     end.repeats = 7;
+    end.reply_ms = 16.3;
     child_format_end(&end, line, sizeof line);
     line[std::strlen(line) - 1] = 0;
     ASSERT_EQ(child_parse(line, &got), CHILD_END);
     EXPECT_EQ(got.end.exit, 3);
     EXPECT_EQ(got.end.result, RUN_REFUSED);
     EXPECT_EQ(got.end.repeats, 7u);
+    EXPECT_DOUBLE_EQ(got.end.reply_ms, 16.3);
     EXPECT_STREQ(got.end.message, end.message);
+    ASSERT_EQ(child_parse("@zmk end 1 no-port 0 0 - cannot open COM9", &got), CHILD_END);
+    EXPECT_LT(got.end.reply_ms, 0) << "no reply timed";
 
     const char *timer = "/sys/class/tty/ttyUSB0/device/latency_timer";
     child_format_latency(16, timer, line, sizeof line);
@@ -108,7 +112,8 @@ TEST(RunChild, LinesRoundTrip)
     for (const char *noise :
          {"Assertion failed: t, file x, line 1", "@zmk sent 1 2", "@zmk end x", "@zmk latency 16",
           "@zmk latency x /sys/a", "@zmk waiting 3 9 failed is not waiting",
-          "@zmk end 3 melted 1 0 a result no run has"})
+          "@zmk end 3 melted 1 0 - a result no run has", "@zmk end 3 silent 1 0 nan no number",
+          "@zmk end 3 silent 1 0 -4 below nothing"})
         EXPECT_EQ(child_parse(noise, &got), CHILD_NONE) << noise;
 }
 
