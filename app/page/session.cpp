@@ -195,7 +195,7 @@ void press(const ui_session_ptr &s, ui_request what, std::string_view host)
 }
 
 // The body names the bay: its slot as the page shows it.
-void clear(const ui_session_ptr &s, std::string_view host)
+void clear_bay(const ui_session_ptr &s, std::string_view host)
 {
     if (!press_allowed(s, host, "Clear is"))
         return;
@@ -322,7 +322,7 @@ void route(const ui_session_ptr &s)
     if ((path == "/api/stop" || path == "/api/resume") && post)
         return press(s, path == "/api/stop" ? UI_STOP : UI_RESUME, host);
     if (path == "/api/clear" && post)
-        return clear(s, host);
+        return clear_bay(s, host);
     for (const char *known : {"/", "/events", "/api/status", "/api/records", "/metrics"})
         if (path == known)
             return not_allowed(s, "GET, HEAD");
