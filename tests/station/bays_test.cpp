@@ -24,33 +24,46 @@ json tile(const std::string &dir, const std::string &url, const std::string &nam
     return json::object();
 }
 
+// Two bays held after 3 failures in a row, rated for 6 insertions.
+std::vector<std::string> bay_station(const std::string &dir)
+{
+    std::vector<std::string> args = {
+        ZMK_CLI, "--station",      "--match", dir + "/dut*",      "--ui",           "127.0.0.1:0",
+        "--db",  dir + "/line.db", "--log",   dir + "/log.jsonl", "--station-name", "bench-1"};
+    args.insert(args.end(), {"--hold-after-failures", "3", "--rated-insertions", "6", "--slot",
+                             "bay-1=" + dir + "/dut-a*", "--slot", "bay-2=" + dir + "/dut-b*"});
+    return args;
+}
+
+// The two shifts' audit trail, in the database and in the log alike.
+void expect_audit_trail(const std::string &dir, const std::string &log)
+{
+    const std::string trail = "bay held|bay-1||3 failures in a row, the last: " +
+                              read_records(log).at(2).value("message", "") +
+                              "\nbay cleared|bay-1|127.0.0.1|\nstopped||127.0.0.1|from the page\n"
+                              "stopped|||by a signal\nstopped|||by a signal\n";
+    EXPECT_EQ(run_program({"sqlite3", dir + "/line.db",
+                           "SELECT event, slot, viewer, detail FROM audit WHERE "
+                           "station = 'bench-1' ORDER BY id"},
+                          dir)
+                  .out,
+              trail);
+    std::vector<json> audits;
+    read_records(log, &audits);
+    ASSERT_EQ(audits.size(), 5u);
+    EXPECT_EQ(audits[1],
+              json::parse(R"({"audit":"bay cleared","time":")" + audits[1].value("time", "") +
+                          R"(","station":"bench-1","slot":"bay-1","viewer":"127.0.0.1"})"));
+}
+
 } // namespace
 
 TEST(Bays, ThreeFailuresHoldABayThePageClearsItTheCountOutlivesTheShift)
 {
     device_sims sims;
-    const std::string &dir = sims.dir, db = dir + "/line.db", log = dir + "/log.jsonl";
+    const std::string &dir = sims.dir, log = dir + "/log.jsonl";
     setenv("XDG_STATE_HOME", dir.c_str(), 1);
-    const std::vector<std::string> args = {ZMK_CLI,
-                                           "--station",
-                                           "--match",
-                                           dir + "/dut*",
-                                           "--ui",
-                                           "127.0.0.1:0",
-                                           "--hold-after-failures",
-                                           "3",
-                                           "--rated-insertions",
-                                           "6",
-                                           "--slot",
-                                           "bay-1=" + dir + "/dut-a*",
-                                           "--slot",
-                                           "bay-2=" + dir + "/dut-b*",
-                                           "--db",
-                                           db,
-                                           "--log",
-                                           log,
-                                           "--station-name",
-                                           "bench-1"};
+    const std::vector<std::string> args = bay_station(dir);
     station st;
     ASSERT_TRUE(st.start(dir, args));
     std::string url = page_url(sim_slurp(st.err));
@@ -102,20 +115,5 @@ TEST(Bays, ThreeFailuresHoldABayThePageClearsItTheCountOutlivesTheShift)
     kill(next.pid, SIGTERM);
     EXPECT_EQ(wait_exit(next.pid, 5000), 0) << sim_slurp(next.err);
 
-    const std::string trail = "bay held|bay-1||3 failures in a row, the last: " +
-                              read_records(log).at(2).value("message", "") +
-                              "\nbay cleared|bay-1|127.0.0.1|\nstopped||127.0.0.1|from the page\n"
-                              "stopped|||by a signal\nstopped|||by a signal\n";
-    EXPECT_EQ(run_program({"sqlite3", db,
-                           "SELECT event, slot, viewer, detail FROM audit WHERE "
-                           "station = 'bench-1' ORDER BY id"},
-                          dir)
-                  .out,
-              trail);
-    std::vector<json> audits;
-    read_records(log, &audits);
-    ASSERT_EQ(audits.size(), 5u);
-    EXPECT_EQ(audits[1],
-              json::parse(R"({"audit":"bay cleared","time":")" + audits[1].value("time", "") +
-                          R"(","station":"bench-1","slot":"bay-1","viewer":"127.0.0.1"})"));
+    expect_audit_trail(dir, log);
 }
