@@ -88,6 +88,21 @@ void expect_framing(const http::fields &f, const std::string &what)
     EXPECT_EQ(f.count("X-Zmk-Local"), 1u) << what;
 }
 
+// An event stream from `from`, kept when it is served; its status.
+int open_stream(unsigned short port, const char *from,
+                std::vector<std::unique_ptr<ui_client>> *kept)
+{
+    auto c = std::make_unique<ui_client>();
+    if (!c->connect(port, from) || !c->send(ui_request_text("GET", "/events")))
+        return 0;
+    const auto head = c->head();
+    if (head.result_int() == 200)
+        kept->push_back(std::move(c));
+    else if (head.result_int() == 503)
+        expect_framing(head, "503");
+    return int(head.result_int());
+}
+
 } // namespace
 
 TEST(UiServer, ListensWhereToldOrSaysWhyNot)
@@ -536,22 +551,11 @@ TEST(UiServerLimits, ARemoteFloodLeavesRoomForTheStationsOwnMachine)
     served s;
     ui_server_status(s.t, R"({"station":"flooded"})");
     // 127.0.0.x stand in for other machines: the server is on 127.0.0.1.
-    const auto open_stream = [&](const char *from, std::vector<std::unique_ptr<ui_client>> *kept) {
-        auto c = std::make_unique<ui_client>();
-        if (!c->connect(s.port, from) || !c->send(ui_request_text("GET", "/events")))
-            return 0;
-        const auto head = c->head();
-        if (head.result_int() == 200)
-            kept->push_back(std::move(c));
-        else if (head.result_int() == 503)
-            expect_framing(head, "503");
-        return int(head.result_int());
-    };
     std::vector<std::unique_ptr<ui_client>> remote, local;
     // One address: UI_PER_ADDRESS, then 503.
     int served_one = 0, refused = 0;
     for (int i = 0; i < 110; ++i) {
-        const int status = open_stream("127.0.0.2", &remote);
+        const int status = open_stream(s.port, "127.0.0.2", &remote);
         served_one += status == 200;
         refused += status == 503;
     }
@@ -561,9 +565,9 @@ TEST(UiServerLimits, ARemoteFloodLeavesRoomForTheStationsOwnMachine)
     const int remote_cap = UI_MAX_CONNECTIONS - UI_LOCAL_RESERVE;
     for (int a = 3; int(remote.size()) < remote_cap && a < 40; ++a)
         for (int i = 0; i < UI_PER_ADDRESS; ++i)
-            open_stream(("127.0.0." + std::to_string(a)).c_str(), &remote);
+            open_stream(s.port, ("127.0.0." + std::to_string(a)).c_str(), &remote);
     EXPECT_EQ(int(remote.size()), remote_cap);
-    EXPECT_EQ(open_stream("127.0.0.50", &remote), 503);
+    EXPECT_EQ(open_stream(s.port, "127.0.0.50", &remote), 503);
     EXPECT_EQ(get(s.port, "/api/status", "127.0.0.51").result_int(), 503);
 
     // The station's own machine: the page, its events, Stop; the reserve
@@ -577,7 +581,7 @@ TEST(UiServerLimits, ARemoteFloodLeavesRoomForTheStationsOwnMachine)
         204);
     EXPECT_EQ(ui_server_take_request(s.t), UI_STOP);
     for (int i = 0; i < UI_LOCAL_RESERVE; ++i)
-        EXPECT_EQ(open_stream("127.0.0.1", &local), 200) << i;
+        EXPECT_EQ(open_stream(s.port, "127.0.0.1", &local), 200) << i;
     ASSERT_FALSE(local.empty());
     EXPECT_TRUE(wait_for_ms(
         3000, [&] { return local.front()->so_far().find("flooded") != std::string::npos; }));

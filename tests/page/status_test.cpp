@@ -139,24 +139,6 @@ TEST(UiStatus, ATileShowsItsDeviceThenKeepsTheResultUntilTheNextStarts)
     EXPECT_EQ(t["usb_serial"], "FT0");
     EXPECT_EQ(t["serial"], "1042");
     EXPECT_EQ(tile(s.status(1000), "/dev/ttyUSB1")["phase"], "Starting");
-    // What the engine says while the device acknowledges nothing.
-    const struct {
-        zmk_verdict verdict;
-        const char *text, *state;
-    } waits[] = {{ZMK_NO_ANSWER, "no answer for 7 s, waiting on PROGRAM at 0x4c00", "no-answer"},
-                 {ZMK_REFUSING, "answers NAK to PROGRAM at 0x4c00 (gives up at 30 s)", "refusing"},
-                 {ZMK_ERASING, "still erasing for 12 s (gives up at 300 s)", "erasing"}};
-    for (const auto &w : waits) {
-        snapshot_device &b = s.snap.running.back();
-        b.phase = LPROG_PROGRAM;
-        b.exchanges = 3;
-        b.waiting = w.verdict;
-        b.detail = w.text;
-        t = tile(s.status(4000), "/dev/ttyUSB1");
-        EXPECT_EQ(t["state"], w.state);
-        EXPECT_EQ(t["detail"], w.text);
-    }
-
     s.end("/dev/ttyUSB0", true, "ok", "", 14.26);
     s.end("/dev/ttyUSB1", false, "silent", "the device stopped answering", 30);
     s.snap.ended[0].reply_ms = 16.26; // behind a USB adapter's default timer
@@ -185,6 +167,29 @@ TEST(UiStatus, ATileShowsItsDeviceThenKeepsTheResultUntilTheNextStarts)
     EXPECT_EQ(t["reason"], nullptr);
     EXPECT_EQ(tile(st, "/dev/ttyUSB0")["state"], "pass");
     EXPECT_EQ(names(st), (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
+}
+
+// What the engine says while the device acknowledges nothing.
+TEST(UiStatus, WhileTheDeviceAcknowledgesNothingTheTileSaysWhy)
+{
+    station s;
+    s.start("/dev/ttyUSB1", 1000);
+    const struct {
+        zmk_verdict verdict;
+        const char *text, *state;
+    } waits[] = {{ZMK_NO_ANSWER, "no answer for 7 s, waiting on PROGRAM at 0x4c00", "no-answer"},
+                 {ZMK_REFUSING, "answers NAK to PROGRAM at 0x4c00 (gives up at 30 s)", "refusing"},
+                 {ZMK_ERASING, "still erasing for 12 s (gives up at 300 s)", "erasing"}};
+    for (const auto &w : waits) {
+        snapshot_device &b = s.snap.running.back();
+        b.phase = LPROG_PROGRAM;
+        b.exchanges = 3;
+        b.waiting = w.verdict;
+        b.detail = w.text;
+        const json t = tile(s.status(4000), "/dev/ttyUSB1");
+        EXPECT_EQ(t["state"], w.state);
+        EXPECT_EQ(t["detail"], w.text);
+    }
 }
 
 TEST(UiStatus, TheHeaderCountsAndAPortHeldByAnotherProgram)

@@ -199,6 +199,53 @@ void stopped_bay(device_sims *sims, const std::string &dir, const std::string &u
     EXPECT_EQ(bay_1_records(), records) << "not started while stopped";
 }
 
+// Bays 10 and 13, paced slower, end their runs with a PASS.
+void slow_ones_pass(const std::string &dir, const std::string &url)
+{
+    EXPECT_TRUE(wait_for(60000, [&] {
+        const json now = status_of(dir, url);
+        return now.is_object() && now["slots"][9]["state"] == "pass" &&
+               now["slots"][12]["state"] == "pass";
+    })) << status_of(dir, url).dump();
+}
+
+// The browser's picture, kept where $ENV says (the README's pictures).
+void keep_picture(const std::string &shot, const char *env)
+{
+    if (const char *picture = std::getenv(env)) {
+        std::error_code e;
+        std::filesystem::copy_file(shot, picture, std::filesystem::copy_options::overwrite_existing,
+                                   e);
+        EXPECT_FALSE(e) << picture << ": " << e.message();
+    }
+}
+
+// Stopped from the station's own machine (with the page's token only), a
+// device plugged in waits until Resume.
+void stop_and_resume_by_token(device_sims *sims_, const std::string &dir, const std::string &url)
+{
+    device_sims &sims = *sims_;
+    const std::string token = page_token(dir, url);
+    ASSERT_EQ(token.size(), 32u);
+    const auto stops = [&] { // the browser's Stop came before
+        const std::string out = sim_slurp(dir + "/station.out");
+        size_t n = 0;
+        for (size_t at = out.find("stopped from the page"); at != std::string::npos;
+             at = out.find("stopped from the page", at + 1))
+            ++n;
+        return n;
+    };
+    const size_t before = stops();
+    EXPECT_EQ(page_http(dir, "POST", url + "api/stop", "wrong"), "") << "refused without it";
+    page_http(dir, "POST", url + "api/stop", token);
+    ASSERT_TRUE(wait_for(3000, [&] { return stops() == before + 1; })) << "one Stop, the token's";
+    ASSERT_TRUE(plug(&sims, dir + "/dut5"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_FALSE(has(sim_slurp(dir + "/station.out"), dir + "/dut5"));
+    page_http(dir, "POST", url + "api/resume", token);
+    EXPECT_TRUE(sims.report(sims.sims.size() - 1, 20000).value("ok", false));
+}
+
 } // namespace
 
 // Four bays (one device going silent, one refusing), a port another program
@@ -256,27 +303,7 @@ TEST(StationPage, TilesInABrowserAndTheApiAgainstTheRecords)
     EXPECT_EQ(status["counts"]["failed"], 2) << status.dump();
     EXPECT_EQ(status["counts"]["in_use"], 1) << status.dump();
 
-    // Stopped from the station's own machine, a device plugged in waits
-    // until Resume.
-    const std::string token = page_token(dir, url);
-    ASSERT_EQ(token.size(), 32u);
-    const auto stops = [&] { // the browser's Stop came before
-        const std::string out = sim_slurp(dir + "/station.out");
-        size_t n = 0;
-        for (size_t at = out.find("stopped from the page"); at != std::string::npos;
-             at = out.find("stopped from the page", at + 1))
-            ++n;
-        return n;
-    };
-    const size_t before = stops();
-    EXPECT_EQ(page_http(dir, "POST", url + "api/stop", "wrong"), "") << "refused without it";
-    page_http(dir, "POST", url + "api/stop", token);
-    ASSERT_TRUE(wait_for(3000, [&] { return stops() == before + 1; })) << "one Stop, the token's";
-    ASSERT_TRUE(plug(&sims, dir + "/dut5"));
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_FALSE(has(sim_slurp(dir + "/station.out"), dir + "/dut5"));
-    page_http(dir, "POST", url + "api/resume", token);
-    EXPECT_TRUE(sims.report(sims.sims.size() - 1, 20000).value("ok", false));
+    stop_and_resume_by_token(&sims, dir, url);
     EXPECT_EQ(guard.end(station, SIGINT, 5000), 3) << "devices failed";
     EXPECT_EQ(read_records(log).size(), 7u);
 }
@@ -307,12 +334,7 @@ TEST(StationPage, AHeldBayIsClearedFromTheBrowser)
     const int seen = guard.reaped(browser, wait_exit(browser, 150000));
     EXPECT_EQ(seen, 0) << sim_slurp(dir + "/browser.out") << sim_slurp(dir + "/browser.err");
     EXPECT_TRUE(has(sim_slurp(dir + "/station.out"), "bay-3 cleared from the page (127.0.0.1)"));
-    if (const char *picture = std::getenv("ZMK_PAGE_PICTURE_HELD")) {
-        std::error_code e;
-        std::filesystem::copy_file(shots + "/held.png", picture,
-                                   std::filesystem::copy_options::overwrite_existing, e);
-        EXPECT_FALSE(e) << picture << ": " << e.message();
-    }
+    keep_picture(shots + "/held.png", "ZMK_PAGE_PICTURE_HELD");
     EXPECT_EQ(guard.end(station, SIGINT, 10000), 3) << "a device failed";
 }
 
@@ -423,17 +445,8 @@ TEST(StationPage, SixteenBaysAndADevicePluggedIntoAStoppedStation)
     EXPECT_EQ(st["slots"][0]["state"], "pass") << st.dump();
     EXPECT_EQ(st["halt"], nullptr);
 
-    if (const char *picture = std::getenv("ZMK_PAGE_PICTURE")) {
-        std::error_code e;
-        std::filesystem::copy_file(shots + "/station-16.png", picture,
-                                   std::filesystem::copy_options::overwrite_existing, e);
-        EXPECT_FALSE(e) << picture << ": " << e.message();
-    }
+    keep_picture(shots + "/station-16.png", "ZMK_PAGE_PICTURE");
     guard.end(holder, SIGKILL, 1000);
-    EXPECT_TRUE(wait_for(60000, [&] { // the slow ones end their runs
-        const json now = status_of(dir, url);
-        return now.is_object() && now["slots"][9]["state"] == "pass" &&
-               now["slots"][12]["state"] == "pass";
-    })) << status_of(dir, url).dump();
+    slow_ones_pass(dir, url);
     EXPECT_EQ(guard.end(station, SIGINT, 60000), 3) << "a device failed";
 }
