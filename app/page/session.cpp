@@ -156,20 +156,20 @@ void records(const ui_session_ptr &s, std::string_view query)
 // Only a viewer on this machine, with the token of the page it was given,
 // and never a page of another site in its browser (its Origin differs from
 // the host it sent to). False when refused (and answered).
-bool press_allowed(const ui_session_ptr &s, std::string_view host, const std::string &what)
+bool press_allowed(const ui_session_ptr &s, std::string_view host, const char *not_here,
+                   const char *no_token)
 {
     const auto &req = s->parser->get();
     const auto origin = req.find(http::field::origin);
     const bool foreign =
         origin != req.end() && !same_text_ci(sv(origin->value()), "http://" + std::string(host));
     if (!s->local || foreign) {
-        error(s, http::status::forbidden, what + " for the station's own machine", false);
+        error(s, http::status::forbidden, not_here, false);
         return false;
     }
     const auto token = req.find("X-Zmk-Token");
     if (token == req.end() || !ui_token_matches(s->srv->token, sv(token->value()))) {
-        error(s, http::status::forbidden,
-              what + " need the token of the station's page: reload the page", false);
+        error(s, http::status::forbidden, no_token, false);
         return false;
     }
     return true;
@@ -184,7 +184,8 @@ std::string viewer_of(const ui_session_ptr &s)
 
 void press(const ui_session_ptr &s, ui_request what, std::string_view host)
 {
-    if (!press_allowed(s, host, "Stop and Resume are"))
+    if (!press_allowed(s, host, "Stop and Resume are for the station's own machine",
+                       "Stop and Resume need the token of the station's page: reload the page"))
         return;
     {
         std::lock_guard<std::mutex> hold(s->srv->press_lock);
@@ -197,7 +198,8 @@ void press(const ui_session_ptr &s, ui_request what, std::string_view host)
 // The body names the bay: its slot as the page shows it.
 void clear_bay(const ui_session_ptr &s, std::string_view host)
 {
-    if (!press_allowed(s, host, "Clear is"))
+    if (!press_allowed(s, host, "Clear is for the station's own machine",
+                       "Clear needs the token of the station's page: reload the page"))
         return;
     const std::string &slot = s->parser->get().body();
     if (slot.empty() || slot.size() > 200 || slot.find_first_of("\r\n") != slot.npos)
