@@ -158,6 +158,9 @@ TEST_F(line_db, TheServerGoesAwayMidShiftAndComesBack)
               dir + "/st-a 1 used\n" + dir + "/st-c 2 used\n");
     EXPECT_EQ(psql("SELECT count(*) FROM records"), "3\n");
     EXPECT_EQ(read_records(dir + "/st.jsonl").size(), 3u);
+    // Every insertion counted, those made while the server was away too.
+    EXPECT_EQ(psql("SELECT slot, insertions FROM bays WHERE station = 'st' ORDER BY slot"),
+              dir + "/st-a 1\n" + dir + "/st-b 1\n" + dir + "/st-c 1\n");
     // The ledger's history of the shift, as an engineer reads it.
     EXPECT_EQ(psql("SELECT value, event FROM serial_events ORDER BY value, time, id"),
               "1 reserved\n1 used\n2 reserved\n2 used\n");
