@@ -66,14 +66,17 @@ std::vector<std::string> store_tables(const std::string &id)
 }
 
 // A database without zmk's schema that holds a table zmk would make is
-// another program's: refused, not mixed into.
-bool schema_refuse_foreign(store *t, std::string *why)
+// another program's: refused, not mixed into. So is a table an upgrade to
+// version 5 would make (from "bays" on) that is there already.
+bool schema_refuse_foreign(store *t, std::string *why, bool upgrading = false)
 {
-    for (const char *table : {"pools", "serials", "serial_events", "records"}) {
+    const char *const ours[] = {"pools", "serials", "serial_events", "records", "bays", "audit"};
+    for (size_t i = upgrading ? 4 : 0; i < std::size(ours); ++i) {
         store_rows r;
-        if (store_exec(t, t->b->table_exists, {store_text(table)}, &r) && !r.rows.empty()) {
-            *why = "the database " + t->shown + " holds a table \"" + table +
-                   "\" of another program and no zmk schema: give zmk a database of its own";
+        if (store_exec(t, t->b->table_exists, {store_text(ours[i])}, &r) && !r.rows.empty()) {
+            *why = "the database " + t->shown + " holds a table \"" + ours[i] + "\" of another " +
+                   (upgrading ? "program beside zmk's: rename it, or give zmk a database of its own"
+                              : "program and no zmk schema: give zmk a database of its own");
             return true;
         }
     }
@@ -157,6 +160,8 @@ line_status store_schema(store *t, std::string *why)
     if (!store_exec(t, "SELECT MAX(version) FROM zmk_schema", {}, &r))
         return LINE_AWAY;
     const int64_t version = store_number(r.rows.at(0).at(0));
+    if (version < 5 && schema_refuse_foreign(t, why, true))
+        return LINE_REFUSED;
     if (version < store_version)
         return schema_upgrade(t, version);
     if (version == store_version)

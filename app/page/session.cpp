@@ -4,6 +4,7 @@
 
 #include <boost/beast/core/string.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -202,7 +203,9 @@ void clear_bay(const ui_session_ptr &s, std::string_view host)
                        "Clear needs the token of the station's page: reload the page"))
         return;
     const std::string &slot = s->parser->get().body();
-    if (slot.empty() || slot.size() > 200 || slot.find_first_of("\r\n") != slot.npos)
+    // It is shown on the operator's terminal: no control bytes.
+    const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+    if (slot.empty() || slot.size() > 200 || std::any_of(slot.begin(), slot.end(), control))
         return error(s, http::status::bad_request, "Clear takes the name of a bay", false);
     {
         std::lock_guard<std::mutex> hold(s->srv->press_lock);

@@ -24,13 +24,22 @@ std::string job_words(const record_job &j)
            (j.key_id.empty() ? ", not sealed" : ", sealed by key " + j.key_id);
 }
 
+// A cut message or a port's name may hold bytes that are no UTF-8, which a
+// server refuses for good: such a row would hold up the whole trail.
+std::string utf8(const std::string &s)
+{
+    return json::parse(json(s).dump(-1, ' ', false, json::error_handler_t::replace))
+        .get<std::string>();
+}
+
 } // namespace
 
 audit audit_make(const std::string &station, const std::string &event, const std::string &slot,
                  const std::string &viewer, const std::string &detail, const record_job *job)
 {
     audit a;
-    a.row = {now_utc(), station, event, slot, viewer, job ? job_words(*job) : detail};
+    a.row = {now_utc(),  utf8(station), event,
+             utf8(slot), utf8(viewer),  utf8(job ? job_words(*job) : detail)};
     json j = {{"audit", event}, {"time", a.row.time}, {"station", station}};
     for (const auto &[key, value] : {std::pair<const char *, const std::string &>{"slot", slot},
                                      {"viewer", viewer},

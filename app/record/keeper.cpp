@@ -67,9 +67,10 @@ bool audit_db_takes(keeper *t, const audit &a)
     return store_audit(t->db, a.row, &why) != LINE_AWAY;
 }
 
-void flush_audits(keeper *t)
+// After the records, and only to the stores that took all of them: the
+// trail keeps its place in the log, and a store away is asked once a round.
+void flush_audits(keeper *t, bool log_open, bool db_open)
 {
-    bool log_open = true, db_open = true;
     for (keeper_audit_entry &e : t->audits) {
         if (e.log_waits && log_open)
             e.log_waits = !(log_open = log_takes(t, e.line.json));
@@ -154,7 +155,6 @@ bool keeper_flush(keeper *t, bool now)
     if ((t->waiting.empty() && t->audits.empty()) || (!now && int32_t(tick - t->retry_ms) < 0))
         return t->waiting.empty();
     t->retry_ms = tick + 1000;
-    flush_audits(t);
     bool log_open = true, db_open = true; // stop at a store's first refusal: order
     for (keeper_entry &e : t->waiting) {
         if (e.log_waits && log_open)
@@ -163,6 +163,7 @@ bool keeper_flush(keeper *t, bool now)
             e.db_waits = !(db_open = db_takes(t, &e.rec.row, e.rec.json));
     }
     std::erase_if(t->waiting, [](const keeper_entry &e) { return !e.log_waits && !e.db_waits; });
+    flush_audits(t, log_open, db_open);
     if (t->db && !keeper_db_waits(t))
         spool_remove(t->spool); // every line of it is in the database now
     return t->waiting.empty();

@@ -293,11 +293,12 @@ void audit_job(batch *g)
 // The page from the start; false with the reason told and the status set.
 bool start_page(batch *g, int *status)
 {
-    audit_job(g);
     std::string why;
     const line_status s = page_feed_start(g, &g->page, &why);
-    if (s == LINE_OK)
+    if (s == LINE_OK) {
+        audit_job(g); // only a job that runs was loaded
         return true;
+    }
     std::fprintf(stderr, "zmk-cli: %s\n", why.c_str());
     *status = s == LINE_REFUSED ? RUN_EXIT_USAGE : RUN_EXIT_PORT;
     return false;

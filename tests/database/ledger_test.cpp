@@ -367,6 +367,13 @@ TEST_P(Ledger, NewerSchemasAndOtherProgramsDatabasesAreRefused)
     EXPECT_EQ(store_open(db, &why), nullptr);
     EXPECT_EQ(why, "the database " + store_display_name(db) +
                        " has schema version 99; this zmk-cli knows up to 5");
+    // Nor is an upgrade mixed into a table of another program's name.
+    store_db_query(db, "UPDATE zmk_schema SET version = 4");
+    store_db_query(db, "DROP TABLE bays");
+    EXPECT_EQ(store_open(db, &why), nullptr);
+    EXPECT_NE(why.find("holds a table \"audit\" of another program beside zmk's"),
+              std::string::npos)
+        << why;
 
     // Another program's database is not mixed into.
     const std::string other = store_db_new(GetParam());

@@ -295,6 +295,7 @@ TEST(UiServer, OnlyTheStationsOwnMachineMayStopResumeOrClear)
     EXPECT_EQ(ask(s.port, ui_request_text("POST", "/api/clear", "Content-Length: 5\r\n") + "bay-1")
                   .result_int(),
               403);
+    EXPECT_EQ(ask(s.port, clear + "bay\x1b" + "1").result_int(), 400) << "bytes for a terminal";
     EXPECT_EQ(ask(s.port, clear + "bay-1").result_int(), 204);
     const std::vector<ui_clear> cleared = ui_server_take_clears(s.t);
     ASSERT_EQ(cleared.size(), 1u);

@@ -232,6 +232,9 @@ TEST_F(Keeper, ALockedFileDelaysNoRecord)
     EXPECT_EQ(lines_of(k.spool).size(), 2u);
     EXPECT_TRUE(keeper_db_waits(&k));
     keeper_audit(&k, audit_make("bench-3", "bay cleared", "bay-1", "::1", ""));
+    EXPECT_EQ(audit_make("bench-3", "bay held", "bay-1", "", "cut \xff").row.detail,
+              "cut \xef\xbf\xbd")
+        << "a server takes no byte that is no UTF-8";
     EXPECT_EQ(k.audits.size(), 1u) << "in the log, waiting for the database";
     EXPECT_EQ(lines_of(k.log).size(), 3u);
 
