@@ -23,35 +23,15 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${1:-$root/build/third_party/openssl}"
 [ -f "$dir/openssl/.stamp" ] && exit 0
 
-say() { printf 'openssl-source: %s\n' "$*" >&2; }
-die() {
-    printf 'openssl-source: %s\n' "$*" >&2
-    exit 1
-}
+me=openssl-source
+# shellcheck source=scripts/source-build.sh
+. "$root/scripts/source-build.sh"
 
-for tool in flock:util-linux perl:perl make:make x86_64-w64-mingw32-gcc:gcc-mingw-w64-x86-64; do
-    command -v "${tool%%:*}" >/dev/null ||
-        die "${tool%%:*} is missing (Debian package ${tool#*:}; scripts/install-deps.sh installs it)"
-done
+need flock:util-linux perl:perl make:make x86_64-w64-mingw32-gcc:gcc-mingw-w64-x86-64
 
-mkdir -p "$dir/log"
-dir="$(cd "$dir" && pwd)"
+lock_dir 40 "$dir/openssl/.stamp"
 out="$dir/openssl"
 
-# Two configures at once (two presets, two shells) make it once.
-exec 9>"$dir/.lock"
-flock -w 2400 9 || die "$dir is locked by another run for 40 minutes; giving up"
-[ -f "$out/.stamp" ] && exit 0
-
-# Runs a step with its output in log/NAME.log; on failure shows the log's end.
-step() {
-    local name="$1" limit="$2"
-    shift 2
-    if ! timeout "$limit" "$@" >"$dir/log/$name.log" 2>&1; then
-        tail -n 30 "$dir/log/$name.log" >&2
-        die "$name failed (log: $dir/log/$name.log)"
-    fi
-}
 
 start=$SECONDS
 tree="$(DEBIAN_SOURCE_NAME=openssl-source "$root/scripts/debian-source.sh" "$dir" openssl libssl3 | tail -n 1)"

@@ -20,25 +20,15 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${1:-$root/build/third_party/sodium}"
 [ -f "$dir/libsodium/.stamp" ] && exit 0
 
-say() { printf 'sodium-source: %s\n' "$*" >&2; }
-die() {
-    printf 'sodium-source: %s\n' "$*" >&2
-    exit 1
-}
+me=sodium-source
+# shellcheck source=scripts/source-build.sh
+. "$root/scripts/source-build.sh"
 
-for tool in flock:util-linux; do
-    command -v "${tool%%:*}" >/dev/null ||
-        die "${tool%%:*} is missing (Debian package ${tool#*:}; scripts/install-deps.sh installs it)"
-done
+need flock:util-linux
 
-mkdir -p "$dir/log"
-dir="$(cd "$dir" && pwd)"
+lock_dir 15 "$dir/libsodium/.stamp"
 out="$dir/libsodium"
 
-# Two configures at once (two presets, two shells) make it once.
-exec 9>"$dir/.lock"
-flock -w 900 9 || die "$dir is locked by another run for 15 minutes; giving up"
-[ -f "$out/.stamp" ] && exit 0
 
 start=$SECONDS
 tree="$(DEBIAN_SOURCE_NAME=sodium-source "$root/scripts/debian-source.sh" "$dir" libsodium libsodium-dev | tail -n 1)"

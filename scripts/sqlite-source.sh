@@ -24,36 +24,16 @@ out="$dir/amalgamation"
 stamp="$out/.stamp"
 [ -f "$stamp" ] && exit 0
 
-say() { printf 'sqlite-source: %s\n' "$*"; }
-die() {
-    printf 'sqlite-source: %s\n' "$*" >&2
-    exit 1
-}
+me=sqlite-source
+# shellcheck source=scripts/source-build.sh
+. "$root/scripts/source-build.sh"
+say() { printf '%s: %s\n' "$me" "$*"; } # progress on stdout
 
-for tool in apt-get:apt dpkg-source:dpkg-dev tclsh:tcl cc:gcc make:make flock:util-linux; do
-    command -v "${tool%%:*}" >/dev/null ||
-        die "${tool%%:*} is missing (Debian package ${tool#*:}; scripts/install-deps.sh installs it)"
-done
+need apt-get:apt dpkg-source:dpkg-dev tclsh:tcl cc:gcc make:make flock:util-linux
 
-mkdir -p "$dir/log"
-dir="$(cd "$dir" && pwd)"
+lock_dir 15 "$stamp"
 out="$dir/amalgamation"
 stamp="$out/.stamp"
-
-# Two configures at once (two presets, two shells) make it once.
-exec 9>"$dir/.lock"
-flock -w 900 9 || die "$dir is locked by another run for 15 minutes; giving up"
-[ -f "$stamp" ] && exit 0
-
-# Runs a step with its output in log/NAME.log; on failure shows the log's end.
-step() {
-    local name="$1" limit="$2"
-    shift 2
-    if ! timeout "$limit" "$@" >"$dir/log/$name.log" 2>&1; then
-        tail -n 30 "$dir/log/$name.log" >&2
-        die "$name failed (log: $dir/log/$name.log)"
-    fi
-}
 
 start=$SECONDS
 rm -rf "$dir/build"
