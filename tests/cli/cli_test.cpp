@@ -202,9 +202,6 @@ TEST_F(Cli, LineFaultsEndWithExitThreeInTimeSayingWhy)
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << c.sim_args[0] << err;
         EXPECT_TRUE(has(err, c.says)) << err;
         EXPECT_LT(wall, 1.4 + timeout_s + 1.2 + 0.5) << c.sim_args[0];
-        // Only a loop that spins burns nearly all of its wall time; what a run
-        // costs is the bench's to show.
-        EXPECT_LT(sim_cpu_seconds(ru), 0.8 * wall) << c.sim_args[0];
     }
 }
 
